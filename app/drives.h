@@ -1,0 +1,33 @@
+// The staging (SSD) and target drive lists and the plan of jobs over them.
+// Every change of a list is followed by drive_plan, so the plotter's job list
+// always matches what the configuration screen shows. UI thread only, and
+// never while plotting runs (jobs point into these vectors).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/plotter.h"
+
+// A list holds at most this many drives; the configuration screen is laid
+// out for no more.
+enum { DRIVE_LIST_MAX = 64 };
+
+extern std::vector<drive_s> g_ssds;    // staging drives, in the order added
+extern std::vector<drive_s> g_drives;  // target drives, in the order added
+extern uint64_t g_start_nonce;         // first nonce when auto start is off
+extern uint64_t g_max_job_bytes;       // bytes of the plan's largest job
+
+// Tells the user why something was refused (a drive, a path); by default a
+// window_message on g_window. Tests put a recorder here, since a modal
+// dialog needs a running display.
+extern void (*g_app_message)(const char* title, const char* text);
+
+// kind 0 adds a staging SSD, 1 a target. resuming (1) skips the free-space
+// test and, for targets, the registration of the folder. A path already in
+// the list is ignored; refusals are shown to the user.
+void drive_add(int kind, const char* path, int resuming);
+
+// Rebuilds the plotter's job list from the lists, the settings and the plots
+// registry.
+void drive_plan();

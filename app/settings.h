@@ -1,0 +1,48 @@
+// The application's settings and its process-wide objects.
+//
+// Every setting is a plain global with a fixed initial value, so any code
+// that reads one works before (or without) a settings file. config.yml is
+// loaded once at start-up (prefs_load) and written by prefs_save; the
+// configuration screen changes a few of them on the UI thread. During a run
+// the plotter's threads read g_cpu_threads, g_hash_per_dispatch and
+// g_threads_per_group without a lock: nothing reachable during a run changes
+// them.
+#pragma once
+
+#include <cstdint>
+
+struct plots_s;
+struct plotter_s;
+struct window_s;
+
+// Settings (initial values in settings.cpp).
+extern uint64_t g_account;               // 0 = no account yet
+extern bool g_auto_start_nonce;          // choose each target's start nonce
+extern uint32_t g_gpus;                  // bit n selects GPU n; 0 = CPU
+extern uint64_t g_max_bytes_per_file;    // bytes; file key counts GB of 10^9
+extern uint64_t g_max_bytes_to_fill;     // bytes per target drive; 0 = whole
+extern bool g_ssd_double_buffer;         // staging write may overlap move out
+extern bool g_ssd_scatter;               // scatter staged files per target
+extern bool g_dont_adjust_gpu_dog;       // never offer a longer GPU time-out
+extern int g_hash_per_dispatch;          // 0 = the GPU context's own value
+extern int g_threads_per_group;          // OpenCL work-group size; 0 = 32
+extern int g_cpu_threads;                // 0 = processors minus one
+extern int g_max_gpu_nonces;             // cap per GPU batch; 0 = no cap
+extern int g_ram_double_buffer;          // -1 automatic, 0 off, 1 on
+extern bool g_disable_opencl;            // OpenCL is not started
+extern double g_min_ram_gb_per_task;     // GiB (2^30 bytes) per task
+extern bool g_experimental_fast_splats;  // only kept in the settings file
+extern uint64_t g_resume_ram;            // bytes of RAM to use; 0 = automatic
+
+// Application objects, created and filled by start-up.
+enum { START_DIR_MAX = 260, CPU_BRAND_MAX = 64, GPU_NAME_MAX = 64, GPU_MAX = 8 };
+
+extern char g_start_dir[START_DIR_MAX];  // working directory at start-up
+extern char g_cpu_brand[CPU_BRAND_MAX];  // processor brand string
+extern plots_s* g_plots;                 // the plots registry
+extern plotter_s* g_plotter;             // the plotter
+extern char* g_gpu_names[GPU_MAX];       // 64-byte buffers, only with OpenCL
+extern int g_gpu_count;                  // GPUs listed (0 without OpenCL)
+extern window_s* g_window;               // the one window
+extern double g_finish_time;             // seconds: the finished run's length
+

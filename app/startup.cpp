@@ -1,0 +1,123 @@
+// Start-up and close: the order of start-up is fixed (settings need the
+// registry and the plotter; OpenCL and the window need the settings), and
+// every callback that frames a run or the program's life lives here.
+#include "app/startup.h"
+
+#include "app/drives.h"
+#include "app/prefs.h"
+#include "app/settings.h"
+#include "app/ui_config.h"
+#include "app/ui_processing.h"
+#include "app/ui_prompts.h"
+#include "engine/plots.h"
+#include "engine/plotter.h"
+#include "gpu/gpu.h"
+#include "platform/cpu_features.h"
+#include "platform/sys_linux.h"
+#include "ui/window.h"
+
+namespace {
+
+const char* VERSION_TEXT = VG_VERSION;
+
+void log_simd_level(uint32_t f) {
+    if (f & 0x80)
+        sys_log("  AVX2 support detected!\n");
+    else if (f & 0x40)
+        sys_log("  AVX1 support detected!\n");
+    else if (f & 0x20)
+        sys_log("  SSE4.2 support detected!\n");
+    else if (f & 0x10)
+        sys_log("  SSE4.1 support detected!\n");
+    else if (f & 0x08)
+        sys_log("  SSE4a support detected!\n");
+}
+
+void on_finished() {
+    g_finish_time = sys_time();
+    sys_log("All done!\n");
+    history_thin(g_history);
+    window_set_paint(g_window, summary_paint);
+    window_set_redraw_timer(g_window, 0);
+    window_message(nullptr, "Done!", "All done! All plot files have been completed.");
+}
+
+// The plotter still exists here, so jobs kept at close become resume data.
+void after_loop() {
+    prefs_save();
+    window_destroy(g_window);
+    g_window = nullptr;
+    plotter_destroy(g_plotter);
+    g_plotter = nullptr;
+    plots_destroy(g_plots);
+    g_plots = nullptr;
+}
+
+}  // namespace
+
+void history_thin(std::vector<history_sample_s>& history) {
+    size_t n = history.size();
+    if (n <= 100) return;
+    size_t k = n / 75;
+    std::vector<history_sample_s> kept;
+    kept.reserve(n / k);
+    for (size_t i = 0; i < n; i++)
+        if (i % k == k - 1) kept.push_back(history[i]);
+    history.swap(kept);
+}
+
+bool close_cb(void*) {
+    if (!plotter_is_running(g_plotter)) return true;
+    if (!window_question(g_window, "Close Veldgrain?",
+                         "Are you sure you want to stop plotting and close Veldgrain?"))
+        return false;
+    bool keep = window_question(g_window, "Leave work in progress files?",
+                                "Would you like to leave the in progress .plotting file(s) so you can resume "
+                                "later? (You can drag and drop .plotting files to the config screen to resume "
+                                "them)");
+    plotter_stop(g_plotter, keep);
+    // Without jobs the end-of-loop save stores no resume data.
+    if (!keep) plotter_clear_jobs(g_plotter);
+    return true;
+}
+
+void mouse_cb(void*, int, int, int) {}
+
+void vg_main() {
+    sys_init();
+    sys_time_start();
+    sys_getcwd(START_DIR_MAX, g_start_dir);
+    ui_tasks_run();
+    uint32_t features = cpu_features();
+    if (!(features & 0x10) && !(features & 0x08)) {
+        window_message(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
+        return;
+    }
+    g_start_nonce = 0;
+    sys_log("Veldgrain version %s\n", VERSION_TEXT);
+    cpu_brand_string(CPU_BRAND_MAX, g_cpu_brand);
+    sys_log("CPU: %s\n", g_cpu_brand);
+    log_simd_level(features);
+
+    g_plots = plots_create();
+    g_plotter = plotter_create();
+    plotter_set_finished_callback(g_plotter, on_finished);
+
+    if (!prefs_load()) prefs_save();
+
+    if (!g_disable_opencl) {
+        sys_log("Starting up OpenCL...\n");
+        for (int i = 0; i < GPU_MAX; i++) g_gpu_names[i] = new char[GPU_NAME_MAX]();
+        g_gpu_count = gpu_list_devices(GPU_MAX, GPU_NAME_MAX, g_gpu_names);
+    }
+
+    plotter_set_ssd_scatter(g_plotter, g_ssd_scatter);
+    plotter_set_wait_for_moves(g_plotter, !g_ssd_double_buffer);
+    plotter_set_ram_double_buffer(g_plotter, g_ram_double_buffer);
+
+    std::string title = std::string("Veldgrain v") + VERSION_TEXT;
+    g_window = window_create(title.c_str(), 640, 480, 0);
+    window_set_callbacks(g_window, nullptr, close_cb, mouse_cb,
+                         g_account == 0 ? ui_prompt_latest_plot_paint : config_paint);
+    window_run_loop(after_loop);
+}

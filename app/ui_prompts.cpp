@@ -1,0 +1,253 @@
+// The first-run question and the value prompts. Each prompt parses its text
+// on every paint, so what takes effect is the value seen at the last paint
+// before the button press.
+#include "app/ui_prompts.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/drives.h"
+#include "app/settings.h"
+#include "app/ui_config.h"
+#include "engine/plots.h"
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+#include "ui/draw.h"
+#include "ui/widgets.h"
+#include "ui/window.h"
+
+char g_account_text[PROMPT_TEXT_MAX];
+char g_nonce_text[PROMPT_TEXT_MAX];
+char g_file_size_text[PROMPT_TEXT_MAX];
+char g_ram_text[PROMPT_TEXT_MAX];
+char g_fill_text[PROMPT_TEXT_MAX];
+address_s g_address = [] {
+  address_s a{};
+  address_encode(&a, 0);
+  return a;
+}();
+
+namespace {
+
+const char* FONT = "Microsoft Sans Serif";
+const unsigned GREY = 0xff707070;
+const unsigned BLACK = 0xff000000;
+const int ENTRY_W = 440;
+const int ENTRY_H = 30;
+// Shown as the account prompt's example, as an address and as its id.
+const uint64_t EXAMPLE_ACCOUNT = 10282355196851764065ull;
+
+int entry_x0(int width) { return (width - ENTRY_W) / 2; }
+int entry_y0(int height) { return (height - ENTRY_H) / 2; }
+
+void text_centred(window_s* w, const char* text, float y) {
+  int tw = (int)draw_text_width(w, text);
+  draw_text(w, text, (float)((window_width(w) - tw) / 2), y);
+}
+
+// White background, grey title, the line under the entry; returns y0.
+int prompt_frame(window_s* w, const char* title) {
+  int W = window_width(w), H = window_height(w);
+  int x0 = entry_x0(W), y0 = entry_y0(H);
+  draw_clear(w, 0xffffffff);
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 22);
+  text_centred(w, title, 150);
+  draw_set_stroke(w, GREY);
+  draw_line(w, (float)x0, (float)(y0 + 34), (float)(x0 + ENTRY_W), (float)(y0 + 34));
+  return y0;
+}
+
+void ok_button(window_s* w, int y0, bool enabled, std::function<void()> action) {
+  paint_button(w, "OK", enabled, (window_width(w) - 100) / 2, y0 + 114, 100, 34, 12,
+               std::move(action));
+}
+
+// Skips leading blanks; negative numbers are refused rather than wrapped.
+bool starts_negative(const char* text) {
+  while (*text == ' ' || *text == '\t') text++;
+  return *text == '-';
+}
+
+// strtoull that gives 0 for negative, overflowing or non-numeric text.
+uint64_t parse_u64(const char* text) {
+  if (starts_negative(text)) return 0;
+  errno = 0;
+  unsigned long long v = strtoull(text, nullptr, 10);
+  if (errno == ERANGE) return 0;
+  return v;
+}
+
+}  // namespace
+
+double prompt_number(const char* text) {
+  double v = strtod(text, nullptr);
+  if (!std::isfinite(v) || v < 0) return 0;
+  return v;
+}
+
+uint64_t prompt_gb_to_bytes(const char* text, double unit) {
+  double v = prompt_number(text) * unit;
+  // Anything a 64-bit byte count cannot hold counts like text that is not a
+  // number: 0, the prompts' "no cap" / "automatic".
+  if (!std::isfinite(v) || v >= 18446744073709551616.0) return 0;
+  return (uint64_t)v;
+}
+
+uint64_t prompt_account_value(address_s* a, const char* text) {
+  if (address_parse(a, text)) return address_to_id(a);
+  return parse_u64(text);
+}
+
+void prompt__setup(int, char* text, void (*paint)(void*)) {
+  int W = window_width(g_window), H = window_height(g_window);
+  int index = window_add_entry(g_window, entry_x0(W), entry_y0(H), ENTRY_W, ENTRY_H,
+                               PROMPT_TEXT_MAX, text);
+  window_set_paint(g_window, paint);
+  window_redraw(g_window);
+  window_set_resize_callback(g_window, [index](int width, int height) {
+    window_move_entry(g_window, index, entry_x0(width), entry_y0(height), ENTRY_W, ENTRY_H);
+  });
+}
+
+void back_to_config(bool replan) {
+  window_clear_entries(g_window);
+  window_set_paint(g_window, config_paint);
+  window_set_resize_callback(g_window, std::function<void(int, int)>());
+  if (replan) drive_plan();
+  window_redraw(g_window);
+}
+
+void choose_plot_file() {
+  const char* title = g_auto_start_nonce
+                          ? "Select any plot file. Your account id will be read from it."
+                          : "Select your latest plot file. Account id and starting nonce will "
+                            "be determined from this.";
+  char path[260] = {};
+  if (!window_open_file(g_window, title, sizeof path, path)) return;
+  path[sizeof path - 1] = 0;
+  uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
+  if (!plot_name_parse(path, &account, &start, &nonces, &stagger)) {
+    window_message(g_window, "Error", "Incorrect filename format for plotfile.");
+    return;
+  }
+  char folder[260];
+  path_dirname(sizeof folder, folder, path);
+  plots_folder_add(g_plots, folder);
+  g_start_nonce = g_auto_start_nonce ? 0 : start + nonces;
+  g_account = account;
+  back_to_config(true);
+}
+
+void ui_prompt_latest_plot_paint(void*) {
+  window_s* w = g_window;
+  int W = window_width(w);
+  draw_clear(w, 0xffffffff);
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 22);
+  text_centred(w, "Do you have existing plots?", 150);
+  int x = (W - 220) / 2;
+  paint_button(w, "Yes", true, x, 214, 100, 34, 12, [] { choose_plot_file(); });
+  paint_button(w, "No", true, x + 120, 214, 100, 34, 12,
+               [] { prompt__setup(g_account_text, start_get_account_paint); });
+  draw_set_fill(w, BLACK);
+  draw_set_font(w, FONT, 10);
+  text_centred(w,
+               "Pointing Veldgrain to one of your plots will allow it to determine your "
+               "account id automatically.",
+               314);
+}
+
+void start_get_account_paint(void*) {
+  window_s* w = g_window;
+  int y0 = prompt_frame(w, "Please enter your address or account id");
+  address_s example{};
+  address_encode(&example, EXAMPLE_ACCOUNT);
+  char line[128];
+  std::string address = address_format(&example, 1);
+  snprintf(line, sizeof line, "Example: %s or %s", address.c_str(), address_id_text(&example));
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 10);
+  text_centred(w, line, (float)(y0 + 49));
+  g_account = prompt_account_value(&g_address, g_account_text);
+  ok_button(w, y0, g_account != 0, [] { back_to_config(true); });
+}
+
+void start_get_nonce_paint(void*) {
+  window_s* w = g_window;
+  int y0 = prompt_frame(w, "Enter a new starting nonce");
+  g_start_nonce = parse_u64(g_nonce_text);
+  int x = (window_width(w) - 450) / 2;
+  int y = y0 + 114;
+  paint_button(w, "Use Auto mode", true, x, y, 140, 34, 12, [] {
+    g_start_nonce = 0;
+    g_auto_start_nonce = true;
+    back_to_config(true);
+  });
+  paint_button(w, "Choose from file", true, x + 155, y, 140, 34, 12, [] {
+    g_auto_start_nonce = false;
+    choose_plot_file();
+  });
+  paint_button(w, "Done", true, x + 310, y, 140, 34, 12, [] {
+    g_auto_start_nonce = false;
+    back_to_config(true);
+  });
+}
+
+void start_get_size_paint(void*) {
+  window_s* w = g_window;
+  int y0 = prompt_frame(w, "Enter new max file size in GB");
+  g_max_bytes_per_file = prompt_gb_to_bytes(g_file_size_text, 1e9);
+  char line[128];
+  snprintf(line, sizeof line, "%s = %llu nonces", format_size(g_max_bytes_per_file, false, ""),
+           (unsigned long long)(g_max_bytes_per_file / 262144));
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 12);
+  text_centred(w, line, (float)(y0 + 42));
+  ok_button(w, y0, true, [] { back_to_config(true); });
+}
+
+void ram_label_click() {
+  uint64_t v = g_resume_ram;
+  if (v == 0) v = sys_memory(nullptr) * 3 / 4;
+  snprintf(g_ram_text, sizeof g_ram_text, "%0.1f", (double)v / 1073741824.0);
+  prompt__setup(g_ram_text, start_get_ram_paint);
+}
+
+void start_get_ram_paint(void*) {
+  window_s* w = g_window;
+  int y0 = prompt_frame(w, "Enter new max RAM size to use in GiB");
+  uint64_t total = 0;
+  uint64_t avail = sys_memory(&total);
+  char line[256];
+  snprintf(line, sizeof line, "More RAM = Faster write speed. %s free of %s",
+           format_size(avail, true, ""), format_size(total, true, ""));
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 10);
+  text_centred(w, line, (float)(y0 + 49));
+  g_resume_ram = prompt_gb_to_bytes(g_ram_text, 1073741824.0);
+  // The plan is kept: a job list restored for resume survives a RAM change.
+  ok_button(w, y0, true, [] { back_to_config(false); });
+}
+
+void drive_fill_paint(void*) {
+  window_s* w = g_window;
+  int y0 = prompt_frame(w, "How many GB should be filled on this drive?");
+  uint64_t bytes = prompt_gb_to_bytes(g_fill_text, 1e9);
+  char line[64] = "";
+  if (g_fill_drive_index >= 0 && (size_t)g_fill_drive_index < g_drives.size()) {
+    const drive_s& d = g_drives[g_fill_drive_index];
+    snprintf(line, sizeof line, "%s available of %s total", format_size(d.free_bytes, false, ""),
+             format_size(d.total_bytes, false, ""));
+  }
+  draw_set_fill(w, GREY);
+  draw_set_font(w, FONT, 12);
+  text_centred(w, line, (float)(y0 + 42));
+  ok_button(w, y0, true, [bytes] {
+    if (g_pending_fill_action) g_pending_fill_action(bytes);
+    back_to_config(true);
+  });
+}

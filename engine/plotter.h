@@ -1,0 +1,193 @@
+// The plotting engine: the plotter of a run, its jobs (one plot file each),
+// its RAM batch buffers and the drives the jobs write on and move to.
+//
+// A nonce is 262144 bytes (4096 scoops of 64 bytes); every nonce number,
+// count, byte size and file offset is unsigned 64-bit, bytes = nonces << 18.
+//
+// Threads: the UI thread owns the plotter and calls every plotter_* operation;
+// during a run the work thread (thread_proc), one write task per batch
+// (job_write) and one move task per staged file (job_move) change job states,
+// drive slots, buffer pointers and counters. The plotter's mutex guards state
+// changes, the drive slots and the buffer pool; plotter_for_each_job holds it
+// for the UI's walks. Counters (nonces_done, bytes_written, bytes_moved,
+// bytes_in) have one writer at a time and are read without the lock.
+//
+// The stop flag is a plain volatile bool handed to every worker by address.
+// Code that reads it while another thread may set it should go through
+// plotter_stop_requested, so that ThreadSanitizer sees the access as the
+// intended (atomic) race rather than a data race.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/rate_graph.h"
+
+struct gpu_s;
+struct job_s;
+
+enum {
+  PLOT_PATH_MAX = 260,
+  JOB_NEW = 0,
+  JOB_PLOTTING = 1,
+  JOB_WRITTEN = 2,
+  JOB_STAGED = 3,
+  JOB_MOVING = 4,
+  JOB_DONE = 5,
+};
+
+// A RAM batch buffer, scoop-major: the 64 bytes of scoop s of the buffer's
+// k-th nonce lie at data + (s * capacity + k) * 64. A placeholder has no data
+// and only a capacity (the second buffer of a job in single buffering).
+struct buffer_s {
+  uint64_t capacity;
+  // Nonces hashed so far while hashed into; bytes written so far while
+  // written. Only atomic exchange and atomic add change it.
+  std::atomic<uint64_t> progress;
+  uint8_t* data;  // capacity * 262144 bytes, 4096-byte aligned; null = placeholder
+};
+
+// One staging SSD or target folder. The application builds these (drive_add)
+// and keeps them in its drive lists; jobs only point at them.
+struct drive_s {
+  char path[PLOT_PATH_MAX];
+  char volume_name[PLOT_PATH_MAX];
+  char fs_name[PLOT_PATH_MAX];
+  uint32_t serial;
+  uint64_t total_bytes;
+  uint64_t free_bytes;   // cached; see drive_free_space_cached
+  uint64_t sector_size;  // offsets and sizes are multiples of it
+  bool is_ssd;
+  uint64_t scatter_start;   // all ones = unset
+  uint64_t scatter_nonces;
+  uint64_t scatter_end;
+  uint64_t bytes_in;        // bytes written or moved into the drive this run
+  job_s* job_moving_out;    // job whose file is moved out of here; null = none
+  job_s* job_writing_in;    // the one job writing into here; null = none
+  double free_time;         // run-clock time of the last free-space query
+  uint64_t fill_limit;      // bytes at most to fill; 0 = no limit
+  uint64_t planned_nonces;  // summed again on every processing-screen frame
+  rate_graph_s rate_graph;
+};
+
+// One plot file to produce. state is atomic because the write and move tasks
+// change it while the work thread and the UI read it; read it as an int
+// (job->state, or job->state.load() where a plain int is needed, e.g. printf).
+struct job_s {
+  uint64_t account_id;
+  uint64_t start_nonce;
+  uint64_t nonces;          // N
+  uint64_t nonces_done;     // handed to batch writes, from the file's first nonce
+  uint64_t nonces_resumed;  // already in the file when it was resumed
+  buffer_s* compute_buffer;
+  buffer_s* write_buffer;
+  int fd;                   // the open ".plotting" file; 0 = none
+  drive_s* write_drive;
+  drive_s* move_drive;      // null = written directly on its target
+  uint64_t bytes_written;
+  uint64_t bytes_moved;
+  double wait_log_time;
+  std::future<void> write_future;
+  std::future<void> move_future;
+  std::atomic<int> state;   // JOB_NEW .. JOB_DONE
+};
+
+struct plotter_s {
+  gpu_s* gpu_context;
+  uint64_t nonces_per_buffer;
+  bool finished;
+  std::function<void()> finished_callback;
+  std::mutex mutex;
+  std::vector<job_s*> jobs;
+  std::vector<buffer_s*> free_buffers;
+  volatile bool stop;
+  std::thread thread;
+  bool paused;
+  bool keep_files;
+  bool scatter;
+  bool wait_for_moves;
+  int double_buffer;  // -1 automatic, 0 single, 1 double
+  uint32_t gpu_mask;
+  int gpu_count;
+  int gpu_index[8];
+  bool concurrent;
+  int max_tasks;
+};
+
+// Plotter.
+plotter_s* plotter_create();
+void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_count, uint64_t ram_bytes);
+void plotter_stop(plotter_s* p, bool keep);  // null allowed; joins the work thread
+void plotter_destroy(plotter_s* p);          // null allowed
+void plotter_toggle_pause(plotter_s* p);
+bool plotter_is_paused(plotter_s* p);
+bool plotter_is_running(plotter_s* p);
+bool plotter_is_finished(plotter_s* p);
+void plotter_set_finished_callback(plotter_s* p, std::function<void()> f);
+void plotter_set_ram_double_buffer(plotter_s* p, int v);
+void plotter_set_ssd_scatter(plotter_s* p, bool v);
+void plotter_set_wait_for_moves(plotter_s* p, bool v);
+void plotter_add_job(plotter_s* p, job_s* job);  // the plotter owns it from now on
+void plotter_clear_jobs(plotter_s* p);
+uint64_t plotter_job_count(plotter_s* p);  // null allowed: 0
+// Holds the mutex for the whole walk; visit must not call back into
+// operations that take it. Returns false from visit to end the walk.
+void plotter_for_each_job(plotter_s* p, std::function<bool(job_s*)> visit);
+void plotter_release_buffer(plotter_s* p, buffer_s* b);  // called with mutex held
+gpu_s* plotter_gpu(plotter_s* p);
+
+// Reads a stop flag that another thread may set (relaxed atomic load).
+bool plotter_stop_requested(const volatile bool* stop);
+// Sets a stop flag that other threads read (atomic store).
+void plotter_request_stop(volatile bool* stop);
+
+// Whole 64 MiB units of bytes counted as 256 nonces each, rounded down to a
+// multiple of sector / 64 when sector is not 0 (sector is 0 or >= 64).
+uint64_t nonces_in_bytes(uint64_t bytes, uint64_t sector);
+
+// Buffers.
+buffer_s* buffer_create(uint64_t n);  // n = 0: no data; null when allocation fails
+void buffer_destroy(buffer_s* b);     // null allowed
+
+// Jobs.
+job_s* job_create(drive_s* write, drive_s* move, uint64_t account, uint64_t start, uint64_t count);
+void job_destroy(job_s* job);  // null allowed; only when no task works on it
+// "%s/%llu_%llu_%llu" on the write drive (which 0) or on the move drive
+// (which 1; the write drive when there is none). A null job gives "".
+void job_path(job_s* job, int size, char* out, int which);
+// The scatter file of the job's move drive (the job must have one).
+void job_scatter_path(job_s* job, int size, char* out);
+
+// Drives: free space, refreshed when older than a second (now 0 = sys_time).
+uint64_t drive_free_space_cached(drive_s* d, double now);
+
+// Tasks of a run (started with std::async by the work thread).
+// Writes the first count nonces of the job's write buffer as the file's
+// nonces first .. first + count - 1, then leaves a resume marker or sets the
+// job written.
+void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatile bool* stop);
+// Moves (or, with the plotter's scatter set, scatters) a staged file to its
+// target and sets the job done.
+void job_move(plotter_s* p, job_s* job, volatile bool* stop);
+// The work thread of a run.
+void thread_proc(plotter_s* p);
+
+// How the engine reaches the user and ends the process on a fatal error.
+// By default questions and messages of the work thread are handed to the
+// main thread (window_question_from_thread / window_message_from_thread),
+// those of plotter_start are shown directly, and exit_error is
+// sys_exit_error. Tests install their own answers; an empty member keeps the
+// default.
+struct plotter_dialogs_s {
+  std::function<bool(const char* title, const char* text)> question;
+  std::function<void(const char* title, const char* text)> message;
+  std::function<void()> exit_error;
+};
+void plotter_set_dialogs(const plotter_dialogs_s& d);
+
+#include "engine/run_plan.h"

@@ -1,0 +1,53 @@
+// The arithmetic of a run's plan, apart from its effects (memory queries,
+// benchmarks, GPU creation, allocation), so that every number plotter_start
+// derives can be checked on its own. Included by engine/plotter.h.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct job_s;
+
+// GPU memory one nonce needs: generation area plus scoop area.
+enum : uint64_t { PLAN_GPU_BYTES_PER_NONCE = 524304 };
+// The GPU kernels address at most this many nonces per device, exclusive.
+enum : uint64_t { PLAN_GPU_NONCES_LIMIT = 16384 };
+
+// RAM the run may use: ram_bytes when set and below the installed memory,
+// else three quarters of the available memory.
+uint64_t plan_ram_limit(uint64_t ram_bytes, uint64_t avail, uint64_t total);
+
+// Jobs in progress at once, and whether they run concurrently. Returns 0
+// (a plan to refuse) when it would divide by a per-task RAM of 0.
+int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint64_t avail,
+               bool* concurrent);
+
+// Estimated seconds of a run hashed at rate nonces/min with one buffer of
+// limit bytes (single) or two of half the size (double_).
+void plan_buffer_times(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count,
+                       double* single, double* double_);
+// 1 when double buffering is estimated faster, else 0 (ties and D = 0 give 0).
+int plan_double_buffer(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count);
+
+// Batch alignment in nonces: max(256, every write drive's sector) / 64;
+// 4 without jobs.
+uint64_t plan_alignment(const std::vector<job_s*>& jobs);
+// Sum of the jobs' sizes in bytes.
+uint64_t plan_plot_bytes(const std::vector<job_s*>& jobs);
+
+// CPU batch: (limit / buffers) >> 18 nonces, aligned down to a.
+uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a);
+
+// Per-GPU device batch f from the RAM share, the smallest device allocation
+// o, the preset p (0 = none) and the cap max_gpu_nonces (0 or negative = no
+// cap), kept below PLAN_GPU_NONCES_LIMIT and a multiple of 32 unless the cap
+// says otherwise. May be 0 (a plan to refuse).
+uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t p,
+                         int max_gpu_nonces);
+// RAM buffer of whole device batches: gpu_count * f * max(1, room), aligned
+// down to a. 0 when f is 0.
+uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a);
+
+// Sets scatter_start / scatter_nonces / scatter_end of every staged job's
+// move drive; false when the staged files of some target leave a gap.
+bool plan_scatter_ranges(const std::vector<job_s*>& jobs);

@@ -1,0 +1,102 @@
+// GPU plotting: the OpenCL device list, the per-run GPU context with its
+// kernels, batch dispatch into a RAM buffer, the benchmark and the self-test.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "gpu/opencl.h"
+
+struct buffer_s;
+
+enum { GPU_MAX_DEVICES = 8, GPU_HASH_EVENTS = 8192 };
+
+// One listed OpenCL GPU. Its position in g_gpu_devices is its GPU number:
+// bit n of the user's GPU selection means entry n.
+struct gpu_device_s {
+  cl_device_id device;
+  cl_platform_id platform;
+  uint64_t max_work_group;
+  uint64_t global_mem;
+  uint64_t max_alloc;
+  char name[64];
+  char driver_version[64];
+};
+
+// Filled once by gpu_list_devices at start-up, read-only afterwards.
+extern std::vector<gpu_device_s> g_gpu_devices;
+
+struct gpu_preset_s {
+  const char* name;
+  uint32_t nonces;
+};
+enum { GPU_PRESET_COUNT = 20 };
+extern const gpu_preset_s gpu_presets[GPU_PRESET_COUNT];
+
+// Logs every OpenCL platform and device, keeps up to max GPU-type devices
+// in g_gpu_devices and copies their names into names[0..]; returns how many
+// were kept (0 without OpenCL). Only GPU-type devices are kept; for the test
+// suite, VG_TEST_OPENCL_CPU=1 in the environment also admits CPU-type devices
+// (PoCL), see gpu_devices.cpp.
+int gpu_list_devices(int max, int name_size, char** names);
+uint64_t gpu_device_max_alloc(int index);
+uint64_t gpu_device_global_mem(int index);
+uint32_t gpu_device_preset_nonces(int index);  // 0 = no preset for the name
+int gpu_device_max_work_group(int index);
+
+// The GPU side of one plotting run, for up to eight devices. Per-device
+// slots at and beyond count stay null.
+struct gpu_s {
+  int count;
+  int device_index[GPU_MAX_DEVICES];
+  cl_context context[GPU_MAX_DEVICES];
+  cl_program program[GPU_MAX_DEVICES];
+  cl_kernel kernel_setup[GPU_MAX_DEVICES];
+  cl_kernel kernel_hash_down[GPU_MAX_DEVICES];
+  cl_kernel kernel_final[GPU_MAX_DEVICES];
+  cl_device_id device[GPU_MAX_DEVICES];
+  cl_command_queue queue[GPU_MAX_DEVICES];
+  cl_mem genbuf[GPU_MAX_DEVICES];    // nonces_per_device x 262160 bytes
+  cl_mem scoopbuf[GPU_MAX_DEVICES];  // nonces_per_device x 262144 bytes
+  cl_event final_event[GPU_MAX_DEVICES];
+  cl_event map_event[GPU_MAX_DEVICES];
+  cl_event* hash_events[GPU_MAX_DEVICES];  // GPU_HASH_EVENTS slots each
+  uint64_t nonces_per_device;
+  int hashes_per_launch;
+  uint64_t bytes_allocated;
+};
+
+// Null when nonces_per_device is 0; otherwise always a set, also when a
+// device failed to set up (its handles stay null from the failure on).
+gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device);
+void gpu_destroy(gpu_s* gpu);  // null allowed; releases exactly what exists
+uint64_t gpu_batch_nonces(const gpu_s* gpu);
+uint64_t gpu_bytes_allocated(const gpu_s* gpu);
+// Of the set's first device; null / 0 for a null set.
+const char* gpu_driver_version(const gpu_s* gpu);
+uint64_t gpu_global_mem(const gpu_s* gpu);
+int gpu_max_work_group(const gpu_s* gpu);
+
+// What the completion callbacks of one device batch share.
+struct gpu_batch_context {
+  buffer_s* buffer;
+  gpu_s* gpu;
+  uint64_t base;                      // buffer progress when the batch began
+  std::atomic<uint64_t> rounds_done;  // hash_down rounds completed, all devices
+  std::atomic<uint64_t> callbacks_run;  // callbacks that have finished with it
+};
+
+// Fills buffer nonces 0..capacity-1 with plot nonces start_nonce.. of
+// account; returns the final progress (capacity when complete), 0 on stop,
+// OpenCL error or failed spot check.
+uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce,
+                         buffer_s* buffer, volatile bool* stop);
+// Completion callback of every hash_down launch.
+void CL_CALLBACK gpu_event_progress(cl_event event, cl_int status, void* context);
+
+// Nonces per minute of the selected devices together.
+double gpu_benchmark(int count, const int* device_index);
+// One batch on the set's first device; seconds receives the elapsed time
+// once the last launch was reached.
+bool gpu_self_test(gpu_s* gpu, double* seconds);

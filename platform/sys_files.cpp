@@ -1,0 +1,246 @@
+// Files, folders, drives and asynchronous reads.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+
+// A descriptor of 0 means "no file" to every caller, so a file that the
+// system happens to open as descriptor 0 (standard input closed) is moved up.
+static int off_zero(int fd) {
+  if (fd != 0) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  close(fd);
+  return moved < 0 ? -1 : moved;
+}
+
+// ---- Folders and the working directory ------------------------------------
+
+void sys_list_dir(const char* dir, const std::function<bool(const char*)>& fn) {
+  DIR* d = opendir(dir);
+  if (!d) return;
+  std::string prefix = dir;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  std::string path;
+  while (dirent* e = readdir(d)) {
+    path = prefix;
+    path += e->d_name;
+    if (!fn(path.c_str())) break;
+  }
+  closedir(d);
+}
+
+bool sys_dir_exists(const char* path) {
+  DIR* d = opendir(path);
+  if (!d) return false;
+  closedir(d);
+  return true;
+}
+
+void sys_getcwd(int size, char* buf) {
+  if (size < 1) return;
+  if (!getcwd(buf, (size_t)size)) buf[0] = 0;
+}
+
+void sys_chdir(const char* path) {
+  if (chdir(path) != 0) {
+    // Not reported, as callers expect.
+  }
+}
+
+// ---- Drives ---------------------------------------------------------------
+
+uint64_t sys_sector_size(const char*) { return 16384; }
+
+void sys_volume_info(const char*, int size, char* volume_name, char* fs_name, uint32_t* serial) {
+  if (size >= 1) {
+    text_copy(volume_name, "", (uint64_t)size);
+    text_copy(fs_name, "", (uint64_t)size);
+  }
+  if (serial && getrandom(serial, sizeof *serial, GRND_RANDOM) != (ssize_t)sizeof *serial) {
+    // The caller draws another serial when this one stays 0.
+  }
+}
+
+uint64_t sys_free_space(const char* path, uint64_t* total) {
+  struct statvfs st;
+  if (statvfs(path, &st) != 0) {
+    sys_log("Error getting free space for path %s\n", path);
+    return 0;
+  }
+  if (total) *total = (uint64_t)st.f_blocks * st.f_bsize;
+  return (uint64_t)st.f_bavail * st.f_bsize;
+}
+
+// ---- Files ----------------------------------------------------------------
+
+int sys_create_file(const char* path, uint64_t bytes, bool) {
+  int fd = off_zero(open(path, O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0644));
+  if (fd < 0) {
+    sys_log("Could not create file: %s errno = %d\n", path, errno);
+    return 0;
+  }
+  sys_log("Allocating %s for %s...\n", format_size(bytes, false, ""), path);
+  if (posix_fallocate(fd, 0, (off_t)bytes) != 0) {
+    sys_log("Failed to efficiently resize %s\n", path);
+    // The caller never sees this descriptor, so it must not stay open.
+    close(fd);
+    return 0;
+  }
+  sys_log("Done allocating space for %s\n", path);
+  return fd;
+}
+
+int sys_open_read(const char* path, bool) {
+  int fd = off_zero(open(path, O_RDONLY | O_CLOEXEC));
+  return fd < 0 ? 0 : fd;
+}
+
+void sys_close(int fd) { close(fd); }
+void sys_unlink(const char* path) { unlink(path); }
+bool sys_exists(const char* path) { return access(path, F_OK) == 0; }
+
+void sys_rename(const char* from, const char* to) {
+  if (rename(from, to) != 0) sys_log("Failed to rename %s to %s errno %d\n", from, to, errno);
+}
+
+uint64_t sys_file_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    util_assert(0, false, "sys_linux", 305);
+    return 0;
+  }
+  return (uint64_t)st.st_size;
+}
+
+void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf) {
+  if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
+    sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, errno);
+    sys_exit_error();
+  }
+  // Normally one call; a short write (signal, nearly full disk) is continued
+  // rather than leaving a hole of stale bytes in a plot file.
+  const uint8_t* p = (const uint8_t*)buf;
+  uint64_t left = length;
+  while (left > 0) {
+    ssize_t n = write(fd, p, (size_t)left);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0) errno = ENOSPC;
+      sys_log("\n\nError while writing to file: %d. Offset %llu, bytes: %llu\n\n", errno,
+              (unsigned long long)offset, (unsigned long long)length);
+      sys_exit_error();
+    }
+    p += n;
+    left -= (uint64_t)n;
+  }
+}
+
+static bool read_sync(int fd, uint64_t offset, uint64_t length, void* buf) {
+  if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
+    sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, errno);
+    return false;
+  }
+  if (read(fd, buf, (size_t)length) < 0) {
+    sys_log("Failed to read file at offset %llu. Error %d\n", (unsigned long long)offset, errno);
+    return false;
+  }
+  return true;
+}
+
+int (*g_sys_aio_read)(aiocb* request) = aio_read;
+
+bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** async) {
+  if (!async) return read_sync(fd, offset, length, buf);
+  aiocb* req = new aiocb;
+  memset(req, 0, sizeof *req);
+  req->aio_fildes = fd;
+  req->aio_buf = buf;
+  req->aio_nbytes = (size_t)length;
+  req->aio_offset = (off_t)offset;
+  req->aio_sigevent.sigev_notify = SIGEV_NONE;
+  // Stored before queuing so that the caller owns the block on every path.
+  *async = req;
+  if (g_sys_aio_read(req) == 0) return true;
+  if (errno == EAGAIN) {
+    // The system's queue is full: read now; descriptor 0 marks it done.
+    memset(req, 0, sizeof *req);
+    read_sync(fd, offset, length, buf);
+    return true;
+  }
+  sys_log("Error async reading from file. Errno %d\n", errno);
+  return false;
+}
+
+bool sys_move_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
+  int in = open(src, O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    sys_log("Error opening %s for move! Error %s\n", src, strerror(errno));
+    sys_exit_error();
+  }
+  struct stat st;
+  if (fstat(in, &st) != 0) {
+    sys_log("Error opening %s for move! Error %s\n", src, strerror(errno));
+    sys_exit_error();
+  }
+  int out = open(dst, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    sys_log("Error opening %s for write! Error %s\n", dst, strerror(errno));
+    sys_exit_error();
+  }
+  const off_t size = st.st_size;
+  const off_t step = 8388608;
+  off_t offset = 0;
+  while (offset < size) {
+    ssize_t sent = sendfile(out, in, &offset, (size_t)(size - offset < step ? size - offset : step));
+    int err = errno;
+    if (!progress((uint64_t)offset)) {
+      close(out);
+      close(in);
+      return false;
+    }
+    if (sent == 0) break;
+    if (sent < 0) {
+      sys_log("Error from sendfile: %s\n", strerror(err));
+      sys_exit_error();
+    }
+  }
+  if (offset != size) {
+    sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
+    sys_exit_error();
+  }
+  // src goes only once dst is on the disk, so a power cut cannot lose both.
+  if (fsync(out) != 0) {
+    sys_log("Error from fsync: %s\n", strerror(errno));
+    sys_exit_error();
+  }
+  close(out);
+  close(in);
+  unlink(src);
+  return true;
+}
+
+// ---- Asynchronous reads ---------------------------------------------------
+
+bool sys_aio_done(int, aiocb* request) {
+  if (request->aio_fildes == 0) return true;
+  if (aio_error(request) == EINPROGRESS) return false;
+  return aio_return(request) != -1;
+}
+
+void sys_aio_cancel(int fd, aiocb* request) {
+  if (request && request->aio_fildes == 0) return;
+  aio_cancel(fd, request);
+}
+
+void sys_aio_free(aiocb* request) { delete request; }

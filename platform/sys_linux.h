@@ -1,0 +1,128 @@
+// Platform layer: files, folders, drives, memory, log, clock, timers, the
+// UI-thread task queue and the fixed hooks. Plain free functions over a few
+// globals; every other subsystem reaches the operating system through here.
+#pragma once
+
+#include <aio.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "platform/util.h"
+
+// ---- Log ------------------------------------------------------------------
+
+// printf-style message to standard error and to "log.txt" in the working
+// folder (opened, truncated, by the first message). Messages carry their own
+// line ends.
+void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Hooks ----------------------------------------------------------------
+
+void sys_init();
+// Ends the process with exit status 1 (atexit handlers run).
+[[noreturn]] void sys_exit_error();
+bool sys_gpu_dog_adjusted();
+bool sys_gpu_dog_adjust();
+void sys_work_thread_hook(bool running);
+int sys_plot_start_hook();
+// Names the calling thread (at most 127 characters; a name the system finds
+// too long is ignored).
+void sys_thread_name(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Memory ---------------------------------------------------------------
+
+void* sys_aligned_alloc(uint64_t align, uint64_t size);
+void sys_aligned_free(void* p);
+// 4096-byte aligned; for direct-I/O buffers.
+void* sys_page_alloc(uint64_t size);
+void sys_page_free(void* p);
+// Physical memory available now, in bytes; *total (may be null) receives the
+// installed memory.
+uint64_t sys_memory(uint64_t* total);
+
+// ---- Clock ----------------------------------------------------------------
+
+void sys_time_start();
+// Seconds since the last sys_time_start, in whole milliseconds; wraps after
+// 2^32 ms.
+double sys_time();
+// The millisecond arithmetic of sys_time on two clock readings, so that it can
+// be checked without waiting on the clock.
+uint32_t sys_time_ms_between(const timespec& from, const timespec& to);
+
+// ---- Timers and UI tasks --------------------------------------------------
+
+// A GLib timeout on the default main context running a heap copy of fn every
+// ms milliseconds while fn returns true. Returns the GLib source id.
+uint32_t sys_timer_add(uint32_t ms, const std::function<bool()>& fn);
+
+extern std::vector<std::function<void()>> g_ui_tasks;
+extern std::mutex g_ui_tasks_mutex;
+// Queues task (moved out of the caller's closure) for the UI thread; any
+// thread. A task must never post another task or run the queue.
+void ui_task_post(std::function<void()>&& task);
+// Runs every queued task in order on the calling (UI) thread, then destroys
+// them all; the queue's mutex is held throughout.
+void ui_tasks_run();
+
+// ---- Random ---------------------------------------------------------------
+
+void sys_random(uint64_t n, void* out);
+
+// ---- Folders and the working directory ------------------------------------
+
+// Calls fn with dir + "/" + name for each entry (no "/" added when dir is
+// empty or already ends in one), "." and ".." included; stops at the first
+// false. A folder that cannot be opened gives no calls.
+void sys_list_dir(const char* dir, const std::function<bool(const char*)>& fn);
+bool sys_dir_exists(const char* path);
+void sys_getcwd(int size, char* buf);
+void sys_chdir(const char* path);
+
+// ---- Drives ---------------------------------------------------------------
+
+// The alignment of file offsets and sizes for plot files: 16384 everywhere.
+uint64_t sys_sector_size(const char* path);
+void sys_volume_info(const char* path, int size, char* volume_name, char* fs_name, uint32_t* serial);
+// Bytes available to an unprivileged user; *total (may be null) receives the
+// file system's size. 0 and a log line on failure (total untouched).
+uint64_t sys_free_space(const char* path, uint64_t* total);
+
+// ---- Files ----------------------------------------------------------------
+// A descriptor of 0 means "no file" everywhere in the program.
+
+// Opens or creates path for direct I/O (contents kept) and preallocates
+// bytes; 0 on failure.
+int sys_create_file(const char* path, uint64_t bytes, bool may_exist);
+// Read-only, buffered; 0 when the file cannot be opened.
+int sys_open_read(const char* path, bool async);
+void sys_close(int fd);
+void sys_unlink(const char* path);
+bool sys_exists(const char* path);
+void sys_rename(const char* from, const char* to);
+uint64_t sys_file_size(int fd);
+// Seek and one write; a failure of either ends the process.
+void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf);
+// Reads synchronously when async is null; else queues an asynchronous read
+// whose control block (owned by the caller from then on, free it with
+// sys_aio_free) is stored in *async. When the system's queue is full the read
+// is done at once and the block is left zeroed (descriptor 0).
+bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** async);
+// The call that queues an asynchronous read (aio_read); replaceable so that a
+// full system queue can be reproduced.
+extern int (*g_sys_aio_read)(aiocb* request);
+// Copies src into dst inside the kernel in steps of at most 8 MiB, reporting
+// the bytes copied after each step, then deletes src. False when progress
+// asked to stop (src stays). Failed opens and copy errors end the process.
+bool sys_move_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
+
+// ---- Asynchronous reads ---------------------------------------------------
+
+bool sys_aio_done(int fd, aiocb* request);
+// A null request cancels every outstanding request of fd.
+void sys_aio_cancel(int fd, aiocb* request);
+void sys_aio_free(aiocb* request);

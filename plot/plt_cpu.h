@@ -1,0 +1,52 @@
+// Hashing plot batches on the processor: worker threads in three builds
+// (SSE2 4-lane, AVX 4-lane, AVX2 8-lane) fill a RAM batch buffer's scoop
+// rows in PoC2 order; the batch driver, the CPU rate benchmark and a 4-nonce
+// scoop operation for the plot checker.
+#pragma once
+
+#include <cstdint>
+
+struct buffer_s;
+struct job_s;
+
+// Hashes the job's next batch, min(nonces - nonces_done, buffer capacity)
+// nonces, into its compute buffer, publishing progress while it runs.
+// Returns the batch size, or 0 when *stop is set at the end.
+uint64_t job_plot_cpu(job_s* job, volatile bool* stop);
+
+// Plotting rate of this processor in nonces per minute.
+double cpu_benchmark();
+
+// The worker count: g_cpu_threads when positive, else processors minus one
+// (at least 1).
+int plot_cpu_thread_count();
+
+// For j = 0..3: scoop scoops[j] (0 to 4095) of nonce nonces[j] into out +
+// 64j (any alignment), PoC2 order when poc2. Needs AVX (cpu_features 0x40).
+void plot_nonces_x4_scoop(uint64_t account_id, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
+                          bool poc2);
+
+// Worker threads: nonces first .. first + count - 1 into buffer nonces
+// t * count .. t * count + count - 1. Worker t only adds to counters[t].
+// Each needs its instruction set.
+typedef void (*plot_thread_fn)(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
+                               volatile bool* stop, uint64_t* counters);
+void plot_thread_sse2(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
+                      volatile bool* stop, uint64_t* counters);
+void plot_thread_avx(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
+                     volatile bool* stop, uint64_t* counters);
+void plot_thread_avx2(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
+                      volatile bool* stop, uint64_t* counters);
+
+// The worker build this processor runs (AVX2, else AVX, else SSE2).
+plot_thread_fn plot_thread_select();
+
+// Smallest first-8-byte value of Shabal-256(gensig ‖ scoop) over n scoops
+// (n a multiple of the lane count) and its index.
+void best_deadline_sse2(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index);
+void best_deadline_avx(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index);
+void best_deadline_avx2(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index);
+
+// Spot check of a filled buffer: recomputes the first, the last and random
+// nonces and logs an assertion failure for every scoop that differs.
+void buffer_verify(uint64_t account_id, uint64_t first, buffer_s* buffer, int count, int samples, bool poc2);

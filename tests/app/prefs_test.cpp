@@ -1,0 +1,376 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
+
+#include "app/drives.h"
+#include "app/prefs.h"
+#include "appdata_fixture.h"
+#include "platform/sys_linux.h"
+
+using namespace appdata_test;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+class prefs_test : public app_fixture {
+ protected:
+  std::string config() { return read_file(dir_ + "/config.yml"); }
+  void write_config(const std::string& text) { write_file(dir_ + "/config.yml", text); }
+  // Loads text as config.yml, with the queued UI tasks run (and recorded).
+  bool load(const std::string& text) {
+    write_config(text);
+    bool ok = prefs_load();
+    ui_tasks_run();
+    return ok;
+  }
+  bool resume_message_shown() {
+    for (const std::string& m : messages())
+      if (m.rfind("Auto-Resuming: An unfinished plotting session was detected.", 0) == 0) return true;
+    return false;
+  }
+  // Back to the state of a fresh process start, files on disk kept.
+  void restart() {
+    plotter_destroy(g_plotter);
+    plots_destroy(g_plots);
+    g_plotter = plotter_create();
+    g_plots = plots_create();
+    g_ssds.clear();
+    g_drives.clear();
+    settings_.restore();
+    messages().clear();
+  }
+};
+
+const char k_fresh_order[] =
+    "# Configuration file for Veldgrain\n"
+    "# This file stores remembered settings from your prior plots\n"
+    "# and advanced settings and overrides.\n"
+    "# You can delete this file to return to all default values.\n";
+
+}  // namespace
+
+TEST_F(prefs_test, missing_file_fails_and_a_fresh_file_has_every_initial_value) {
+  EXPECT_FALSE(prefs_load());
+  prefs_save();
+  std::string text = config();
+  EXPECT_EQ(text.rfind(k_fresh_order, 0), 0u) << text;
+  YAML::Node n = YAML::Load(text);
+  EXPECT_EQ(n["account"].as<uint64_t>(), 0u);
+  EXPECT_TRUE(n["auto_start_nonce"].as<bool>());
+  EXPECT_TRUE(n["gpus"].IsSequence());
+  EXPECT_EQ(n["gpus"].size(), 0u);
+  EXPECT_TRUE(n["ssds"].IsSequence());
+  EXPECT_EQ(n["ssds"].size(), 0u);
+  EXPECT_TRUE(n["plots"].IsSequence());
+  EXPECT_EQ(n["plots"].size(), 0u);
+  EXPECT_EQ(n["max_gb_per_file"].as<double>(), 16000.0);
+  EXPECT_EQ(n["max_gb_to_fill"].as<double>(), 0.0);
+  EXPECT_TRUE(n["ssd_double_buffer"].as<bool>());
+  EXPECT_FALSE(n["ssd_scatter"].as<bool>());
+  EXPECT_FALSE(n["dont_adjust_gpu_dog"].as<bool>());
+  EXPECT_EQ(n["hash_per_dispatch"].as<int>(), 0);
+  EXPECT_EQ(n["threads_per_group"].as<int>(), 32);
+  EXPECT_EQ(n["cpu_threads"].as<int>(), 0);
+  EXPECT_EQ(n["max_gpu_nonces"].as<int>(), 0);
+  EXPECT_EQ(n["sector_size_override"].as<int>(), 0);
+  EXPECT_EQ(n["ram_double_buffer"].as<std::string>(), "auto");
+  EXPECT_FALSE(n["disable_opencl"].as<bool>());
+  EXPECT_EQ(n["min_ram_gb_per_task"].as<double>(), 4.0);
+  EXPECT_FALSE(n["experimental_fast_splats"].as<bool>());
+  EXPECT_FALSE(n["resume_ram"].IsDefined());
+  EXPECT_FALSE(n["resume_plots"].IsDefined());
+  // Keys and comments in their order, each comment on its value's line.
+  const char* in_order[] = {
+      "account: 0", "auto_start_nonce: true", "gpus: []  # Last GPU(s) used or empty for CPU", "ssds: []",
+      "# Paths you made plots in are remembered to double check and",
+      "# ensure new plots never overlap nonces of existing plots.", "plots:", "# Overrides",
+      "max_gb_per_file: 16000  # Each plot file will be this size or less in GB",
+      "max_gb_to_fill: 0  # Use this to fill only part of a target drive", "# SSD Configuration",
+      "ssd_double_buffer: true  # Overlap writing", "ssd_scatter: false  # Experiment to create single plot",
+      "# Advanced and experimental settings", "dont_adjust_gpu_dog: false", "hash_per_dispatch: 0",
+      "threads_per_group: 32", "cpu_threads: 0  # Default is CPU threads - 1",
+      "max_gpu_nonces: 0  # Try 1024 here", "sector_size_override: 0  # Experiment, can try 16384",
+      "ram_double_buffer: auto  # Use auto to let VLDG decide", "disable_opencl: false  # If you plan to CPU plot",
+      "min_ram_gb_per_task: 4  # Override for max concurrent tasks",
+      "experimental_fast_splats: false  # Experiment for extra fast disk writes"};
+  size_t at = 0;
+  for (const char* s : in_order) {
+    size_t found = text.find(s, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << s << "\n" << text;
+    at = found;
+  }
+  // Blank lines separate the groups.
+  EXPECT_NE(text.find("ssds: []\n\n\n# Paths you made"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n\n\n# Overrides\n\n"), std::string::npos) << text;
+}
+
+TEST_F(prefs_test, round_trip_gives_the_same_text) {
+  std::string ssd = sub("ssd"), t1 = sub("t1"), t2 = sub("t2"), old = sub("old");
+  make_file(old + "/77_0_512");
+  plots_folder_add(g_plots, old.c_str());
+  g_account = 12345678901234567ull;
+  g_auto_start_nonce = false;
+  g_gpus = 0x80000005u;
+  g_max_bytes_per_file = 250000000000ull;
+  g_max_bytes_to_fill = 1500000000ull;
+  g_ssd_double_buffer = false;
+  g_dont_adjust_gpu_dog = true;
+  g_hash_per_dispatch = 7;
+  g_threads_per_group = 64;
+  g_cpu_threads = 3;
+  g_max_gpu_nonces = 1024;
+  g_ram_double_buffer = 1;
+  g_disable_opencl = true;
+  g_min_ram_gb_per_task = 2.5;
+  g_experimental_fast_splats = true;
+  g_resume_ram = 8ull << 30;
+  drive_add(0, ssd.c_str(), 1);
+  drive_add(1, t1.c_str(), 1);
+  drive_add(1, t2.c_str(), 1);
+  ASSERT_EQ(g_ssds.size(), 1u);
+  ASSERT_EQ(g_drives.size(), 2u);
+  plotter_clear_jobs(g_plotter);
+  plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], 5, 1000, 4096));
+  plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, 5, 9000, 256));
+  prefs_save();
+  std::string first = config();
+
+  restart();
+  ASSERT_TRUE(load(first)) << first;
+  EXPECT_EQ(g_account, 12345678901234567ull);
+  EXPECT_EQ(g_gpus, 0x80000005u);
+  EXPECT_EQ(g_max_bytes_per_file, 250000000000ull);
+  EXPECT_EQ(g_max_bytes_to_fill, 1500000000ull);
+  EXPECT_EQ(g_ram_double_buffer, 1);
+  EXPECT_EQ(g_min_ram_gb_per_task, 2.5);
+  EXPECT_EQ(g_resume_ram, 8ull << 30);
+  EXPECT_TRUE(resume_message_shown());
+  // Rebuilt jobs keep their ranges and drives, and take the loaded account.
+  std::vector<planned_s> want = {{ssd, t1, 1000, 4096}, {t2, "", 9000, 256}};
+  EXPECT_EQ(planned_jobs(), want);
+  plotter_for_each_job(g_plotter, [](job_s* j) {
+    EXPECT_EQ(j->account_id, 12345678901234567ull);
+    return true;
+  });
+  prefs_save();
+  EXPECT_EQ(config(), first);
+  YAML::Node n = YAML::Load(first);
+  ASSERT_EQ(n["plots"].size(), 3u);  // the old folder and both targets, with "/"
+  EXPECT_EQ(n["plots"][0].as<std::string>(), old + "/");
+  EXPECT_EQ(n["resume_plots"][0]["account"].as<uint64_t>(), 5u);  // the job's own account is stored
+  EXPECT_EQ(n["resume_plots"][0]["move"].as<std::string>(), t1);
+  EXPECT_FALSE(n["resume_plots"][1]["move"].IsDefined());
+}
+
+TEST_F(prefs_test, value_rules) {
+  struct {
+    const char* text;
+    std::function<void()> check;
+  } cases[] = {
+      {"max_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
+       [] {
+         EXPECT_EQ(g_max_bytes_per_file, 1000000000ull);
+         EXPECT_EQ(g_max_bytes_to_fill, 1500000000ull);
+       }},
+      {"max_gb_per_file: 0.5\nmax_gb_to_fill: -3\n",
+       [] {
+         EXPECT_EQ(g_max_bytes_per_file, 16000000000000ull);
+         EXPECT_EQ(g_max_bytes_to_fill, 0u);
+       }},
+      {"max_gb_per_file: -5\nmax_gb_to_fill: 1e300\n",  // nothing sensible: unchanged
+       [] {
+         EXPECT_EQ(g_max_bytes_per_file, 16000000000000ull);
+         EXPECT_EQ(g_max_bytes_to_fill, 0u);
+       }},
+      {"gpus: [0, 3]\n", [] { EXPECT_EQ(g_gpus, 9u); }},
+      {"gpus: 3\n", [] { EXPECT_EQ(g_gpus, 0u); }},
+      {"gpus: [1, 40, -1]\n", [] { EXPECT_EQ(g_gpus, 2u); }},  // indices beyond the mask are ignored
+      {"ram_double_buffer: True\n", [] { EXPECT_EQ(g_ram_double_buffer, -1); }},
+      {"ram_double_buffer: false\n", [] { EXPECT_EQ(g_ram_double_buffer, 0); }},
+      {"ram_double_buffer: true\n", [] { EXPECT_EQ(g_ram_double_buffer, 1); }},
+      {"ram_double_buffer: [1]\n", [] { EXPECT_EQ(g_ram_double_buffer, -1); }},
+      {"account: 42\n",
+       [] {
+         EXPECT_EQ(g_account, 42u);
+         EXPECT_EQ(g_threads_per_group, 0);  // missing: 0, which users read as 32
+         EXPECT_EQ(g_min_ram_gb_per_task, 4.0);
+         EXPECT_TRUE(g_auto_start_nonce);
+       }},
+      {"account: -1\nauto_start_nonce: maybe\ncpu_threads: many\n",  // fallbacks
+       [] {
+         EXPECT_EQ(g_account, 0u);
+         EXPECT_TRUE(g_auto_start_nonce);
+         EXPECT_EQ(g_cpu_threads, 0);
+       }},
+      {"sector_size_override: 16384\n", [] {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    restart();
+    EXPECT_TRUE(load(c.text));
+    c.check();
+    EXPECT_FALSE(resume_message_shown());
+  }
+  restart();
+  ASSERT_TRUE(load("sector_size_override: 16384\naccount: 1\n"));
+  prefs_save();
+  YAML::Node n = YAML::Load(config());
+  EXPECT_EQ(n["sector_size_override"].as<int>(), 0);
+  EXPECT_EQ(n["threads_per_group"].as<int>(), 0);
+}
+
+TEST_F(prefs_test, failures_keep_what_was_read) {
+  const char* broken[] = {
+      "account: [1, 2\n",                        // not YAML
+      "account: 7\ngpus: [1, x]\n",             // a gpus element that is no number
+      "account: 7\nplots: [[1]]\n",             // a plots element that is no text
+      "account: 7\nresume_plots:\n  - {start: 1, count: 256}\n",  // no write
+      "account: 7\nresume_plots:\n  - {start: x, count: 256, write: /a}\n",
+      "just text\n",
+  };
+  for (const char* text : broken) {
+    SCOPED_TRACE(text);
+    restart();
+    EXPECT_FALSE(load(text));
+    EXPECT_FALSE(resume_message_shown());
+  }
+  restart();
+  EXPECT_FALSE(load("account: 7\ngpus: [1, x]\n"));
+  EXPECT_EQ(g_account, 7u);
+  EXPECT_EQ(g_gpus, 2u);  // the element before the bad one
+  prefs_save();            // start-up writes the fresh file at once
+  YAML::Node n = YAML::Load(config());
+  EXPECT_EQ(n["account"].as<uint64_t>(), 7u);
+  EXPECT_EQ(n["gpus"][0].as<std::string>(), "1");
+}
+
+TEST_F(prefs_test, resume_section_rebuild) {
+  std::string ssd = sub("ssd"), t = sub("t"), u = sub("u");
+  // Plan first so there are jobs to clear.
+  g_drives.push_back(drive(t, 1ull << 30));
+  drive_plan();
+  ASSERT_FALSE(planned_jobs().empty());
+  g_drives.clear();
+  std::string text = "account: 99\nresume_ssds: [" + ssd + "]\nresume_drives: [" + t + ", " + u +
+                     "]\nresume_plots:\n"
+                     "  - {account: 5, start: 100, count: 256, write: " + ssd + ", move: " + t + "}\n"
+                     "  - {start: 400, count: 512, write: " + u + "}\n"
+                     "  - {start: 900, count: 256, write: " + ssd + ", move: /nowhere}\n"
+                     "  - {start: 1200, count: 256, write: /unknown}\n"           // skipped
+                     "  - {start: 1500, count: 256, write: " + ssd + "}\n"        // ssd is no target
+                     "  - {start: 1800, count: 0, write: " + u + "}\n";           // empty range
+  ASSERT_TRUE(load(text));
+  std::vector<planned_s> want = {{ssd, t, 100, 256}, {u, "", 400, 512}, {ssd, "", 900, 256}};
+  EXPECT_EQ(planned_jobs(), want);
+  plotter_for_each_job(g_plotter, [](job_s* j) {
+    EXPECT_EQ(j->account_id, 99u);
+    return true;
+  });
+  EXPECT_TRUE(resume_message_shown());
+
+  // An empty list still clears the plan and tells the user.
+  restart();
+  g_drives.push_back(drive(t, 1ull << 30));
+  drive_plan();
+  ASSERT_TRUE(load("resume_plots: []\n"));
+  EXPECT_TRUE(planned_jobs().empty());
+  EXPECT_TRUE(resume_message_shown());
+}
+
+TEST_F(prefs_test, resume_section_is_written_only_when_useful) {
+  std::string t = sub("t");
+  drive_add(1, t.c_str(), 1);
+  ASSERT_GT(plotter_job_count(g_plotter), 0u);
+  prefs_save();
+  EXPECT_NE(config().find("resume_plots:"), std::string::npos);
+  EXPECT_EQ(config().find("resume_ssds"), std::string::npos);  // no staging drives: no key
+  g_ssd_scatter = true;
+  prefs_save();
+  EXPECT_EQ(config().find("resume_ram"), std::string::npos);
+  g_ssd_scatter = false;
+  plotter_clear_jobs(g_plotter);
+  prefs_save();
+  EXPECT_EQ(config().find("resume_ram"), std::string::npos);
+}
+
+// The "ssds" list of the file obeys the list bound without a dialog per
+// entry; a path refused there for space is taken under "resume_ssds".
+TEST_F(prefs_test, drive_lists_from_the_file) {
+  std::string text = "ssds: [";
+  for (int i = 0; i < 70; i++) text += (i ? ", " : "") + sub("s" + std::to_string(i));
+  text += "]\nresume_ssds: [" + dir_ + "/missing]\n";
+  CaptureStderr();
+  ASSERT_TRUE(load(text));
+  std::string log = GetCapturedStderr();
+  EXPECT_EQ(g_ssds.size(), size_t(DRIVE_LIST_MAX));
+  EXPECT_NE(log.find("a list holds at most 64 drives"), std::string::npos);
+  EXPECT_TRUE(messages().empty());
+
+  restart();
+  ASSERT_TRUE(load("ssds: [" + dir_ + "/missing]\nresume_ssds: [" + dir_ + "/missing]\n"));
+  EXPECT_EQ(g_ssds.size(), 1u);  // refused for space, then accepted when resuming
+}
+
+TEST_F(prefs_test, save_goes_to_the_start_folder) {
+  std::string other = sub("elsewhere");
+  ASSERT_EQ(chdir(other.c_str()), 0);
+  prefs_save();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(std::string(cwd), dir_);
+  EXPECT_FALSE(config().empty());
+  EXPECT_NE(access((other + "/config.yml").c_str(), F_OK), 0);
+
+  // A config.yml that cannot be opened for writing is logged; nothing else.
+  unlink((dir_ + "/config.yml").c_str());
+  mkdir((dir_ + "/config.yml").c_str(), 0755);
+  CaptureStderr();
+  prefs_save();
+  EXPECT_NE(GetCapturedStderr().find("Failed to write config.yml\n"), std::string::npos);
+  rmdir((dir_ + "/config.yml").c_str());
+}
+
+// Mutated config files never crash the loader, whatever they hold.
+TEST_F(prefs_test, fuzz_load) {
+#if defined(VG_UNDER_ASAN) || defined(VG_UNDER_TSAN)
+  const auto budget = std::chrono::milliseconds(2000);
+#else
+  const auto budget = std::chrono::milliseconds(3000);
+#endif
+  std::string t = sub("t");
+  g_drives.push_back(drive(t, 1ull << 30));
+  plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 1, 0, 256));
+  prefs_save();
+  const std::string seed = config() + "gpus: [0, 31]\nresume_plots:\n  - {start: 1, count: 2, write: " + t + "}\n";
+  const char pieces[] = "[]{}:,-#&*!|>'\"%@` \n\t0123456789.eE+-xyztruefalse";
+  std::mt19937 rng(4242);
+  auto t_end = std::chrono::steady_clock::now() + budget;
+  int runs = 0;
+  while (std::chrono::steady_clock::now() < t_end) {
+    std::string s = seed;
+    int edits = 1 + rng() % 10;
+    for (int e = 0; e < edits; e++) {
+      size_t pos = rng() % (s.size() + 1);
+      switch (rng() % 4) {
+        case 0: s.insert(s.begin() + pos, pieces[rng() % (sizeof pieces - 1)]); break;
+        case 1: if (pos < s.size()) s.erase(pos, 1 + rng() % 8); break;
+        case 2: if (pos < s.size()) s[pos] = char(rng() % 256); break;
+        case 3: s.insert(pos, s.substr(rng() % s.size(), rng() % 40)); break;
+      }
+    }
+    restart();
+    write_config(s);
+    prefs_load();
+    g_app_message = record_message;
+    ui_tasks_run();
+    runs++;
+  }
+  EXPECT_GT(runs, 50);
+}

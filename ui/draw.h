@@ -1,0 +1,32 @@
+// Immediate-mode drawing on the window's cairo context; callable only while
+// the window's paint callback runs. Colours are 0xAARRGGBB; as a fill or
+// stroke colour 0 means none.
+#pragma once
+
+struct window_s;
+
+void draw_clear(window_s* w, unsigned rgb);
+void draw_set_fill(window_s* w, unsigned argb);
+void draw_no_fill(window_s* w);
+void draw_set_stroke(window_s* w, unsigned argb);
+void draw_no_stroke(window_s* w);
+void draw_set_line_width(window_s* w, float width);
+void draw_clip_push(window_s* w, int x, int y, int wd, int ht);
+void draw_clip_pop(window_s* w);
+void draw_rect(window_s* w, float x, float y, float wd, float ht);
+void draw_rect_rounded(window_s* w, float x, float y, float wd, float ht, float radius);
+void draw_line(window_s* w, float x1, float y1, float x2, float y2);
+void draw_path_begin(window_s* w);
+void draw_path_point(window_s* w, float x, float y);
+void draw_path_end(window_s* w);
+void draw_gradient(window_s* w, int x, int y, int wd, int ht, unsigned argb_from,
+                   unsigned argb_to, bool vertical);
+void draw_gradient_h(window_s* w, int x, int y, int wd, int ht, unsigned argb_from,
+                     unsigned argb_to);
+void draw_gradient_v(window_s* w, int x, int y, int wd, int ht, unsigned argb_from,
+                     unsigned argb_to);
+void draw_set_font(window_s* w, const char* face, float size);
+// Places the text by its left end and the top of its ink at y.
+void draw_text(window_s* w, const char* text, float x, float y);
+float draw_text_width(window_s* w, const char* text);
+void draw_text_size(window_s* w, const char* text, float* width, float* height);

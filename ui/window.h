@@ -1,0 +1,132 @@
+// The program's one top-level window: a GTK 3 window whose drawing area the
+// program paints itself with cairo, GTK text entries laid over it, modal
+// dialogs and choosers, and the main loop. Main thread only, except the
+// *_from_thread hand-overs at the end.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <gtk/gtk.h>
+
+// Mouse event types handed to on_mouse and to ui_regions_dispatch_mouse.
+enum {
+  WINDOW_MOUSE_PRESS = 0,    // a, b: pointer x, y (double/triple presses too)
+  WINDOW_MOUSE_MOVE = 1,     // a, b: pointer x, y
+  WINDOW_MOUSE_RELEASE = 2,  // a, b: pointer x, y
+  WINDOW_MOUSE_WHEEL = 3,    // a: horizontal delta, b: vertical delta x -32
+};
+
+// Key codes handed to on_key, in the alphabetical order of the key names.
+enum {
+  WINDOW_KEY_OTHER = -1,
+  WINDOW_KEY_DOWN = 0,
+  WINDOW_KEY_END = 1,
+  WINDOW_KEY_HOME = 2,
+  WINDOW_KEY_LEFT = 3,
+  WINDOW_KEY_PAGE_DOWN = 4,
+  WINDOW_KEY_PAGE_UP = 5,
+  WINDOW_KEY_RIGHT = 6,
+  WINDOW_KEY_SPACE = 7,
+  WINDOW_KEY_TAB = 8,
+  WINDOW_KEY_UP = 9,
+};
+
+typedef bool (*window_close_fn)(void* user);
+typedef void (*window_key_fn)(void* user, int key);
+typedef void (*window_mouse_fn)(void* user, int type, int a, int b);
+typedef void (*window_paint_fn)(void* user);
+
+struct window_entry_s {
+  GtkWidget* entry;
+  char* buffer;  // owned by the caller; kept in step with the entry's text
+  int max_len;   // characters allowed, and the size of buffer in bytes
+};
+
+struct window_s {
+  GtkWidget* toplevel;
+  GtkWidget* overlay;
+  GtkWidget* area;
+  int mouse_x;
+  int mouse_y;
+  std::vector<window_entry_s> entries;
+  bool redraw_timer_on;
+  window_close_fn on_close;
+  window_key_fn on_key;
+  window_mouse_fn on_mouse;
+  window_paint_fn paint;
+  std::function<void(int width, int height)> on_resize;
+  void* user;
+  cairo_surface_t* surface;
+  cairo_t* cr;  // valid only while paint runs
+  float width;
+  float height;
+  unsigned fill;    // 0xAARRGGBB, 0 = no fill
+  unsigned stroke;  // 0xAARRGGBB, 0 = no outline
+  float line_width;
+  bool path_start;
+};
+
+// Lifetime and loop.
+window_s* window_create(const char* title, int width, int height, int reserved);
+void window_destroy(window_s* w);
+void window_run_loop(std::function<void()> after);
+
+// Callbacks and screens.
+void window_set_callbacks(window_s* w, void* user, window_close_fn on_close,
+                          window_mouse_fn on_mouse, window_paint_fn paint);
+void window_set_key_callback(window_s* w, window_key_fn on_key);
+void window_set_paint(window_s* w, window_paint_fn paint);
+bool window_is_paint(window_s* w, window_paint_fn paint);
+void window_set_resize_callback(window_s* w, const std::function<void(int, int)>& on_resize);
+void window_set_title(window_s* w, const char* title);
+void window_set_progress(window_s* w, float fraction);
+
+// Queries.
+int window_width(window_s* w);
+int window_height(window_s* w);
+int window_mouse_x(window_s* w);
+int window_mouse_y(window_s* w);
+
+// Redraw.
+void window_redraw(window_s* w);
+void window_set_redraw_timer(window_s* w, unsigned int ms);
+
+// Text entries laid over the drawing area. buffer holds max_len bytes and
+// must outlive the entry; it always stays a terminated string (at most
+// max_len - 1 bytes of text, cut at a character boundary).
+int window_add_entry(window_s* w, int x, int y, int wd, int ht, int max_len, char* buffer);
+void window_move_entry(window_s* w, int index, int x, int y, int wd, int ht);
+void window_clear_entries(window_s* w);
+
+// Modal dialogs and choosers (main thread only). w may be null for
+// window_message / window_question (no parent).
+void window_message(window_s* w, const char* title, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+bool window_question(window_s* w, const char* title, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+bool window_open_file(window_s* w, const char* title, int size, char* out);
+bool window_select_folder(window_s* w, const char* title, int size, char* out);
+
+// Hand-over for threads other than the main one: the text is formatted on
+// the calling thread, the dialog is shown by a UI task on the main thread,
+// and the caller blocks (holding none of the caller's locks, it must not
+// hold any) until the user has answered. When stop is not null and *stop
+// becomes true while waiting, the wait ends at once (the question then
+// answers false), so that a close that joins the calling thread cannot
+// deadlock; a dialog already on screen stays until the user closes it.
+// Called on the main thread they show the dialog directly.
+void window_message_from_thread(window_s* w, const bool* stop, const char* title,
+                                const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+bool window_question_from_thread(window_s* w, const bool* stop, const char* title,
+                                 const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+
+// Internals shared with the tests: the key table, the scroll scaling and
+// the URI-list conversion used by the drop handler.
+int window_key_code(unsigned keyval);
+int window_scroll_b(double delta_y);
+// Each URI without its first seven characters ("file://"), not
+// percent-decoded; other schemes log an assertion failure. The caller frees
+// the result with window_free_paths.
+char** window_uris_to_paths(char** uris, int* count);
+void window_free_paths(char** paths, int count);
