@@ -106,7 +106,8 @@ bool avoid_collisions(uint64_t* nonce, uint64_t s) {
     if (*nonce > ~0ull - s) return false;
     uint64_t end = collision_end(*nonce, s);
     if (end == 0) return true;
-    uint64_t steps = (end - *nonce + s - 1) / s;
+    uint64_t gap = end - *nonce;
+    uint64_t steps = gap / s + (gap % s != 0);
     if (steps <= k_logged_collision_steps) {
       for (uint64_t i = 0; i < steps; i++)
         sys_log("Preventing collision with %llu\n", static_cast<unsigned long long>(*nonce + i * s));

@@ -33,6 +33,13 @@ bool scatter_file(job_s* job, const char* src, const char* dst, const std::funct
     sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)job->start_nonce, src);
     return false;
   }
+  // A short read reports success with stale bytes in the buffer, so a staged
+  // file shorter than its name says is refused before anything is copied.
+  if (sys_file_size(in) < (n << 18)) {
+    sys_close(in);
+    sys_log("Scatter of %llu stopped: %s is shorter than its name says\n", (unsigned long long)job->start_nonce, src);
+    return false;
+  }
   int out = sys_create_file(dst, dn << 18, true);
   util_assert(out != 0, false, __FILE__, __LINE__);
   if (!out) {

@@ -100,3 +100,10 @@ double gpu_benchmark(int count, const int* device_index);
 // One batch on the set's first device; seconds receives the elapsed time
 // once the last launch was reached.
 bool gpu_self_test(gpu_s* gpu, double* seconds);
+
+// Testing aid, null in the program: when set, the spot check passes each
+// 64-byte scoop it examines through it, the GPU's (recomputed false) before
+// the zero test and the CPU's recomputation (recomputed true) before the
+// comparison, so tests can provoke both outcomes of the check.
+extern void (*g_gpu_spot_check_filter)(uint8_t* scoop, uint64_t nonce, uint64_t scoop_index,
+                                       bool recomputed);

@@ -109,10 +109,16 @@ static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first,
   return err;
 }
 
+void (*g_gpu_spot_check_filter)(uint8_t*, uint64_t, uint64_t, bool);
+
 // The GPU's output is suspect when a scoop starts with four zero bytes; the
 // nonce is then recomputed on the CPU and the scoop compared.
-static bool spot_check(const uint8_t* src, uint64_t account, uint64_t nonce, uint64_t s)
+static bool spot_check(const uint8_t* gpu_scoop, uint64_t account, uint64_t nonce, uint64_t s)
 {
+  uint8_t src[SCOOP_BYTES];
+  memcpy(src, gpu_scoop, SCOOP_BYTES);
+  if (g_gpu_spot_check_filter)
+    g_gpu_spot_check_filter(src, nonce, s, false);
   if (src[0] | src[1] | src[2] | src[3])
     return true;
   sys_log("Looks like GPU compute may have failed... spot checking...\n");
@@ -122,6 +128,8 @@ static bool spot_check(const uint8_t* src, uint64_t account, uint64_t nonce, uin
     return false;
   }
   plot_nonce(account, nonce, area, true);
+  if (g_gpu_spot_check_filter)
+    g_gpu_spot_check_filter(area + s * SCOOP_BYTES, nonce, s, true);
   const bool same = memcmp(src, area + s * SCOOP_BYTES, SCOOP_BYTES) == 0;
   free(area);
   if (!same) {

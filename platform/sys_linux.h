@@ -5,7 +5,10 @@
 
 #include <aio.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <time.h>
+
+#include <atomic>
 
 #include <functional>
 #include <mutex>
@@ -14,6 +17,10 @@
 #include "platform/util.h"
 
 // ---- Log ------------------------------------------------------------------
+
+// The open "log.txt", null until the first message opens it (a failed open is
+// retried by the next message).
+extern std::atomic<FILE*> g_log_file;
 
 // printf-style message to standard error and to "log.txt" in the working
 // folder (opened, truncated, by the first message). Messages carry their own

@@ -1,15 +1,11 @@
-// The log, the assertion routine, the hooks, memory, clock, timers, the
-// UI-thread task queue and the random source.
-#include <glib.h>
-#include <pthread.h>
+// The log every subsystem writes to, and the assertion routine built on it.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/random.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -18,7 +14,7 @@
 
 // Atomic so that threads logging while the first open is retried read a whole
 // pointer; the mutex makes that only one of them opens (and truncates) the file.
-static std::atomic<FILE*> g_log_file{nullptr};
+std::atomic<FILE*> g_log_file{nullptr};
 static std::mutex g_log_open_mutex;
 
 static FILE* log_file() {
@@ -41,9 +37,13 @@ static void log_write(const char* text, size_t n) {
   struct tm local;
   char stamp[32] = {0};
   if (localtime_r(&now, &local)) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
+  // Held across prefix and text so that another thread's message cannot
+  // fall between them.
+  flockfile(f);
   fputs(stamp, f);
   fwrite(text, 1, n, f);
   fflush(f);
+  funlockfile(f);
 }
 
 void sys_log(const char* format, ...) {
@@ -76,110 +76,4 @@ void util_assert(int ok, bool fatal, const char* file, int line) {
   if (ok) return;
   sys_log("Assertion failure %s : %d\n", file, line);
   if (fatal) sys_exit_error();
-}
-
-// ---- Hooks ----------------------------------------------------------------
-
-void sys_init() {}
-void sys_exit_error() { exit(1); }
-bool sys_gpu_dog_adjusted() { return true; }
-bool sys_gpu_dog_adjust() { return true; }
-void sys_work_thread_hook(bool) {}
-int sys_plot_start_hook() { return 0; }
-
-void sys_thread_name(const char* format, ...) {
-  char name[128];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(name, sizeof name, format, args);
-  va_end(args);
-  pthread_setname_np(pthread_self(), name);
-}
-
-// ---- Memory ---------------------------------------------------------------
-
-void* sys_aligned_alloc(uint64_t align, uint64_t size) {
-  // aligned_alloc wants a size that is a multiple of the alignment.
-  if (align == 0 || size > UINT64_MAX - align) return nullptr;
-  uint64_t rounded = (size + align - 1) / align * align;
-  return aligned_alloc((size_t)align, (size_t)rounded);
-}
-void sys_aligned_free(void* p) { free(p); }
-void* sys_page_alloc(uint64_t size) { return sys_aligned_alloc(4096, size); }
-void sys_page_free(void* p) { free(p); }
-
-uint64_t sys_memory(uint64_t* total) {
-  uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
-  if (total) *total = (uint64_t)sysconf(_SC_PHYS_PAGES) * page;
-  return (uint64_t)sysconf(_SC_AVPHYS_PAGES) * page;
-}
-
-// ---- Clock ----------------------------------------------------------------
-
-// Only the low 32 bits of the reference's seconds take part in the
-// arithmetic, and nanoseconds fit in 30 bits, so the reference packs into one
-// atomic word that every thread may read while the UI thread restarts it.
-static std::atomic<uint64_t> g_start_time{0};
-
-void sys_time_start() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  g_start_time.store(((uint64_t)(uint32_t)now.tv_sec << 32) | (uint64_t)now.tv_nsec,
-                     std::memory_order_relaxed);
-}
-
-uint32_t sys_time_ms_between(const timespec& from, const timespec& to) {
-  uint32_t ms = ((uint32_t)to.tv_sec - (uint32_t)from.tv_sec) * 1000u;
-  int64_t nsec = (int64_t)to.tv_nsec - (int64_t)from.tv_nsec;
-  return ms + (uint32_t)(nsec / 1000000);
-}
-
-double sys_time() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t packed = g_start_time.load(std::memory_order_relaxed);
-  timespec from;
-  from.tv_sec = (time_t)(packed >> 32);
-  from.tv_nsec = (long)(packed & 0xffffffffu);
-  return sys_time_ms_between(from, now) / 1000.0;
-}
-
-// ---- Timers and UI tasks --------------------------------------------------
-
-static gboolean timer_tick(gpointer data) {
-  auto* fn = (std::function<bool()>*)data;
-  if ((*fn)()) return TRUE;
-  delete fn;
-  return FALSE;
-}
-
-uint32_t sys_timer_add(uint32_t ms, const std::function<bool()>& fn) {
-  return g_timeout_add(ms, timer_tick, new std::function<bool()>(fn));
-}
-
-std::vector<std::function<void()>> g_ui_tasks;
-std::mutex g_ui_tasks_mutex;
-
-void ui_task_post(std::function<void()>&& task) {
-  std::lock_guard<std::mutex> lock(g_ui_tasks_mutex);
-  g_ui_tasks.push_back(std::move(task));
-}
-
-void ui_tasks_run() {
-  std::lock_guard<std::mutex> lock(g_ui_tasks_mutex);
-  for (auto& task : g_ui_tasks) task();
-  g_ui_tasks.clear();
-}
-
-// ---- Random ---------------------------------------------------------------
-
-void sys_random(uint64_t n, void* out) {
-  // The random pool may hand out fewer bytes than asked; ask again for the rest.
-  uint8_t* p = (uint8_t*)out;
-  while (n > 0) {
-    ssize_t got = getrandom(p, (size_t)n, GRND_RANDOM);
-    if (got <= 0) return;
-    p += got;
-    n -= (uint64_t)got;
-  }
 }

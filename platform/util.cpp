@@ -93,15 +93,17 @@ const char* format_thousands(int value) {
   static thread_local char buffer[16];
   if (value < 1000) {
     snprintf(buffer, sizeof buffer, "%d", value);
-  } else if (value <= 999999) {
-    snprintf(buffer, sizeof buffer, "%d,%03d", value / 1000, value % 1000);
-  } else {
-    // Larger values keep grouping by thousands; INT_MAX needs 13 bytes.
-    snprintf(buffer, sizeof buffer, "%d,%03d,%03d", value / 1000000, value / 1000 % 1000, value % 1000);
-    if (value >= 1000000000)
-      snprintf(buffer, sizeof buffer, "%d,%03d,%03d,%03d", value / 1000000000, value / 1000000 % 1000,
-               value / 1000 % 1000, value % 1000);
+    return buffer;
   }
+  // Above 999999 the grouping simply goes on ("2,147,483,647" fits).
+  char groups[16];
+  int n = snprintf(groups, sizeof groups, "%d", value);
+  int lead = n % 3 ? n % 3 : 3, out = 0;
+  for (int i = 0; i < n; i++) {
+    if (i >= lead && (i - lead) % 3 == 0) buffer[out++] = ',';
+    buffer[out++] = groups[i];
+  }
+  buffer[out] = 0;
   return buffer;
 }
 

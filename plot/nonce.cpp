@@ -63,20 +63,14 @@ void plot_nonce_xor(uint8_t* work, const uint8_t* final_digest) {
     }
 }
 
-void plot_nonce(uint64_t account_id, uint64_t nonce, void* out, bool poc2) {
-    uint8_t* w = (uint8_t*)sys_aligned_alloc(32, PLOT_WORK_AREA_BYTES);
-    if (!w) {
-        // Callers have no failure path and write what they get to plot files,
-        // so compute the nonce anyway, in the caller's memory.
-        sys_log("No memory for a nonce work area (%d); hashing in place\n", ENOMEM);
-        plot_nonce_in_place(account_id, nonce, (uint8_t*)out, poc2);
-        return;
-    }
+namespace {
+
+void build_nonce(uint8_t* w, uint64_t account_id, uint64_t nonce, bool check_alignment) {
     plot_nonce_seed(w, account_id, nonce);
     shabal_scalar_context ctx;
     shabal_scalar_init(&ctx, 256);
     for (uint64_t i = 0; i < 8192; i++) {
-        util_assert(((uintptr_t)w & 31) == 0, false, "plt_cpu", 350);
+        if (check_alignment) util_assert(((uintptr_t)w & 31) == 0, false, "plt_cpu", 350);
         uint64_t p = NONCE_BYTES - 32 * i;
         uint64_t len = 16 + 32 * i < 4096 ? 16 + 32 * i : 4096;
         shabal_scalar_update(&ctx, w + p, len);
@@ -87,6 +81,24 @@ void plot_nonce(uint64_t account_id, uint64_t nonce, void* out, bool poc2) {
     shabal_scalar_update(&ctx, w, PLOT_WORK_AREA_BYTES);
     shabal_scalar_close(&ctx, 0, 0, final_digest);
     plot_nonce_xor(w, final_digest);
+}
+
+}  // namespace
+
+void plot_nonce_work(uint8_t* work, uint64_t account_id, uint64_t nonce) {
+    build_nonce(work, account_id, nonce, false);
+}
+
+void plot_nonce(uint64_t account_id, uint64_t nonce, void* out, bool poc2) {
+    uint8_t* w = (uint8_t*)sys_aligned_alloc(32, PLOT_WORK_AREA_BYTES);
+    if (!w) {
+        // Callers have no failure path and write what they get to plot files,
+        // so compute the nonce anyway, in the caller's memory.
+        sys_log("No memory for a nonce work area (%d); hashing in place\n", ENOMEM);
+        plot_nonce_in_place(account_id, nonce, (uint8_t*)out, poc2);
+        return;
+    }
+    build_nonce(w, account_id, nonce, true);
     if (poc2)
         copy_poc2((uint8_t*)out, w);
     else

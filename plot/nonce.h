@@ -19,6 +19,9 @@ const uint64_t PLOT_WORK_AREA_BYTES = 262144 + 16;
 // Writes the seed into the last 16 bytes of a work area.
 void plot_nonce_seed(uint8_t* work, uint64_t account_id, uint64_t nonce);
 
+// Builds nonce `nonce` (PoC1 order) in a work area, seed included.
+void plot_nonce_work(uint8_t* work, uint64_t account_id, uint64_t nonce);
+
 // XORs the 262144 nonce bytes of a work area with the final digest F.
 void plot_nonce_xor(uint8_t* work, const uint8_t* final_digest);
 

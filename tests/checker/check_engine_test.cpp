@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <aio.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
+#include "platform/sys_linux.h"
 #include "plot/nonce.h"
 
 namespace {
@@ -28,6 +31,19 @@ const uint64_t NONCE_BYTES = 262144;
 const uint64_t ACCOUNT = 12345678901234567ull;
 
 std::string g_dir;
+int g_dir_fd = -1;
+int g_reads = 0;
+
+// Every third read is refused when queued; the others are queued against a
+// folder, so they complete with an error.
+int failing_aio_read(aiocb* r) {
+    if (g_reads++ % 3 == 0) {
+        errno = EIO;
+        return -1;
+    }
+    r->aio_fildes = g_dir_fd;
+    return aio_read(r);
+}
 
 // Every test runs in its own process: a private folder that also receives
 // this process's log.txt.
@@ -60,14 +76,26 @@ class CheckerTest : public ::testing::Test {
         srand(seed);
         check_choose_samples(samples, start, n, nonces.data(), scoops.data());
         srand(seed);
-        std::set<uint64_t> wanted(nonces.begin(), nonces.end());
-        std::vector<uint8_t> data(NONCE_BYTES);
-        for (uint64_t k : wanted) {
-            plot_nonce(ACCOUNT, k, data.data(), poc2);
-            for (uint64_t s = 0; s < 4096; s++)
-                ASSERT_EQ(pwrite(fd, data.data() + s * 64, 64, (off_t)((s * n + (k - start)) * 64)), 64);
+        std::set<uint64_t> distinct(nonces.begin(), nonces.end());
+        std::vector<uint64_t> wanted(distinct.begin(), distinct.end());
+        std::vector<std::thread> threads;
+        unsigned tc = std::max(1u, std::thread::hardware_concurrency());
+        std::atomic<int> short_writes{0};
+        for (unsigned t = 0; t < tc; t++) {
+            threads.emplace_back([&, t] {
+                std::vector<uint8_t> data(NONCE_BYTES);
+                for (size_t j = t; j < wanted.size(); j += tc) {
+                    uint64_t k = wanted[j];
+                    plot_nonce(ACCOUNT, k, data.data(), poc2);
+                    for (uint64_t s = 0; s < 4096; s++)
+                        if (pwrite(fd, data.data() + s * 64, 64, (off_t)((s * n + (k - start)) * 64)) != 64)
+                            short_writes++;
+                }
+            });
         }
+        for (std::thread& t : threads) t.join();
         close(fd);
+        ASSERT_EQ(short_writes.load(), 0);
     }
 
     checker_s* check(const std::vector<std::string>& files, int samples) {
@@ -202,6 +230,28 @@ TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
     EXPECT_NE(log.find("Only optimized files are supported by the checker, skipping " + unoptimized + "\n"),
               std::string::npos);
     EXPECT_EQ(log.find(empty + " has incorrect"), std::string::npos);
+    checker_destroy(c);
+}
+
+TEST_F(CheckerTest, FailedReadsEndThePollAndShowTheirSamplesAsNotCorrect) {
+    const int n = 24;
+    std::string p = path("12345678901234567_0_256");
+    write_plot(p, 0, 256, true, n, 9);
+    g_dir_fd = open(g_dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GT(g_dir_fd, 0);
+    int (*saved)(aiocb*) = g_sys_aio_read;
+    g_sys_aio_read = failing_aio_read;
+    srand(9);
+    checker_s* c = check({p}, n);
+    g_sys_aio_read = saved;
+    close(g_dir_fd);
+    const check_entry_s& e = c->entries[0];
+    EXPECT_TRUE(e.finished);
+    EXPECT_FALSE(e.all_correct);
+    for (const check_sample_s& s : e.status) {
+        EXPECT_TRUE(s.compared && !s.equal);
+        EXPECT_FALSE(s.read_done);
+    }
     checker_destroy(c);
 }
 

@@ -46,8 +46,6 @@ static void demo_ask() {
 static void demo_paint(void*) {
   window_s* w = g_demo;
   draw_clear(w, 0xffffff);
-  const bool over_alpha = ui_region_click(w, 0, 0, 0, 0, [] {});  // width 0: never hovered
-  (void)over_alpha;
   paint_button(w, "Alpha", true, 20, 20, 120, 40, 10, [] { say("click alpha"); });
   paint_button(w, "Beta", false, 160, 20, 120, 40, 10, [] { say("click beta"); });
   paint_button(w, "Message", true, 300, 20, 120, 40, 10, [] {
@@ -68,9 +66,11 @@ static void demo_paint(void*) {
   say("paint alpha_hover=%d", ax >= 20 && ax < 140 && ay >= 20 && ay < 60 ? 1 : 0);
 }
 
-// F12 marks the end of a test's input: everything typed before it has been
+// F10 closes the window as its close button would. F11 asks for a size below the window's minimum. F12 marks the end of a test's input: everything typed before it has been
 // handled once it arrives, so the entry's buffer is reported with it.
 static gboolean demo_raw_key(GtkWidget*, GdkEventKey* e, gpointer) {
+  if (e->keyval == GDK_KEY_F10) gtk_window_close(GTK_WINDOW(g_demo->toplevel));
+  if (e->keyval == GDK_KEY_F11) gtk_window_resize(GTK_WINDOW(g_demo->toplevel), 300, 200);
   if (e->keyval == GDK_KEY_F12) {
     say("entry [%s]", g_entry_text);
     say("size %d %d", window_width(g_demo), window_height(g_demo));

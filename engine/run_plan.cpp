@@ -1,0 +1,294 @@
+// The plan of a run: RAM limit, concurrency, buffering model, batch sizes,
+// GPU context, buffer pool and scatter ranges; then the work thread starts.
+// The arithmetic lives in the plan_* functions, the effects in plotter_start.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "app/settings.h"
+#include "engine/engine_internal.h"
+#include "engine/plotter.h"
+#include "gpu/gpu.h"
+#include "platform/cpu_features.h"
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+#include "plot/plt_cpu.h"
+
+namespace {
+
+const char* ALLOC_MESSAGE =
+    "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
+const char* SCATTER_MESSAGE =
+    "Cannot SSD scatter to a non-contiguous nonce range. If you hit this let me know and I can handle this better.";
+
+void refuse(const char* text) {
+  engine_message(false, nullptr, "Error", text);
+  engine_exit_error();
+}
+
+}  // namespace
+
+uint64_t plan_ram_limit(uint64_t ram_bytes, uint64_t avail, uint64_t total) {
+  if (ram_bytes != 0 && ram_bytes < total) return ram_bytes;
+  return (avail * 3) >> 2;
+}
+
+int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint64_t avail, bool* concurrent) {
+  if (ssd_count >= 2) {
+    *concurrent = true;
+    return ssd_count;
+  }
+  if (ssd_count == 1) {
+    *concurrent = false;
+    return 1;
+  }
+  *concurrent = target_count > 1;
+  double per_d = min_ram_gb_per_task * 1073741824.0;
+  // A per-task RAM of 0 (or a setting too large to count) has no meaning.
+  if (!(per_d >= 1.0) || per_d >= 18446744073709551616.0) return 0;
+  uint64_t per = static_cast<uint64_t>(per_d);
+  uint64_t fit = avail / per;
+  uint64_t tasks = std::min<uint64_t>(static_cast<uint64_t>(std::max(target_count, 0)), fit);
+  return static_cast<int>(std::max<uint64_t>(1, tasks));
+}
+
+void plan_buffer_times(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count, double* single,
+                       double* double_) {
+  double d = plot_bytes / 1048576.0;
+  double e = limit / 1048576.0;
+  double h = e / 2;
+  double g = rate * 0.25 / 60;
+  double w = ssd_count > 0 ? 600 : 200;
+  double l = ssd_count > 0 ? 0 : 0.005;
+  *single = (d / e) * (e / g + e / w + l);
+  *double_ = h / g + (d / h) * (h / w + l + 4096 * l);
+}
+
+int plan_double_buffer(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count) {
+  if (plot_bytes == 0 || limit == 0 || !(rate > 0)) return 0;
+  double single, double_;
+  plan_buffer_times(plot_bytes, limit, rate, ssd_count, &single, &double_);
+  return single > double_ ? 1 : 0;
+}
+
+uint64_t plan_alignment(const std::vector<job_s*>& jobs) {
+  if (jobs.empty()) return 4;
+  uint64_t s = 256;
+  for (const job_s* job : jobs)
+    if (job->write_drive) s = std::max(s, job->write_drive->sector_size);
+  return s / 64;
+}
+
+uint64_t plan_plot_bytes(const std::vector<job_s*>& jobs) {
+  uint64_t sum = 0;
+  for (const job_s* job : jobs) sum += job->nonces << 18;
+  return sum;
+}
+
+uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a) {
+  if (buffers == 0 || a == 0) return 0;
+  uint64_t c = (limit / buffers) >> 18;
+  return c - c % a;
+}
+
+uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t p,
+                         int max_gpu_nonces) {
+  if (gpu_count <= 0 || buffers == 0) return 0;
+  uint64_t f = std::min(((limit / gpu_count) / buffers) >> 18, o / PLAN_GPU_BYTES_PER_NONCE);
+  if (p != 0 && f > p) f = p * std::max<uint64_t>(1, f / p);
+  // The kernels compute their offsets in 32 bits: keep f below the limit.
+  f = std::min<uint64_t>(f, PLAN_GPU_NONCES_LIMIT - 32);
+  f -= f % 32;
+  if (max_gpu_nonces != 0 && f > static_cast<uint64_t>(static_cast<int64_t>(max_gpu_nonces)))
+    f = static_cast<uint64_t>(max_gpu_nonces);
+  return f;
+}
+
+uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a) {
+  if (gpu_count <= 0 || buffers == 0 || f == 0 || a == 0) return 0;
+  uint64_t batch = static_cast<uint64_t>(gpu_count) * f;
+  uint64_t c = batch * std::max<uint64_t>(1, ((limit >> 18) / buffers) / batch);
+  return c - c % a;
+}
+
+bool plan_scatter_ranges(const std::vector<job_s*>& jobs) {
+  for (job_s* job : jobs) {
+    drive_s* m = job->move_drive;
+    if (!m) continue;
+    m->scatter_start = UINT64_MAX;
+    m->scatter_nonces = 0;
+    m->scatter_end = 0;
+  }
+  for (job_s* job : jobs) {
+    drive_s* m = job->move_drive;
+    if (!m) continue;
+    m->scatter_end = std::max(m->scatter_end, job->start_nonce + job->nonces);
+    m->scatter_nonces += job->nonces;
+    m->scatter_start = m->scatter_start == UINT64_MAX ? job->start_nonce : std::min(m->scatter_start, job->start_nonce);
+  }
+  for (job_s* job : jobs) {
+    drive_s* m = job->move_drive;
+    if (m && m->scatter_nonces != m->scatter_end - m->scatter_start) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Step 10: builds and tests the GPU context, halving the device batch until
+// one works. Returns the batch that worked (0 when none did).
+uint64_t gpu_context_try(plotter_s* p, uint64_t f) {
+  if (f <= 64) return 0;
+  for (;;) {
+    sys_log("Attempting %d GPU with %s memory.\n", p->gpu_count, format_size(f << 19, true, ""));
+    p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f);
+    if (p->gpu_context) {
+      sys_log("Testing GPU configuration ...\n");
+      double seconds = 0;
+      bool ok = gpu_self_test(p->gpu_context, &seconds);
+      sys_log("  test completed in %g seconds\n", seconds);
+      if (ok) return f;
+      gpu_destroy(p->gpu_context);
+      p->gpu_context = nullptr;
+    }
+    if (f < 130) return 0;
+    f /= 2;
+  }
+}
+
+void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
+  sys_log("Plotting plan:\n");
+  sys_log("  %s system RAM will be used by %d buffers\n", format_size(c * buffers * 262144, true, ""),
+          static_cast<int>(buffers));
+  if (p->gpu_mask != 0)
+    sys_log("  %s GPU RAM will be used%s\n", format_size(f * PLAN_GPU_BYTES_PER_NONCE, true, ""),
+            p->gpu_count > 1 ? " per GPU" : "");
+  char a[PLOT_PATH_MAX];
+  char b[PLOT_PATH_MAX];
+  for (job_s* job : p->jobs) {
+    if (job->move_drive && p->scatter) {
+      job_path(job, PLOT_PATH_MAX, a, 0);
+      job_scatter_path(job, PLOT_PATH_MAX, b);
+      sys_log("  %s (scattered to %s)\n", a, b);
+    } else if (job->move_drive) {
+      job_path(job, PLOT_PATH_MAX, a, 1);
+      sys_log("  %s (buffered through %s)\n", a, job->write_drive->volume_name);
+    } else {
+      job_path(job, PLOT_PATH_MAX, a, 0);
+      sys_log("  %s (written directly)\n", a);
+    }
+  }
+  uint64_t next = p->jobs.empty() ? 0 : p->jobs.back()->start_nonce + p->jobs.back()->nonces;
+  sys_log("If you run another instance at the same time and aren't using automatic nonce mode then start at nonce: %llu\n",
+          (unsigned long long)next);
+}
+
+// Step 2: the selected GPUs that are listed, at most eight. Bits naming no
+// listed device are dropped, so that every index passed on is valid.
+void select_gpus(plotter_s* p, uint32_t mask, uint64_t* o, uint64_t* preset) {
+  p->gpu_mask = 0;
+  p->gpu_count = 0;
+  *o = UINT64_MAX;
+  *preset = 0;
+  for (int i = 0; i < 32 && p->gpu_count < 8; i++) {
+    if (!(mask & (1u << i)) || i >= static_cast<int>(g_gpu_devices.size())) continue;
+    p->gpu_mask |= 1u << i;
+    p->gpu_index[p->gpu_count++] = i;
+    *o = std::min(*o, gpu_device_max_alloc(i));
+    uint32_t n = gpu_device_preset_nonces(i);
+    if (*preset == 0 && n != 0) {
+      *preset = n;
+      sys_log("Recognized device and using optimal settings!\n");
+    }
+  }
+  if (p->gpu_count == 0) *o = 0;
+}
+
+}  // namespace
+
+void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_count, uint64_t ram_bytes) {
+  if (p->thread.joinable()) return;
+  uint64_t o, preset;
+  select_gpus(p, gpu_mask, &o, &preset);
+
+  uint64_t total = 0;
+  uint64_t avail = sys_memory(&total);
+  uint64_t limit = plan_ram_limit(ram_bytes, avail, total);
+  sys_log("Restricting system memory usage to %s\n", format_size(limit, true, ""));
+
+  int tasks = plan_tasks(ssd_count, target_count, g_min_ram_gb_per_task, avail, &p->concurrent);
+  if (tasks <= 0) return refuse(ALLOC_MESSAGE);
+  p->max_tasks = tasks;
+  if (tasks >= 2) sys_log("Using max %d concurrent tasks.\n", tasks);
+
+  double rate = p->gpu_count > 0 ? gpu_benchmark(p->gpu_count, p->gpu_index) : cpu_benchmark();
+  sys_log("Benchmarked system to approx %0.0f nonce/min\n", rate);
+
+  if (p->double_buffer != -1) {
+    sys_log("Forcing RAM double buffering to %s\n", p->double_buffer != 0 ? "true" : "false");
+  } else {
+    p->double_buffer = plan_double_buffer(plan_plot_bytes(p->jobs), limit, rate, ssd_count);
+    sys_log("Determined %s buffered RAM will be faster overall for your configuration.\n",
+            p->double_buffer ? "double" : "singly");
+  }
+  uint64_t buffers = static_cast<uint64_t>(tasks) * (p->double_buffer != 0 ? 2 : 1);
+  uint64_t a = plan_alignment(p->jobs);
+
+  if (p->gpu_count == 0) {
+    int threads = g_cpu_threads > 0 ? g_cpu_threads : std::max(1, cpu_count() - 1);
+    sys_log("%d CPU threads will be used (total %d detected)\n", threads, cpu_count());
+  }
+
+  uint64_t c = 0, f = 0;
+  if (p->gpu_count == 0) {
+    c = plan_cpu_batch(limit, buffers, a);
+    sys_log("%s mode with %llu nonces per batch\n", ssd_count == 0 ? "CPU direct" : "CPU + SSD",
+            (unsigned long long)c);
+  } else {
+    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, preset, g_max_gpu_nonces);
+    c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
+    sys_log("%s mode with %llu nonces per batch and %llu per GPU\n", ssd_count == 0 ? "GPU direct" : "GPU + SSD",
+            (unsigned long long)c, (unsigned long long)f);
+    util_assert(f % 32 == 0, false, __FILE__, __LINE__);
+
+    uint64_t f0 = f, c0 = c;
+    uint64_t made = gpu_context_try(p, f);
+    if (made != 0) {
+      f = made;
+      if (f < f0 && c0 == f0) {
+        c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
+        sys_log("  adjusting down to %llu GPU nonces, %llu buffer\n", (unsigned long long)f,
+                (unsigned long long)c);
+      }
+    } else {
+      if (!engine_question(false, nullptr, "Error initializing GPU", "Fall back to using CPU?"))
+        return engine_exit_error();
+      p->gpu_mask = 0;
+      p->gpu_count = 0;
+      f = 0;
+      sys_log("Falling back to CPU.\n");
+      // A GPU plan that came out empty still gets a CPU-sized batch.
+      if (c == 0) c = plan_cpu_batch(limit, buffers, a);
+    }
+  }
+
+  // No batch fits the RAM given (or a buffer would not hold whole sectors):
+  // no job could ever start.
+  if (c == 0 || c % a != 0) return refuse(ALLOC_MESSAGE);
+  p->nonces_per_buffer = c;
+  for (uint64_t i = 0; i < buffers; i++) {
+    buffer_s* b = buffer_create(c);
+    if (!b) return refuse(ALLOC_MESSAGE);
+    p->free_buffers.push_back(b);
+  }
+  sys_plot_start_hook();
+
+  if (p->scatter && !plan_scatter_ranges(p->jobs)) {
+    sys_log("%s\n", SCATTER_MESSAGE);
+    return refuse(SCATTER_MESSAGE);
+  }
+  log_plan(p, c, buffers, f);
+
+  __atomic_store_n(&p->stop, false, __ATOMIC_SEQ_CST);
+  p->thread = std::thread(thread_proc, p);
+}

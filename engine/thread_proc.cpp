@@ -1,0 +1,431 @@
+// The work thread of a run: passes over the job list again and again and
+// moves each job on by its state until every file is finished (or the run is
+// stopped), then collects every task it started.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "engine/engine_internal.h"
+#include "engine/plotter.h"
+#include "gpu/gpu.h"
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+#include "plot/plt_cpu.h"
+
+namespace {
+
+// What one pass has seen so far, and what the run's own stops were.
+struct pass_s {
+  double now;
+  bool all_done;
+  bool work;
+  bool end_pass;   // the rest of the list waits for the next pass
+  bool self_stop;  // the stop was set by this thread (its files are kept)
+};
+
+void sleep_seconds(double s) {
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(s);
+  ts.tv_nsec = static_cast<long>((s - ts.tv_sec) * 1e9);
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+bool future_ready(std::future<void>& f, std::chrono::microseconds wait) {
+  return f.wait_for(wait) == std::future_status::ready;
+}
+
+void stop_run(plotter_s* p, pass_s* pass) {
+  pass->self_stop = true;
+  pass->end_pass = true;
+  plotter_request_stop(&p->stop);
+}
+
+void post_file_error(const char* format, const char* path) {
+  std::string copy(path);
+  ui_task_post([format, copy]() {
+    char text[PLOT_PATH_MAX + 64];
+    snprintf(text, sizeof text, format, copy.c_str());
+    engine_message(false, nullptr, "Error", text);
+    engine_exit_error();
+  });
+}
+
+void plotting_path(job_s* job, char* out) {
+  job_path(job, PLOT_PATH_MAX, out, 0);
+  text_append(PLOT_PATH_MAX, out, ".plotting");
+}
+
+// A context is only usable when every device came up: gpu_create hands back
+// a set with null handles for a device that failed, which would fail every
+// batch and recover again forever.
+bool gpu_context_usable(const gpu_s* gpu) {
+  if (!gpu || gpu->count <= 0) return false;
+  for (int i = 0; i < gpu->count; i++)
+    if (!gpu->queue[i] || !gpu->kernel_final[i] || !gpu->scoopbuf[i]) return false;
+  return true;
+}
+
+void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
+  sys_log("Attempting to recover from GPU failure.\n");
+  sys_log("  Recreating OpenCL device context\n");
+  job->compute_buffer->progress.exchange(0);
+  uint64_t n = gpu_batch_nonces(p->gpu_context);
+  util_assert(n <= p->nonces_per_buffer, false, __FILE__, __LINE__);
+  gpu_destroy(p->gpu_context);
+  p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
+  if (gpu_context_usable(p->gpu_context)) return;
+  gpu_destroy(p->gpu_context);
+  p->gpu_context = nullptr;
+  p->gpu_mask = 0;
+  p->gpu_count = 0;
+  if (!engine_question(true, &p->stop, "Error", "Failed to recover GPU device. Fall back to CPU processing?")) {
+    stop_run(p, pass);
+    engine_exit_error();
+    return;
+  }
+  sys_log("  Falling back to CPU mode\n");
+}
+
+// State 2: the last batch is on disk; close, rename, give back what it holds.
+void visit_written(plotter_s* p, job_s* job) {
+  // The write task's last act was the state change; collecting its future
+  // here costs nothing and leaves no task behind that still owns the job.
+  if (job->write_future.valid()) job->write_future.get();
+  util_assert(job->fd != 0, false, __FILE__, __LINE__);
+  char final_path[PLOT_PATH_MAX];
+  char temp_path[PLOT_PATH_MAX];
+  job_path(job, PLOT_PATH_MAX, final_path, 0);
+  plotting_path(job, temp_path);
+  sys_close(job->fd);
+  sys_rename(temp_path, final_path);
+  util_assert(sys_exists(final_path), false, __FILE__, __LINE__);
+  util_assert(!sys_exists(temp_path), false, __FILE__, __LINE__);
+  sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
+
+  std::lock_guard<std::mutex> lock(p->mutex);
+  job->fd = 0;
+  drive_s* w = job->write_drive;
+  util_assert(w->job_writing_in == job, false, __FILE__, __LINE__);
+  w->job_writing_in = nullptr;
+  plotter_release_buffer(p, job->compute_buffer);
+  plotter_release_buffer(p, job->write_buffer);
+  job->compute_buffer = nullptr;
+  job->write_buffer = nullptr;
+  job->state = job->move_drive ? JOB_STAGED : JOB_DONE;
+}
+
+// State 3: a complete staged file waits for its target's writing slot.
+void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
+  pass->all_done = false;
+  drive_s* m = job->move_drive;
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    if (!m->job_writing_in) {
+      m->job_writing_in = job;
+      job->write_drive->job_moving_out = job;
+      job->state = JOB_MOVING;
+      taken = true;
+    }
+  }
+  if (!taken) {
+    double t = sys_time();
+    if (t - job->wait_log_time > 60.0) {
+      job->wait_log_time = t;
+      sys_log("%llu is ready to move, waiting for drive %s to become available.\n",
+              (unsigned long long)job->start_nonce, m->path);
+    }
+    return;
+  }
+  sys_log("Starting move of %llu to %s\n", (unsigned long long)job->start_nonce, m->path);
+  job->move_future = std::async(std::launch::async, job_move, p, job, &p->stop);
+}
+
+// State 1: hash the next batch when there is one to hash, and hand it to a
+// write once the job's previous write has ended.
+void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
+  pass->all_done = false;
+  if (job->nonces_done >= job->nonces) return;
+  // In single buffering the write task swaps the job's buffers at its end:
+  // look at them only once that task is over.
+  if (p->double_buffer == 0 && job->write_future.valid() &&
+      !future_ready(job->write_future, std::chrono::microseconds(0)))
+    return;
+  if (!job->compute_buffer || !job->compute_buffer->data) return;
+
+  if (job->compute_buffer->progress.load() == 0) {
+    if (p->gpu_mask != 0) {
+      uint64_t n = gpu_plot_buffer(p->gpu_context, job->account_id, job->start_nonce + job->nonces_done,
+                                   job->compute_buffer, &p->stop);
+      if (n == 0 && !plotter_stop_requested(&p->stop)) {
+        gpu_recover(p, job, pass);
+        pass->work = true;
+        return;
+      }
+    } else {
+      job_plot_cpu(job, &p->stop);
+    }
+    pass->work = true;
+    if (plotter_stop_requested(&p->stop)) {
+      pass->end_pass = true;
+      return;
+    }
+  }
+
+  if (job->write_future.valid()) {
+    if (p->concurrent && !future_ready(job->write_future, std::chrono::microseconds(1))) return;
+    job->write_future.get();
+  }
+  util_assert(job->write_drive->job_writing_in == job, false, __FILE__, __LINE__);
+
+  uint64_t done = job->compute_buffer->progress.load();
+  uint64_t first = job->nonces_done;
+  uint64_t count = std::min(job->nonces - first, done);
+  util_assert(count > 0, false, __FILE__, __LINE__);
+  if (count == 0) return;
+  job->compute_buffer->progress.exchange(0);
+  job->write_buffer->progress.exchange(0);
+  std::swap(job->compute_buffer, job->write_buffer);
+  job->write_future = std::async(std::launch::async, job_write, p, job, first, count, &p->stop);
+  job->nonces_done += count;
+  util_assert(job->nonces_done <= job->nonces, false, __FILE__, __LINE__);
+}
+
+// Reads the resume marker of a reopened ".plotting" file. A failed read is
+// taken as incorrect resume data, and so is a value that is not a multiple of
+// the drive's batch alignment (its batches could not be written with direct
+// I/O).
+void read_marker(job_s* job) {
+  uint64_t s = job_marker_bytes(job);
+  uint8_t* sector = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
+  uint64_t value = 0;
+  if (sector) memset(sector, 0xFF, s);  // a short read must not pass as a zero marker
+  bool ok = sector && job->nonces << 18 >= s &&
+            sys_read_at(job->fd, (job->nonces << 18) - s, s, sector, nullptr) &&
+            marker_parse(sector, s, job->nonces, &value) && value % (s / 64) == 0;
+  if (sector) sys_aligned_free(sector);
+  if (ok) {
+    sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
+    job->nonces_done = value;
+    job->nonces_resumed = value;
+  } else {
+    sys_log("  incorrect resume data... starting from nonce 0\n");
+  }
+}
+
+// Lends the job its buffers and its drive's writing slot (state 0 to 1).
+bool take_buffers(plotter_s* p, job_s* job) {
+  std::unique_lock<std::mutex> lock(p->mutex);
+  buffer_s* compute = p->free_buffers.back();
+  p->free_buffers.pop_back();
+  buffer_s* write = nullptr;
+  if (p->double_buffer) {
+    write = p->free_buffers.back();
+    p->free_buffers.pop_back();
+  } else {
+    write = buffer_create(0);
+    if (write) write->capacity = p->nonces_per_buffer;
+  }
+  if (compute) compute->progress.exchange(0);
+  if (write) write->progress.exchange(0);
+  job->compute_buffer = compute;
+  job->write_buffer = write;
+  job->write_drive->job_writing_in = job;
+  job->state = JOB_PLOTTING;
+  return compute && write;
+}
+
+// State 0: find out what exists on disk; start or resume the file.
+void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
+  drive_s* w = job->write_drive;
+  bool moving_out;
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    moving_out = w->job_moving_out != nullptr;
+    if (w->job_writing_in || (p->wait_for_moves && moving_out)) {
+      pass->all_done = false;
+      return;
+    }
+  }
+  char path[PLOT_PATH_MAX];
+  job_path(job, PLOT_PATH_MAX, path, 0);
+  bool final_exists = sys_exists(path);
+  if (job->move_drive) {
+    char target[PLOT_PATH_MAX];
+    job_path(job, PLOT_PATH_MAX, target, 1);
+    bool target_exists = sys_exists(target);
+    if (target_exists && final_exists) {
+      sys_log("Restarting move of %s from SSD to %s\n", path, target);
+      sys_unlink(target);
+      job->state = JOB_STAGED;
+      pass->all_done = false;
+      pass->end_pass = true;
+      return;
+    }
+    if (target_exists) {
+      char temp[PLOT_PATH_MAX];
+      plotting_path(job, temp);
+      if (!sys_exists(temp)) {
+        sys_log("Found %s already completed.\n", target);
+        job->state = JOB_DONE;
+        pass->all_done = false;
+        return;
+      }
+      sys_log("Found %s to resume from SSD.\n", temp);
+    } else if (final_exists) {
+      job->state = JOB_STAGED;
+      pass->all_done = false;
+      return;
+    }
+  } else if (final_exists) {
+    sys_log("Found %s already completed.\n", path);
+    job->state = JOB_DONE;
+    pass->all_done = false;
+    return;
+  }
+
+  text_append(PLOT_PATH_MAX, path, ".plotting");
+  bool resume = sys_exists(path);
+  double now = pass->now != 0 ? pass->now : sys_time();
+  if (now - w->free_time > 1.0) {
+    w->free_bytes = sys_free_space(w->path, nullptr);
+    w->free_time = now;
+  }
+  const uint64_t bytes = job->nonces << 18;
+  if (!resume && w->free_bytes < bytes) {
+    if (moving_out) {
+      pass->all_done = false;
+      return;
+    }
+    sleep_seconds(0.05);
+    w->free_bytes = sys_free_space(w->path, nullptr);
+    if (w->free_bytes < bytes) {
+      pass->all_done = false;
+      return;
+    }
+  }
+  uint64_t needed = p->double_buffer ? 2 : 1;
+  if (p->free_buffers.size() < needed) {
+    pass->all_done = false;
+    return;
+  }
+  if (!take_buffers(p, job)) {
+    engine_message(true, &p->stop, "Memory Error", "Failed to allocate buffer memory.");
+    stop_run(p, pass);
+    engine_exit_error();
+    return;
+  }
+
+  if (resume) {
+    sys_log("Attempting to resume %s...\n", path);
+    job->fd = sys_create_file(path, bytes, true);
+    if (!job->fd) {
+      stop_run(p, pass);
+      post_file_error("Could not open file:\n %s", path);
+      return;
+    }
+    read_marker(job);
+  } else {
+    sys_log("Creating file %s\n", path);
+    job->fd = sys_create_file(path, bytes, false);
+    if (!job->fd) {
+      stop_run(p, pass);
+      post_file_error("Could not create file:\n %s", path);
+      return;
+    }
+  }
+  visit_plotting(p, job, pass);
+}
+
+void visit_job(plotter_s* p, job_s* job, pass_s* pass) {
+  switch (job->state.load()) {
+    case JOB_DONE:
+      return;
+    case JOB_MOVING:
+      pass->all_done = false;
+      return;
+    case JOB_WRITTEN:
+      visit_written(p, job);
+      if (job->state == JOB_STAGED)
+        visit_staged(p, job, pass);
+      else
+        pass->all_done = false;
+      return;
+    case JOB_STAGED:
+      visit_staged(p, job, pass);
+      return;
+    case JOB_NEW:
+      visit_new(p, job, pass);
+      return;
+    case JOB_PLOTTING:
+      visit_plotting(p, job, pass);
+      return;
+    default:
+      util_assert(0, false, __FILE__, __LINE__);
+      pass->all_done = false;
+      return;
+  }
+}
+
+void finish(plotter_s* p, const pass_s& pass) {
+  for (job_s* job : p->jobs) {
+    if (job->write_future.valid()) job->write_future.get();
+    if (job->move_future.valid()) job->move_future.get();
+  }
+  bool stopped = plotter_stop_requested(&p->stop);
+  // Files are deleted only when the user asked for it; a stop this thread
+  // made itself (a file it could not open or create) keeps them for resume.
+  bool remove = stopped && !pass.self_stop && !p->keep_files;
+  for (job_s* job : p->jobs) {
+    if (job->state != JOB_PLOTTING) continue;
+    if (job->fd) {
+      sys_close(job->fd);
+      job->fd = 0;
+    }
+    if (remove) {
+      char path[PLOT_PATH_MAX];
+      plotting_path(job, path);
+      sys_unlink(path);
+    }
+  }
+  sys_log("Work thread ended\n");
+  sys_work_thread_hook(false);
+  if (!stopped)
+    ui_task_post([p]() {
+      p->finished = true;
+      if (p->finished_callback) p->finished_callback();
+    });
+}
+
+}  // namespace
+
+void thread_proc(plotter_s* p) {
+  sys_work_thread_hook(true);
+  pass_s pass{};
+  while (!plotter_stop_requested(&p->stop) && !p->jobs.empty()) {
+    if (plotter_is_paused(p)) {
+      sleep_seconds(0.1);
+      continue;
+    }
+    pass.now = sys_time();
+    pass.all_done = true;
+    pass.work = false;
+    pass.end_pass = false;
+    bool ended_early = false;
+    for (job_s* job : p->jobs) {
+      visit_job(p, job, &pass);
+      if (pass.end_pass) {
+        ended_early = true;
+        break;
+      }
+    }
+    if (!ended_early && pass.all_done) break;
+    if (!pass.work && p->concurrent) sleep_seconds(0.016);
+  }
+  finish(p, pass);
+}

@@ -1,0 +1,381 @@
+// The CPU batch: worker threads of the selected build hash their slices of
+// the batch straight into the buffer's scoop rows, the calling thread hashes
+// the few nonces left over by the division and publishes progress.
+//
+// Also the baseline (SSE2) worker build and the pieces shared by all builds.
+#include "plot/plt_cpu.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/settings.h"
+#include "engine/plotter.h"
+#include "platform/cpu_features.h"
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+#include "plot/nonce.h"
+#include "plot/plt_lanes.h"
+#include "plot/shabal.h"
+
+namespace {
+
+const uint64_t NONCE_BYTES = 262144;
+
+// Counters have one writer (worker t) and one reader (the poll): relaxed
+// atomics make the unlocked access defined without ordering anything else.
+void counter_add(uint64_t* c, uint64_t n) { __atomic_fetch_add(c, n, __ATOMIC_RELAXED); }
+uint64_t counter_read(const uint64_t* c) { return __atomic_load_n(c, __ATOMIC_RELAXED); }
+
+// A work area for the rare case the system refuses one: computing slowly
+// beats handing the writer a batch with holes in it.
+alignas(32) uint8_t g_spare_area[PLOT_WORK_AREA_BYTES];
+std::mutex g_spare_mutex;
+
+// Scoop s of a finished work area (PoC1 order) goes to buffer nonce k's slot
+// in row s, in PoC2 order.
+void place_poc2(buffer_s* b, uint64_t k, const uint8_t* w) {
+    for (uint64_t s = 0; s < 4096; s++) {
+        uint8_t* dst = b->data + (s * b->capacity + k) * 64;
+        memcpy(dst, w + 64 * s, 32);
+        memcpy(dst + 32, w + 64 * (4095 - s) + 32, 32);
+    }
+}
+
+// One nonce into buffer nonce k, with an area of its own or the spare one.
+void hash_single_into(buffer_s* b, uint64_t k, uint64_t account_id, uint64_t nonce) {
+    uint8_t* w = (uint8_t*)sys_aligned_alloc(32, PLOT_WORK_AREA_BYTES);
+    if (w) {
+        plot_nonce_work(w, account_id, nonce);
+        place_poc2(b, k, w);
+        sys_aligned_free(w);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_spare_mutex);
+    plot_nonce_work(g_spare_area, account_id, nonce);
+    place_poc2(b, k, g_spare_area);
+}
+
+// The chain of L nonces in L seeded work areas, one multi-lane hash per
+// step, then the final hashes and the XOR.
+void chain_lanes(const plot_lane_ops_s* ops, const uint8_t* tmpl, uint8_t* const* areas) {
+    alignas(64) uint8_t ctx[sizeof(shabal_x8_context)];
+    const size_t ctx_size = ops->lanes == 8 ? sizeof(shabal_x8_context) : sizeof(shabal_x4_context);
+    const void* in[8];
+    uint32_t* out[8];
+    for (uint64_t i = 0; i < 8192; i++) {
+        uint64_t p = NONCE_BYTES - 32 * i;
+        uint64_t len = 16 + 32 * i < 4096 ? 16 + 32 * i : 4096;
+        for (int j = 0; j < ops->lanes; j++) {
+            in[j] = areas[j] + p;
+            out[j] = (uint32_t*)(areas[j] + p - 32);
+        }
+        if (ops->copy_template)
+            memcpy(ctx, tmpl, ctx_size);
+        else
+            ops->init(ctx);
+        ops->update(ctx, in, len);
+        ops->close(ctx, out);
+    }
+    uint32_t finals[8][8];
+    for (int j = 0; j < ops->lanes; j++) {
+        in[j] = areas[j];
+        out[j] = finals[j];
+    }
+    if (ops->copy_template)
+        memcpy(ctx, tmpl, ctx_size);
+    else
+        ops->init(ctx);
+    ops->update(ctx, in, PLOT_WORK_AREA_BYTES);
+    ops->close(ctx, out);
+    for (int j = 0; j < ops->lanes; j++) plot_nonce_xor(areas[j], (const uint8_t*)finals[j]);
+}
+
+void free_areas(uint8_t** areas, int n) {
+    for (int j = 0; j < n; j++) sys_aligned_free(areas[j]);
+}
+
+bool alloc_areas(uint8_t** areas, int n) {
+    for (int j = 0; j < n; j++) {
+        areas[j] = (uint8_t*)sys_aligned_alloc(32, PLOT_WORK_AREA_BYTES);
+        if (!areas[j]) {
+            free_areas(areas, j);
+            return false;
+        }
+    }
+    return true;
+}
+
+void sleep_33ms() {
+    timespec left = {0, 33000000};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
+
+// SSE2 build hooks.
+void sse2_init(void* c) { shabal_x4_sse2_init((shabal_x4_context*)c, 256); }
+void sse2_update(void* c, const void* const* d, uint64_t len) { shabal_x4_sse2_update((shabal_x4_context*)c, d, len); }
+void sse2_close(void* c, uint32_t* const* dst) {
+    const unsigned ub[4] = {};
+    shabal_x4_sse2_close((shabal_x4_context*)c, ub, 0, dst);
+}
+const plot_lane_ops_s sse2_ops = {4, sse2_init, sse2_update, sse2_close, false};
+const plot_lane_ops_s sse2_search_ops = {4, sse2_init, sse2_update, sse2_close, true};
+
+}  // namespace
+
+void plot_worker_run(const plot_lane_ops_s* ops, buffer_s* b, uint64_t t, uint64_t account_id, uint64_t first,
+                     uint64_t count, volatile bool* stop, uint64_t* counters) {
+    const int L = ops->lanes;
+    uint8_t* areas[9] = {};
+    if (!alloc_areas(areas, L + 1)) {
+        sys_log("CPU worker %llu could not allocate its work areas (%d); hashing one nonce at a time\n",
+                (unsigned long long)t, ENOMEM);
+        for (uint64_t c = 0; c < count && !plotter_stop_requested(stop); c++) {
+            hash_single_into(b, t * count + c, account_id, first + c);
+            counter_add(&counters[t], 1);
+        }
+        return;
+    }
+    alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
+    if (ops->copy_template) ops->init(tmpl);
+    uint64_t c = 0;
+    while (c < count) {
+        if (plotter_stop_requested(stop)) break;
+        uint64_t k = t * count + c;
+        if (c + L <= count) {
+            for (int j = 0; j < L; j++) plot_nonce_seed(areas[j], account_id, first + c + j);
+            chain_lanes(ops, tmpl, areas);
+            for (uint64_t s = 0; s < 4096; s++) {
+                uint8_t* row = b->data + (s * b->capacity + k) * 64;
+                for (int j = 0; j < L; j++) {
+                    memcpy(row + 64 * j, areas[j] + 64 * s, 32);
+                    memcpy(row + 64 * j + 32, areas[j] + 64 * (4095 - s) + 32, 32);
+                }
+            }
+            counter_add(&counters[t], L);
+            c += L;
+        } else {
+            plot_nonce_work(areas[L], account_id, first + c);
+            place_poc2(b, k, areas[L]);
+            counter_add(&counters[t], 1);
+            c += 1;
+        }
+    }
+    free_areas(areas, L + 1);
+}
+
+void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, const uint64_t* nonces,
+                       const uint32_t* scoops, uint8_t* out, bool poc2) {
+    const int L = ops->lanes;
+    uint8_t* areas[8] = {};
+    if (!alloc_areas(areas, L)) {
+        // No failure path for the checker: one nonce at a time instead.
+        sys_log("No memory for %d nonce work areas (%d); hashing one at a time\n", L, ENOMEM);
+        std::lock_guard<std::mutex> lock(g_spare_mutex);
+        for (int j = 0; j < L; j++) {
+            plot_nonce_work(g_spare_area, account_id, nonces[j]);
+            uint64_t s = scoops[j];
+            memcpy(out + 64 * j, g_spare_area + 64 * s, 32);
+            memcpy(out + 64 * j + 32, g_spare_area + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+        }
+        return;
+    }
+    alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
+    if (ops->copy_template) ops->init(tmpl);
+    for (int j = 0; j < L; j++) plot_nonce_seed(areas[j], account_id, nonces[j]);
+    chain_lanes(ops, tmpl, areas);
+    for (int j = 0; j < L; j++) {
+        uint64_t s = scoops[j];
+        memcpy(out + 64 * j, areas[j] + 64 * s, 32);
+        memcpy(out + 64 * j + 32, areas[j] + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+    }
+    free_areas(areas, L);
+}
+
+void plot_lanes_best_deadline(const plot_lane_ops_s* ops, uint64_t n, const uint8_t* scoops, const uint8_t* gensig,
+                              uint64_t* best, uint64_t* index, const char* assert_file, int assert_line) {
+    const int L = ops->lanes;
+    util_assert(n % L == 0, false, assert_file, assert_line);
+    alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
+    alignas(64) uint8_t ctx[sizeof(shabal_x8_context)];
+    const size_t ctx_size = L == 8 ? sizeof(shabal_x8_context) : sizeof(shabal_x4_context);
+    ops->init(tmpl);
+    uint64_t best_value = ~0ull, best_index = 0;
+    const void* g[8];
+    const void* sc[8];
+    uint32_t digest[8][8];
+    uint32_t* out[8];
+    for (int j = 0; j < L; j++) {
+        g[j] = gensig;
+        out[j] = digest[j];
+    }
+    for (uint64_t i = 0; i + L <= n; i += L) {
+        for (int j = 0; j < L; j++) sc[j] = scoops + 64 * (i + j);
+        memcpy(ctx, tmpl, ctx_size);
+        ops->update(ctx, g, 32);
+        ops->update(ctx, sc, 64);
+        ops->close(ctx, out);
+        for (int j = 0; j < L; j++) {
+            uint64_t v;
+            memcpy(&v, digest[j], 8);
+            if (v < best_value) {
+                best_value = v;
+                best_index = i + j;
+            }
+        }
+    }
+    *best = best_value;
+    *index = best_index;
+}
+
+void plot_thread_sse2(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
+                      volatile bool* stop, uint64_t* counters) {
+    plot_worker_run(&sse2_ops, buffer, t, account_id, first, count, stop, counters);
+}
+
+void best_deadline_sse2(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index) {
+    plot_lanes_best_deadline(&sse2_search_ops, n, scoops, gensig, best, index, "plt_cpu", 36);
+}
+
+int plot_cpu_thread_count() {
+    if (g_cpu_threads > 0) return g_cpu_threads;
+    // 0 is the default; a negative setting is nonsense from a hand-edited
+    // file and gets the default too.
+    int n = cpu_count() - 1;
+    return n < 1 ? 1 : n;
+}
+
+plot_thread_fn plot_thread_select() {
+    uint32_t f = cpu_features();
+    if (f & CPU_FEATURE_AVX2) return plot_thread_avx2;
+    if (f & CPU_FEATURE_AVX) return plot_thread_avx;
+    return plot_thread_sse2;
+}
+
+namespace {
+
+// Starts worker t; a thread the system will not start has its slice hashed
+// by the calling thread instead, so the batch is still complete.
+void start_worker(std::vector<std::thread>& threads, plot_thread_fn fn, buffer_s* b, uint64_t t, uint64_t account_id,
+                  uint64_t first, uint64_t count, volatile bool* stop, uint64_t* counters) {
+    try {
+        threads.emplace_back(fn, b, t, account_id, first, count, stop, counters);
+    } catch (const std::exception&) {
+        sys_log("Could not start CPU worker %llu (%d); hashing its nonces here\n", (unsigned long long)t, EAGAIN);
+        for (uint64_t c = 0; c < count && !plotter_stop_requested(stop); c++) {
+            hash_single_into(b, t * count + c, account_id, first + c);
+            counter_add(&counters[t], 1);
+        }
+    }
+}
+
+void publish(buffer_s* b, uint64_t sum) {
+    if (b->progress.load() != sum) b->progress.exchange(sum);
+}
+
+}  // namespace
+
+uint64_t job_plot_cpu(job_s* job, volatile bool* stop) {
+    buffer_s* b = job->compute_buffer;
+    if (!b || !b->data) {
+        sys_log("CPU batch without a compute buffer\n");
+        return 0;
+    }
+    const uint64_t T = (uint64_t)plot_cpu_thread_count();
+    uint64_t u = job->write_drive ? job->write_drive->sector_size / 64 : 1;
+    if (u == 0) u = 1;
+    uint64_t left = job->nonces - job->nonces_done;
+    uint64_t d = left < b->capacity ? left : b->capacity;
+    util_assert(d % u == 0, false, "plt_cpu", 271);
+    uint64_t per = d / T;
+    uint64_t rest = d - T * per;
+    uint64_t first = job->start_nonce + job->nonces_done;
+
+    uint64_t* counters = (uint64_t*)calloc(T, sizeof(uint64_t));
+    if (!counters) {
+        // No workers without their counters: hash the batch here.
+        sys_log("No memory for %llu CPU worker counters (%d); hashing on one thread\n", (unsigned long long)T, ENOMEM);
+        uint64_t k = 0;
+        for (; k < d && !plotter_stop_requested(stop); k++) {
+            hash_single_into(b, k, job->account_id, first + k);
+            publish(b, k + 1);
+        }
+        return plotter_stop_requested(stop) ? 0 : d;
+    }
+    std::vector<std::thread> threads;
+    threads.reserve(T);
+    plot_thread_fn fn = plot_thread_select();
+    for (uint64_t t = 0; t < T; t++) start_worker(threads, fn, b, t, job->account_id, first + t * per, per, stop, counters);
+
+    for (uint64_t j = 0; j < rest; j++) hash_single_into(b, T * per + j, job->account_id, first + T * per + j);
+
+    if (!plotter_stop_requested(stop)) {
+        for (;;) {
+            uint64_t sum = rest;
+            for (uint64_t t = 0; t < T; t++) sum += counter_read(&counters[t]);
+            publish(b, sum);
+            if (sum == d) break;
+            sleep_33ms();
+            if (plotter_stop_requested(stop)) break;
+        }
+    }
+    for (auto& th : threads)
+        if (th.joinable()) th.join();
+    uint64_t result = plotter_stop_requested(stop) ? 0 : d;
+    free(counters);
+    return result;
+}
+
+double cpu_benchmark() {
+    const uint64_t T = (uint64_t)plot_cpu_thread_count();
+    buffer_s* b = buffer_create(16 * T);
+    uint64_t* counters = b ? (uint64_t*)calloc(T, sizeof(uint64_t)) : nullptr;
+    if (!counters) {
+        // The plan still needs a rate: time one nonce here and assume the
+        // workers would manage that rate each.
+        sys_log("No memory for the CPU benchmark of %llu threads (%d); timing one nonce\n", (unsigned long long)T,
+                ENOMEM);
+        buffer_destroy(b);
+        std::vector<uint8_t> area(NONCE_BYTES);
+        double t0 = sys_time();
+        plot_nonce(1337, 0, area.data(), true);
+        double dt = sys_time() - t0;
+        return 60.0 * (double)T / (dt > 0.001 ? dt : 0.001);
+    }
+    volatile bool stop = false;
+    plot_thread_fn fn = plot_thread_select();
+    double t0 = sys_time();
+    std::vector<std::thread> threads;
+    threads.reserve(T);
+    for (uint64_t t = 0; t < T; t++) start_worker(threads, fn, b, t, 1337, 16 * t, 16, &stop, counters);
+    for (auto& th : threads) th.join();
+    double t1 = sys_time();
+    buffer_destroy(b);
+    free(counters);
+    double dt = t1 - t0;
+    return (double)(16 * T) * 60.0 / (dt > 0.001 ? dt : 0.001);
+}
+
+void buffer_verify(uint64_t account_id, uint64_t first, buffer_s* buffer, int count, int samples, bool poc2) {
+    util_assert(count != 0 && buffer->capacity >= (uint64_t)count, false, "plt_cpu", 382);
+    if (count <= 0 || buffer->capacity < (uint64_t)count || !buffer->data) return;
+    uint8_t* area = (uint8_t*)malloc(NONCE_BYTES);
+    if (!area) {
+        sys_log("No memory to verify the buffer (%d)\n", ENOMEM);
+        return;
+    }
+    for (int i = 0; i < samples; i++) {
+        int r = rand();
+        uint64_t k = i == 0 ? 0 : i == 1 ? (uint64_t)count - 1 : (uint64_t)r % (uint64_t)count;
+        plot_nonce(account_id, first + k, area, poc2);
+        for (uint64_t s = 0; s < 4096; s++)
+            util_assert(memcmp(area + 64 * s, buffer->data + (s * buffer->capacity + k) * 64, 64) == 0, false,
+                        "plt_cpu", 396);
+    }
+    free(area);
+}

@@ -1,0 +1,247 @@
+// Puts one of the application's screens up in the real window so that the
+// display tests can drive it with xdotool and take screenshots:
+//   screens_demo --screen first|config|processing [options]
+// Options set the globals the screens read (account, drives, GPUs, limits);
+// "--fake-run 0|1" shows the processing screen over a simulated run with 0
+// or 1 SSD, whose counters advance on a timer, so that its geometry does
+// not depend on the speed of the machine. The demo writes what the tests
+// check (settings, plan, lists, current screen) to the --state file every
+// 100 ms.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/drives.h"
+#include "app/settings.h"
+#include "app/ui_config.h"
+#include "app/ui_processing.h"
+#include "app/ui_prompts.h"
+#include "checker/check_state.h"
+#include "engine/plots.h"
+#include "engine/plotter.h"
+#include "platform/sys_linux.h"
+#include "ui/regions.h"
+#include "ui/window.h"
+
+#include <unistd.h>
+
+namespace {
+
+std::string g_state_path;
+int g_fake_ssds = -1;
+job_s* g_fake_job;
+const uint64_t FAKE_NONCES = 4096;
+const double FAKE_SECONDS = 12.0;
+
+const char* screen_name() {
+  if (window_is_paint(g_window, config_paint)) return "config";
+  if (window_is_paint(g_window, ui_prompt_latest_plot_paint)) return "first";
+  if (window_is_paint(g_window, start_get_account_paint)) return "account";
+  if (window_is_paint(g_window, start_get_nonce_paint)) return "nonce";
+  if (window_is_paint(g_window, start_get_size_paint)) return "size";
+  if (window_is_paint(g_window, start_get_ram_paint)) return "ram";
+  if (window_is_paint(g_window, drive_fill_paint)) return "fill";
+  if (window_is_paint(g_window, paint_cb)) return "processing";
+  if (window_is_paint(g_window, summary_paint)) return "summary";
+  if (window_is_paint(g_window, check_paint)) return "checker";
+  return "none";
+}
+
+void write_list(FILE* f, const char* key, const std::vector<drive_s>& list) {
+  fprintf(f, "%s=", key);
+  for (const drive_s& d : list) fprintf(f, "%s|%llu;", d.path, (unsigned long long)d.fill_limit);
+  fprintf(f, "\n");
+}
+
+void write_state() {
+  if (g_state_path.empty()) return;
+  std::string tmp = g_state_path + ".tmp";
+  FILE* f = fopen(tmp.c_str(), "w");
+  if (!f) return;
+  uint64_t jobs = 0, nonces = 0, first_start = 0;
+  if (!window_is_paint(g_window, paint_cb) || g_fake_ssds < 0) {
+    plotter_for_each_job(g_plotter, [&](job_s* j) {
+      if (jobs == 0) first_start = j->start_nonce;
+      jobs++;
+      nonces += j->nonces;
+      return true;
+    });
+  }
+  char plan[128] = "";
+  if (jobs) config_plan_text(plan, jobs, nonces, (int)g_drives.size());
+  fprintf(f, "screen=%s\n", screen_name());
+  fprintf(f, "account=%llu\n", (unsigned long long)g_account);
+  fprintf(f, "start_nonce=%llu\n", (unsigned long long)g_start_nonce);
+  fprintf(f, "auto_start=%d\n", g_auto_start_nonce ? 1 : 0);
+  fprintf(f, "max_bytes_per_file=%llu\n", (unsigned long long)g_max_bytes_per_file);
+  fprintf(f, "resume_ram=%llu\n", (unsigned long long)g_resume_ram);
+  fprintf(f, "gpus=%u\n", g_gpus);
+  fprintf(f, "jobs=%llu\n", (unsigned long long)jobs);
+  fprintf(f, "job_nonces=%llu\n", (unsigned long long)nonces);
+  fprintf(f, "first_start=%llu\n", (unsigned long long)first_start);
+  fprintf(f, "plan=%s\n", plan);
+  fprintf(f, "paused=%d\n", plotter_is_paused(g_plotter) ? 1 : 0);
+  fprintf(f, "finished=%d\n", plotter_is_finished(g_plotter) ? 1 : 0);
+  fprintf(f, "history=%zu\n", g_history.size());
+  fprintf(f, "eta=%s\n", g_eta_text);
+  fprintf(f, "entries=%zu\n", g_window->entries.size());
+  if (!g_window->entries.empty()) {
+    int x = 0, y = 0;
+    gtk_widget_translate_coordinates(g_window->entries[0].entry, g_window->area, 0, 0, &x, &y);
+    fprintf(f, "entry_xy=%d,%d\n", x, y);
+  }
+  fprintf(f, "size=%d,%d\n", window_width(g_window), window_height(g_window));
+  write_list(f, "ssds", g_ssds);
+  write_list(f, "targets", g_drives);
+  fclose(f);
+  rename(tmp.c_str(), g_state_path.c_str());
+}
+
+// Paths written into the file "<state>.drop", one a line, are dropped on
+// the window's centre, as GTK's drop handler would hand them over.
+void drop_pending() {
+  if (g_state_path.empty()) return;
+  std::string path = g_state_path + ".drop";
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return;
+  std::vector<std::string> lines;
+  char line[1024];
+  while (fgets(line, sizeof line, f)) {
+    line[strcspn(line, "\n")] = 0;
+    if (line[0]) lines.push_back(line);
+  }
+  fclose(f);
+  unlink(path.c_str());
+  std::vector<char*> paths;
+  for (std::string& l : lines) paths.push_back(&l[0]);
+  if (!paths.empty())
+    ui_regions_dispatch_drop(g_window, 320, 200, (int)paths.size(), paths.data());
+}
+
+void finish_run() {
+  g_finish_time = sys_time();
+  sys_log("All done!\n");
+  window_set_paint(g_window, summary_paint);
+  window_set_redraw_timer(g_window, 0);
+}
+
+// A simulated run of one job: compute over the first 60%, writing lags a
+// little behind, and with an SSD the move follows the write.
+bool fake_tick() {
+  if (plotter_is_paused(g_plotter)) return true;
+  static double progress;  // seconds of unpaused run
+  progress += 0.25;
+  job_s* j = g_fake_job;
+  drive_s* ssd = g_fake_ssds ? &g_ssds[0] : nullptr;
+  drive_s* target = &g_drives[0];
+  double share = progress / FAKE_SECONDS;
+  auto clamp = [](double v) { return v < 0 ? 0.0 : v > 1 ? 1.0 : v; };
+  uint64_t bytes = FAKE_NONCES * 262144;
+  double fc = clamp(share / 0.6), fw = clamp((share - 0.05) / 0.6), fm = clamp((share - 0.4) / 0.6);
+  j->nonces_done = (uint64_t)(fc * FAKE_NONCES) / 64 * 64;
+  j->compute_buffer->progress = fc < 1 ? 32 : 0;
+  j->write_buffer->progress = fw < 1 ? 4u << 20 : 0;
+  j->bytes_written = (uint64_t)(fw * bytes);
+  if (ssd) {
+    ssd->bytes_in = j->bytes_written;
+    ssd->job_writing_in = fw < 1 ? j : nullptr;
+    if (fw >= 1) {
+      j->bytes_moved = (uint64_t)(fm * bytes);
+      target->bytes_in = j->bytes_moved;
+      target->job_writing_in = fm < 1 ? j : nullptr;
+    }
+  } else {
+    target->bytes_in = j->bytes_written;
+    target->job_writing_in = fw < 1 ? j : nullptr;
+  }
+  history_record(g_history, FAKE_SECONDS / 20, sys_time(),
+                 {(double)j->bytes_moved, (double)j->bytes_written, (double)j->nonces_done * 262144});
+  bool done = ssd ? fm >= 1 : fw >= 1;
+  if (done) {
+    j->state = JOB_DONE;
+    j->compute_buffer->capacity = 0;
+    finish_run();
+    return false;
+  }
+  return true;
+}
+
+void start_fake_run() {
+  plotter_clear_jobs(g_plotter);
+  drive_s* target = &g_drives[0];
+  drive_s* ssd = g_fake_ssds ? &g_ssds[0] : nullptr;
+  g_fake_job = job_create(ssd ? ssd : target, ssd ? target : nullptr, g_account, 0, FAKE_NONCES);
+  g_fake_job->state = JOB_PLOTTING;
+  g_fake_job->compute_buffer = buffer_create(0);
+  g_fake_job->compute_buffer->capacity = 64;
+  g_fake_job->write_buffer = buffer_create(0);
+  g_fake_job->write_buffer->capacity = 64;
+  plotter_add_job(g_plotter, g_fake_job);
+  sys_time_start();
+  window_set_paint(g_window, paint_cb);
+  window_set_redraw_timer(g_window, 500);
+  sys_timer_add(250, fake_tick);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gtk_init(&argc, &argv);
+  sys_time_start();
+  std::string screen = "config";
+  std::vector<std::string> ssds, targets;
+  int fake_gpus = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string k = argv[i], v = argv[i + 1];
+    if (k == "--screen") screen = v;
+    else if (k == "--state") g_state_path = v;
+    else if (k == "--account") g_account = strtoull(v.c_str(), nullptr, 10);
+    else if (k == "--ssd") ssds.push_back(v);
+    else if (k == "--target") targets.push_back(v);
+    else if (k == "--gpus") fake_gpus = atoi(v.c_str());
+    else if (k == "--gpu-select") g_gpus = (uint32_t)strtoul(v.c_str(), nullptr, 10);
+    else if (k == "--fill-bytes") g_max_bytes_to_fill = strtoull(v.c_str(), nullptr, 10);
+    else if (k == "--max-file-bytes") g_max_bytes_per_file = strtoull(v.c_str(), nullptr, 10);
+    else if (k == "--start-nonce") { g_auto_start_nonce = false; g_start_nonce = strtoull(v.c_str(), nullptr, 10); }
+    else if (k == "--cpu-threads") g_cpu_threads = atoi(v.c_str());
+    else if (k == "--ram") g_resume_ram = strtoull(v.c_str(), nullptr, 10);
+    else if (k == "--fake-run") g_fake_ssds = atoi(v.c_str());
+  }
+  snprintf(g_cpu_brand, sizeof g_cpu_brand, "Test CPU @ 3.00GHz");
+  for (int i = 0; i < fake_gpus && i < GPU_MAX; i++) {
+    g_gpu_names[i] = new char[GPU_NAME_MAX]();
+    snprintf(g_gpu_names[i], GPU_NAME_MAX, i == 1 ? "Long Device Name Of A Graphics Card %d" : "Fake GPU %d", i);
+  }
+  g_gpu_count = fake_gpus;
+  // config.yml of a plotting start goes to the working directory.
+  sys_getcwd(START_DIR_MAX, g_start_dir);
+  g_plots = plots_create();
+  g_plotter = plotter_create();
+  plotter_set_finished_callback(g_plotter, [] {
+    finish_run();
+  });
+  for (const std::string& p : ssds) drive_add(0, p.c_str(), 0);
+  for (const std::string& p : targets) drive_add(1, p.c_str(), 0);
+  drive_plan();
+
+  g_window = window_create("Veldgrain screens", 640, 480, 0);
+  window_set_callbacks(g_window, nullptr, nullptr, nullptr,
+                       screen == "first" ? ui_prompt_latest_plot_paint : config_paint);
+  if (g_fake_ssds >= 0 && !g_drives.empty() && (g_fake_ssds == 0 || !g_ssds.empty()))
+    start_fake_run();
+  sys_timer_add(100, [] {
+    write_state();
+    drop_pending();
+    return true;
+  });
+  window_run_loop([] { write_state(); });
+  plotter_stop(g_plotter, true);
+  window_destroy(g_window);
+  plotter_destroy(g_plotter);
+  plots_destroy(g_plots);
+  return 0;
+}

@@ -1,0 +1,456 @@
+// The screens in the real window under a private Xvfb each: the scenario
+// scripts drive screens_demo with xdotool as a person would (clicks, typing,
+// GTK's choosers), take screenshots (kept under the build folder's
+// artifacts/), and the tests check the demo's state file and the pixels.
+// Below them, the prompts' number conversions and the progress history.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/address.h"
+#include "app/ui_config.h"
+#include "app/ui_processing.h"
+#include "app/ui_prompts.h"
+
+namespace {
+
+// ---- display scenarios --------------------------------------------------
+
+struct image_s {
+  int w = 0, h = 0;
+  std::vector<unsigned char> rgb;
+  unsigned at(int x, int y) const {
+    if (x < 0 || y < 0 || x >= w || y >= h) return 0xffffffffu;
+    const unsigned char* p = &rgb[(size_t(y) * w + x) * 3];
+    return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
+  }
+};
+
+image_s read_ppm(const std::string& path) {
+  image_s img;
+  std::ifstream f(path, std::ios::binary);
+  std::string magic;
+  int maxval = 0;
+  f >> magic >> img.w >> img.h >> maxval;
+  f.get();
+  if (magic != "P6" || maxval != 255) return image_s{};
+  img.rgb.resize(size_t(img.w) * img.h * 3);
+  f.read(reinterpret_cast<char*>(img.rgb.data()), img.rgb.size());
+  return img;
+}
+
+int channel(unsigned c, int shift) { return (c >> shift) & 0xff; }
+
+bool near(unsigned a, unsigned b, int tol = 24) {
+  for (int s : {16, 8, 0})
+    if (std::abs(channel(a, s) - channel(b, s)) > tol) return false;
+  return true;
+}
+
+// The colour over white at the given coverage (a 1 px line on a pixel
+// boundary covers two rows half each).
+unsigned over_white(unsigned c, double cover) {
+  unsigned out = 0;
+  for (int s : {16, 8, 0}) {
+    int v = int(std::lround(channel(c, s) * cover + 255 * (1 - cover)));
+    out |= unsigned(v) << s;
+  }
+  return out;
+}
+
+// A horizontal 1 px line of colour c drawn at y shows in row y - 1 or y.
+bool hline_at(const image_s& img, int x, int y, unsigned c) {
+  for (int row : {y - 1, y})
+    if (near(img.at(x, row), c) || near(img.at(x, row), over_white(c, 0.5))) return true;
+  return false;
+}
+
+int count_colour(const image_s& img, int x0, int y0, int x1, int y1, unsigned c, int tol = 24) {
+  int n = 0;
+  for (int y = y0; y < y1; y++)
+    for (int x = x0; x < x1; x++)
+      if (near(img.at(x, y), c, tol)) n++;
+  return n;
+}
+
+std::string artifacts_root() { return VG_ARTIFACTS_DIR; }
+
+struct scenario_s {
+  std::string out;
+  int rc = -1;
+  std::map<std::string, std::string> state;
+  std::string log;
+  image_s shot(const std::string& name) const { return read_ppm(out + "/" + name + ".ppm"); }
+};
+
+std::string make_temp_dir() {
+  char templ[] = "/tmp/vg_screens_XXXXXX";
+  const char* d = mkdtemp(templ);
+  return d ? d : "";
+}
+
+void remove_tree(const std::string& dir) {
+  if (dir.size() > 5) {
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) perror("rm");
+  }
+}
+
+// Runs body under its own Xvfb with the helpers of screens_lib.sh.
+scenario_s run_scenario(const std::string& name, const std::string& body) {
+  scenario_s s;
+  s.out = artifacts_root() + "/" + name;
+  std::string mk = "rm -rf '" + s.out + "' && mkdir -p '" + s.out + "'";
+  EXPECT_EQ(system(mk.c_str()), 0);
+  std::string script = s.out + "/scenario.sh";
+  {
+    std::ofstream f(script);
+    f << "OUT='" << s.out << "'\nDEMO='" << VG_SCREENS_DEMO << "'\n"
+      << "source '" << VG_SOURCE_DIR << "/tests/app/screens_lib.sh'\n"
+      << body << "\nstop_demo\nexit 0\n";
+  }
+  std::string cmd = "timeout 240 '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" + script +
+                    "' > '" + s.out + "/scenario.log' 2>&1";
+  int st = system(cmd.c_str());
+  s.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  std::ifstream lf(s.out + "/scenario.log");
+  std::stringstream ss;
+  ss << lf.rdbuf();
+  s.log = ss.str();
+  std::ifstream sf(s.out + "/state");
+  std::string line;
+  while (std::getline(sf, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) s.state[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return s;
+}
+
+#define EXPECT_SCENARIO_OK(s) ASSERT_EQ((s).rc, 0) << (s).log
+
+class Screens : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = make_temp_dir();
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { remove_tree(dir_); }
+  std::string sub(const std::string& name) {
+    std::string p = dir_ + "/" + name;
+    mkdir(p.c_str(), 0755);
+    return p;
+  }
+  std::string dir_;
+};
+
+const unsigned WHITE = 0xffffff;
+const unsigned DISABLED_BUTTON = 0xcccccc;
+const unsigned SELECTED_ITEM = 0xf1f6fa;
+
+TEST_F(Screens, ConfigListsFillPromptAndPlan) {
+  std::string target = sub("target"), ssd = sub("ssd");
+  scenario_s s = run_scenario("config_lists", R"SH(
+start_demo --screen config --account 0 --target ')SH" + target + R"SH(' --fill-bytes 10737418240
+shot config_start
+click 60 275                                 # "Click to select..." of the SSD list
+choose "Path to SSD folder" ')SH" + ssd + R"SH('
+wait_state ssds ')SH" + ssd + R"SH(|0;'
+hover 620 20
+shot config_ssd_added
+click 50 270                                 # the SSD's path removes it
+wait_state ssds ''
+click 44 385                                 # "Fill ..." of the target
+wait_state screen fill
+type_text 0.07
+shot fill_prompt
+click 320 356                                # OK
+wait_state screen config
+shot config_filled
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  EXPECT_EQ(s.state["targets"], target + "|70000000;");
+  EXPECT_EQ(s.state["job_nonces"], "256");
+  EXPECT_EQ(s.state["plan"], "67.1 MB will be written to 1 file on 1 drive.");
+
+  image_s start = s.shot("config_start");
+  ASSERT_EQ(start.w, 640);
+  // One CPU item, 560 px from x 40, selected (filled) with g_gpus 0.
+  EXPECT_TRUE(near(start.at(42, 170), SELECTED_ITEM, 3));
+  EXPECT_TRUE(near(start.at(597, 170), SELECTED_ITEM, 3));
+  EXPECT_TRUE(near(start.at(603, 170), WHITE, 3));
+  // "Start Plotting!" is disabled without an account.
+  EXPECT_TRUE(near(start.at(491, 421), DISABLED_BUTTON, 3));
+  // The plan sentence is drawn at (24, 74) in grey.
+  EXPECT_GT(count_colour(start, 24, 74, 300, 88, 0x707070, 40), 30);
+  // After the SSD was added the list shows its path in green.
+  EXPECT_GT(count_colour(s.shot("config_ssd_added"), 40, 265, 200, 285, 0x4da60c, 40), 20);
+}
+
+TEST_F(Screens, FirstRunNoAskForAccount) {
+  scenario_s s = run_scenario("first_run_no", R"SH(
+start_demo --screen first
+shot first_run
+click 380 231                                # "No"
+wait_state screen account
+type_text 'not an id'
+hover 320 360
+shot account_refused
+[ "$(state account)" = 0 ] || fail "text gave an account"
+click 320 356                                # disabled: nothing happens
+wait_state screen account
+type_text 'BURST-'
+type_text '12345'
+hover 320 358
+wait_state account 12345
+shot account_ok
+click 320 356
+wait_state screen config
+shot config_no_target
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  image_s refused = s.shot("account_refused");
+  EXPECT_TRUE(near(refused.at(275, 343), DISABLED_BUTTON, 3));
+  image_s ok = s.shot("account_ok");
+  EXPECT_FALSE(near(ok.at(275, 343), DISABLED_BUTTON, 3));
+  // An account but no jobs: still disabled.
+  EXPECT_TRUE(near(s.shot("config_no_target").at(491, 421), DISABLED_BUTTON, 3));
+}
+
+TEST_F(Screens, FirstRunYesReadsPlotFileName) {
+  std::string plots = sub("plots");
+  std::string file = plots + "/123_1000_4096";
+  std::ofstream(file).put('x');
+  std::string bad = plots + "/not_a_plot";
+  std::ofstream(bad).put('x');
+  scenario_s s = run_scenario("first_run_yes", R"SH(
+start_demo --screen first
+click 260 231                                # "Yes"
+choose "Select any plot file" ')SH" + file + R"SH('
+wait_state screen config
+wait_state account 123
+[ "$(state start_nonce)" = 0 ] || fail "auto start took a nonce"
+click 60 423                                 # "Start nonce: Automatic"
+wait_state screen nonce
+click 320 356                                # "Choose from file"
+choose "Select your latest plot file" ')SH" + bad + R"SH('
+dialog Error
+shot_root bad_name_message
+xdotool key Return
+dialog_gone Error
+wait_state screen nonce
+wait_state auto_start 0
+click 320 356
+choose "Select your latest plot file" ')SH" + file + R"SH('
+wait_state screen config
+wait_state start_nonce 5096
+shot config_fixed_start
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  EXPECT_EQ(s.state["account"], "123");
+  EXPECT_EQ(s.state["auto_start"], "0");
+}
+
+TEST_F(Screens, PromptsSizeRamAndCentredEntry) {
+  std::string target = sub("target");
+  scenario_s s = run_scenario("prompts", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --fill-bytes 10737418240
+click 60 432                                 # "Max file size: 10.7 GB"
+wait_state screen size
+type_text 10
+hover 320 358
+wait_state max_bytes_per_file 10000000000
+shot size_prompt
+click 320 356
+wait_state screen config
+wait_state jobs 2
+click 60 450                                 # "RAM to use"
+wait_state screen ram
+type_text -5
+hover 320 358
+wait_state resume_ram 0
+type_text 8
+hover 320 358
+wait_state resume_ram 8589934592
+shot ram_prompt
+xdotool windowsize "$WID" 800 600
+wait_state entry_xy 180,285
+shot ram_prompt_800
+click 400 416
+wait_state screen config
+wait_state jobs 2
+wait_state entries 0
+xdotool windowsize "$WID" 640 480
+sleep 0.5
+shot config_after_prompts
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  EXPECT_EQ(s.state["resume_ram"], "8589934592");
+  EXPECT_EQ(s.state["max_bytes_per_file"], "10000000000");
+  // The entry lies centred: the grey line under it spans x 100..540 at y 259.
+  image_s size = s.shot("size_prompt");
+  EXPECT_TRUE(hline_at(size, 110, 259, 0x707070));
+  EXPECT_TRUE(hline_at(size, 530, 259, 0x707070));
+}
+
+TEST_F(Screens, ProcessingWithoutSsdPauseEstimateSummary) {
+  std::string target = sub("target");
+  scenario_s s = run_scenario("processing_no_ssd", R"SH(
+start_demo --account 1 --target ')SH" + target + R"SH(' --fake-run 0
+wait_state screen processing
+sleep 1.5
+shot processing
+click 577 465                                # "Pause"
+wait_state paused 1
+shot paused
+click 577 465                                # "Resume"
+wait_state paused 0
+for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
+[ -n "$(state eta)" ] || fail "no estimate"
+shot estimate
+wait_state screen summary 30
+shot summary
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  // S = 208: the Compute bar at y 50 and the Write bar at y 282, both
+  // 170 px high and W - 198 = 442 px wide; the gauges 52 px wide at 472.
+  image_s p = s.shot("processing");
+  EXPECT_TRUE(hline_at(p, 200, 50, 0x117dbb));
+  EXPECT_TRUE(hline_at(p, 200, 220, 0x117dbb));
+  EXPECT_TRUE(hline_at(p, 200, 282, 0x4da60c));
+  EXPECT_TRUE(hline_at(p, 200, 452, 0x4da60c));
+  EXPECT_TRUE(hline_at(p, 490, 50, 0x8b12ae));
+  EXPECT_TRUE(hline_at(p, 490, 282, 0x8b12ae));
+  EXPECT_TRUE(near(p.at(469, 150), WHITE, 3)) << "nothing between bar and gauge";
+  // The estimate's line at (24, 462) appears only after 5 s.
+  EXPECT_EQ(count_colour(p, 24, 462, 300, 476, 0x707070, 60), 0);
+  EXPECT_GT(count_colour(s.shot("estimate"), 24, 462, 300, 476, 0x707070, 60), 20);
+  // Summary: stacked bars on the base line at y 334.
+  image_s sum = s.shot("summary");
+  EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0x117dbb, 10), 200);
+  EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0x4da60c, 10), 200);
+  EXPECT_TRUE(hline_at(sum, 320, 335, 0x000000));
+  EXPECT_GT(count_colour(sum, 100, 370, 540, 392, 0x000000, 60), 50);
+}
+
+TEST_F(Screens, ProcessingWithSsdSections) {
+  std::string target = sub("target"), ssd = sub("ssd");
+  scenario_s s = run_scenario("processing_ssd", R"SH(
+start_demo --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fake-run 1
+wait_state screen processing
+sleep 1.5
+shot processing_ssd
+for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
+sleep 3
+shot processing_ssd_moving
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  // S = 130: bars 92 px high at y 50, 204 and 358; the Compute bar W - 140.
+  image_s p = s.shot("processing_ssd");
+  EXPECT_TRUE(hline_at(p, 300, 50, 0x117dbb));
+  EXPECT_TRUE(hline_at(p, 300, 142, 0x117dbb));
+  EXPECT_TRUE(hline_at(p, 300, 204, 0x4da60c));
+  EXPECT_TRUE(hline_at(p, 300, 296, 0x4da60c));
+  EXPECT_TRUE(hline_at(p, 300, 358, 0xa74f01));
+  EXPECT_TRUE(hline_at(p, 300, 450, 0xa74f01));
+  EXPECT_TRUE(hline_at(p, 490, 50, 0x117dbb)) << "no gauge with SSDs";
+  // The Pause button at (534, 455).
+  EXPECT_TRUE(near(p.at(540, 465), 0xe1e1e1, 3));
+}
+
+TEST_F(Screens, DroppedPlottingFiles) {
+  std::string target = sub("target"), folder = sub("resume");
+  std::string file = folder + "/7_2000_256.plotting";
+  std::ofstream(file).put('x');
+  scenario_s s = run_scenario("dropped_files", R"SH(
+drop() { echo "$1" > "$OUT/state.drop"; }
+start_demo --screen config --account 7 --target ')SH" + target + R"SH('
+for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting; do
+  drop ')SH" + folder + R"SH(/'$name
+  dialog Error
+  shot_root "error_${name%%.*}"
+  xdotool key Return
+  dialog_gone Error
+  wait_state screen config
+  wait_state targets ')SH" + target + R"SH(|0;'
+done
+drop ')SH" + file + R"SH('
+dialog 'Resume?'
+shot_root resume_question
+xdotool key --clearmodifiers alt+y
+dialog_gone 'Resume?'
+wait_state screen processing
+wait_state targets ')SH" + folder + R"SH(|0;'
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  EXPECT_EQ(s.state["ssds"], "");
+}
+
+// ---- prompt conversions and history -------------------------------------
+
+TEST(PromptValues, NumbersAndBadInput) {
+  struct {
+    const char* text;
+    double unit;
+    uint64_t bytes;
+  } cases[] = {
+      {"10", 1e9, 10000000000ull},     {"0.05", 1e9, 50000000ull},
+      {"8", 1073741824.0, 8589934592ull}, {"abc", 1e9, 0},
+      {"-5", 1e9, 0},                  {"nan", 1e9, 0},
+      {"inf", 1e9, 0},                 {"1e30", 1e9, 0},
+      {"", 1073741824.0, 0},           {"  3.5GB", 1e9, 3500000000ull},
+  };
+  for (const auto& c : cases) EXPECT_EQ(prompt_gb_to_bytes(c.text, c.unit), c.bytes) << c.text;
+}
+
+TEST(PromptValues, AccountFromAddressOrId) {
+  address_s a{}, b{};
+  address_encode(&a, 6418289488649374107ull);
+  std::string text = address_format(&a, 1);
+  EXPECT_EQ(prompt_account_value(&b, text.c_str()), 6418289488649374107ull);
+  EXPECT_EQ(prompt_account_value(&b, "12345"), 12345u);  // too short for the codec
+  EXPECT_EQ(prompt_account_value(&b, "-12345"), 0u);
+  EXPECT_EQ(prompt_account_value(&b, "hello"), 0u);
+  EXPECT_EQ(prompt_account_value(&b, std::string(130, '9').c_str()), 0u);
+  std::string wrong = text;
+  wrong[wrong.size() - 1] = wrong[wrong.size() - 1] == 'A' ? 'B' : 'A';
+  EXPECT_EQ(prompt_account_value(&b, wrong.c_str()), 0u);
+}
+
+TEST(PlanText, Sentence) {
+  char text[128];
+  config_plan_text(text, 1, 40960, 1);
+  EXPECT_STREQ(text, "10.7 GB will be written to 1 file on 1 drive.");
+  config_plan_text(text, 3, 40960, 2);
+  EXPECT_STREQ(text, "10.7 GB will be written to 3 files across 2 drives.");
+}
+
+TEST(History, IntervalAndSlots) {
+  EXPECT_NEAR(history_interval_for(4000000), 48.0, 1e-4);
+  EXPECT_NEAR(history_interval_for(100000), 1.2, 1e-6);
+  EXPECT_EQ(history_interval_for(0), 0.0);
+
+  std::vector<history_sample_s> h;
+  history_record(h, 0.0, 5.0, {1, 2, 3});  // a run of 0 nonces records nothing
+  EXPECT_TRUE(h.empty());
+  history_record(h, 1.2, 3.7, {1, 2, 3});  // slot 3; slots 0..2 stay empty
+  ASSERT_EQ(h.size(), 4u);
+  EXPECT_EQ(h[0].computed, 0.0);
+  EXPECT_EQ(h[3].computed, 3.0);
+  history_record(h, 1.2, 3.9, {4, 5, 6});  // same slot: the last tick wins
+  EXPECT_EQ(h.size(), 4u);
+  EXPECT_EQ(h[3].moved, 4.0);
+  history_record(h, 1e-9, 1e6, {1, 1, 1});  // beyond what the history holds
+  EXPECT_EQ(h.size(), 4u);
+}
+
+}  // namespace

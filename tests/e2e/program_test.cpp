@@ -1,0 +1,279 @@
+// The whole program, started as a user starts it: each test makes a start
+// folder with its own config.yml, runs tests/e2e/e2e_session.sh under a
+// private Xvfb to drive the window with xdotool, and then checks log.txt,
+// config.yml, the plot files and the screenshots the session left.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plot/nonce.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const uint64_t NONCE_BYTES = 262144;
+const uint64_t ACCOUNT = 1234567890123456789ull;
+const uint32_t GREEN = 0x4cd964, RED = 0xde1d10, WHITE = 0xffffff;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+uint64_t file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
+}
+
+// A binary PPM screenshot, as ImageMagick's import writes it.
+struct shot_s {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+
+    bool load(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::string magic;
+        int maxval = 0;
+        in >> magic >> width >> height >> maxval;
+        in.get();
+        if (magic != "P6" || maxval != 255 || width <= 0 || height <= 0) return false;
+        rgb.resize((size_t)width * height * 3);
+        in.read((char*)rgb.data(), (std::streamsize)rgb.size());
+        return (size_t)in.gcount() == rgb.size();
+    }
+    uint32_t at(int x, int y) const {
+        const uint8_t* p = &rgb[((size_t)y * width + x) * 3];
+        return (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
+    }
+    int count(int x, int y, int w, int h, uint32_t colour) const {
+        int n = 0;
+        for (int j = y; j < y + h; j++)
+            for (int i = x; i < x + w; i++) n += at(i, j) == colour;
+        return n;
+    }
+};
+
+// Nonces [start, start + n) of the account into a scoop-major file.
+void write_plot(const std::string& path, uint64_t start, uint64_t n) {
+    std::vector<uint8_t> file(n * NONCE_BYTES);
+    std::vector<std::thread> threads;
+    unsigned t_count = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned t = 0; t < t_count; t++) {
+        threads.emplace_back([&, t] {
+            std::vector<uint8_t> nonce(NONCE_BYTES);
+            for (uint64_t k = t; k < n; k += t_count) {
+                plot_nonce(ACCOUNT, start + k, nonce.data(), true);
+                for (uint64_t s = 0; s < 4096; s++) memcpy(&file[(s * n + k) * 64], &nonce[s * 64], 64);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::ofstream(path, std::ios::binary).write((const char*)file.data(), (std::streamsize)file.size());
+}
+
+// Every scoop of each of the given nonces equals plot_nonce's.
+void expect_plot(const std::string& path, uint64_t start, uint64_t n, const std::vector<uint64_t>& which) {
+    ASSERT_EQ(file_size(path), n * NONCE_BYTES) << path;
+    std::string file = read_file(path);
+    std::vector<uint8_t> nonce(NONCE_BYTES);
+    for (uint64_t k : which) {
+        plot_nonce(ACCOUNT, start + k, nonce.data(), true);
+        int bad = 0;
+        for (uint64_t s = 0; s < 4096; s++) bad += memcmp(&file[(s * n + k) * 64], &nonce[s * 64], 64) != 0;
+        EXPECT_EQ(bad, 0) << "nonce " << k << " of " << path;
+    }
+}
+
+class ProgramTest : public ::testing::Test {
+  protected:
+    temp_dir_s root{"e2e", true};
+    std::string work, out, target;
+
+    void SetUp() override {
+        ASSERT_FALSE(root.path.empty());
+        work = root.file("start");
+        out = root.file("out");
+        target = root.file("target");
+        for (auto& d : {work, out, target}) mkdir(d.c_str(), 0755);
+    }
+    void TearDown() override {
+        // VG_E2E_KEEP=folder keeps the screenshots for a person to look at.
+        const char* keep = getenv("VG_E2E_KEEP");
+        if (keep && *keep) {
+            std::string dst = std::string(keep) + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+            std::filesystem::create_directories(dst);
+            for (auto& f : std::filesystem::directory_iterator(out))
+                std::filesystem::copy(f.path(), dst, std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy(work + "/log.txt", dst, std::filesystem::copy_options::overwrite_existing);
+        }
+    }
+
+    void write_config(const std::string& text) { std::ofstream(work + "/config.yml") << text; }
+
+    // A config.yml whose stored plan holds one file of n nonces on target.
+    void config_with_plan(uint64_t n, int cpu_threads) {
+        std::ostringstream c;
+        c << "account: " << ACCOUNT << "\ndisable_opencl: true\ncpu_threads: " << cpu_threads
+          << "\nmin_ram_gb_per_task: 0.0625\nresume_ram: 67108864\nresume_drives:\n  - " << target
+          << "\nresume_plots:\n  - account: " << ACCOUNT << "\n    start: 0\n    count: " << n
+          << "\n    write: " << target << "\n";
+        write_config(c.str());
+    }
+
+    // Runs a scenario of the session script. xvfb-run -a may lose the race
+    // for a display number to a parallel test, which is retried.
+    bool run(const std::string& scenario, const std::string& args = "") {
+        std::string cmd = "timeout 1700 tests/xvfb-run.sh bash tests/e2e/e2e_session.sh " + scenario + " " +
+                          VG_PROGRAM + " " + VG_X11_HELPER + " " + work + " " + out + " " + args + " 2>" + out +
+                          "/session_stderr.txt";
+        int rc = -1;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            rc = system(cmd.c_str());
+            if (rc == 0 || !contains(read_file(out + "/session_stderr.txt"), "Xvfb failed to start")) break;
+        }
+        if (rc != 0)
+            ADD_FAILURE() << scenario << " failed (" << rc << "): " << read_file(out + "/session_stderr.txt")
+                          << "\nprogram stderr: " << read_file(out + "/stderr_1.txt") << read_file(out + "/stderr_2.txt")
+                          << "\nlog:\n" << read_file(work + "/log.txt");
+        return rc == 0;
+    }
+
+    void expect_exit_ok(int phase) {
+        std::string p = std::to_string(phase);
+        EXPECT_EQ(read_file(out + "/exit_" + p), "0\n") << read_file(out + "/stderr_" + p + ".txt");
+    }
+
+    std::string plot_name(uint64_t start, uint64_t n) {
+        return target + "/" + std::to_string(ACCOUNT) + "_" + std::to_string(start) + "_" + std::to_string(n);
+    }
+};
+
+TEST_F(ProgramTest, FirstStartAsksForTheAccountAndWritesAFreshConfig) {
+    ASSERT_TRUE(run("first_start"));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "Veldgrain version " VG_VERSION "\n")) << log;
+    EXPECT_TRUE(contains(log, "CPU: ")) << log;
+    EXPECT_TRUE(contains(log, " support detected!\n")) << log;
+    EXPECT_TRUE(contains(log, "Starting up OpenCL...\n")) << log;
+    std::string config = read_file(work + "/config.yml");
+    for (const char* line : {"account: 0", "auto_start_nonce: true", "max_gb_per_file: 16000", "ssd_scatter: false",
+                             "threads_per_group: 32", "cpu_threads: 0", "ram_double_buffer: auto",
+                             "disable_opencl: false", "sector_size_override: 0", "min_ram_gb_per_task: 4"})
+        EXPECT_TRUE(contains(config, line)) << line << "\n" << config;
+    EXPECT_FALSE(contains(config, "resume_plots")) << config;
+    shot_s s;
+    ASSERT_TRUE(s.load(out + "/first.ppm"));
+    EXPECT_GE(s.width, 640);
+    EXPECT_GE(s.height, 480);
+    // The first-run question is drawn on white.
+    EXPECT_GT(s.count(0, 0, 640, 480, WHITE), 640 * 480 / 2);
+    EXPECT_LT(s.count(0, 0, 640, 480, WHITE), 640 * 480);
+}
+
+TEST_F(ProgramTest, ARunFromTheConfigurationScreenEndsWithAFinishedCorrectFile) {
+    config_with_plan(256, 0);
+    ASSERT_TRUE(run("complete_run"));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "All done!\n")) << log;
+    EXPECT_FALSE(contains(log, "Starting up OpenCL...")) << log;
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, 256) + ".plotting"));
+    expect_plot(plot_name(0, 256), 0, 256, {0, 1, 100, 128, 254, 255});
+    // Finished: the save at exit stores no resume data.
+    EXPECT_FALSE(contains(read_file(work + "/config.yml"), "resume_plots"));
+}
+
+TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
+    // One worker thread: the run lasts long enough to be interrupted.
+    config_with_plan(1024, 1);
+    ASSERT_TRUE(run("close_keep", plot_name(0, 1024) + ".plotting"));
+    EXPECT_TRUE(std::filesystem::exists(out + "/after_no"));
+    expect_exit_ok(1);
+    EXPECT_TRUE(contains(read_file(out + "/files_1.txt"), ".plotting")) << read_file(out + "/files_1.txt");
+    std::string kept = read_file(out + "/config_1.yml");
+    EXPECT_TRUE(contains(kept, "resume_plots")) << kept;
+    EXPECT_TRUE(contains(kept, "count: 1024")) << kept;
+    expect_exit_ok(2);
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, 1024) + ".plotting"));
+    std::vector<uint64_t> sample;
+    for (uint64_t k = 0; k < 1024; k += 61) sample.push_back(k);
+    sample.push_back(1023);
+    expect_plot(plot_name(0, 1024), 0, 1024, sample);
+}
+
+TEST_F(ProgramTest, ClosingDuringARunWithoutKeepingDeletesTheFileAndTheResumeData) {
+    config_with_plan(1024, 1);
+    ASSERT_TRUE(run("close_discard", plot_name(0, 1024) + ".plotting"));
+    expect_exit_ok(1);
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, 1024) + ".plotting"));
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, 1024)));
+    EXPECT_FALSE(contains(read_file(work + "/config.yml"), "resume_plots"));
+}
+
+TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
+    std::string a = root.file("a"), b = root.file("b"), d = root.file("d"), e = root.file("e");
+    for (auto& f : {a, b, d, e}) mkdir(f.c_str(), 0755);
+    std::string name = std::to_string(ACCOUNT) + "_0_256";
+    write_plot(a + "/" + name, 0, 256);
+    // Scoop 0 of the first nonce is sampled in every check.
+    std::filesystem::copy_file(a + "/" + name, b + "/" + name);
+    {
+        std::fstream f(b + "/" + name, std::ios::in | std::ios::out | std::ios::binary);
+        char c = 0;
+        f.read(&c, 1);
+        c ^= 0x40;
+        f.seekp(0);
+        f.write(&c, 1);
+    }
+    std::string truncated = d + "/" + std::to_string(ACCOUNT) + "_256_256";
+    std::filesystem::copy_file(a + "/" + name, truncated);
+    std::filesystem::resize_file(truncated, 255 * NONCE_BYTES);
+    // A large file of zeros keeps the single view busy until Back.
+    std::string big = e + "/" + std::to_string(ACCOUNT) + "_0_1024";
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 1024 * NONCE_BYTES);
+    write_config("account: " + std::to_string(ACCOUNT) + "\ndisable_opencl: true\n");
+
+    ASSERT_TRUE(run("checker", "file://" + a + "/" + name + " file://" + b + "/" + name + " file://" + d +
+                                   " -- file://" + big));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_FALSE(contains(log, "Starting up OpenCL...")) << log;
+    EXPECT_TRUE(contains(log, truncated + " has incorrect file size\n")) << log;
+
+    shot_s s;
+    ASSERT_TRUE(s.load(out + "/list.ppm"));
+    // Rows 54 px apart from y 74; each bar 26 px high below a 16 px name.
+    auto bar_y = [](int row) { return 74 + row * 54 + 16 + 13; };
+    EXPECT_EQ(s.count(24, bar_y(0), 592, 1, GREEN), 592);  // correct: all green
+    EXPECT_EQ(s.at(24, bar_y(1)), RED);                     // sample 0 corrupted
+    EXPECT_GT(s.count(24, bar_y(1), 592, 1, GREEN), 500);
+    EXPECT_EQ(s.count(24, bar_y(2), 592, 1, RED), 592);     // truncated: skipped
+    EXPECT_GT(s.count(178, 416, 300, 30, RED), 20);         // "Not all data is correct!"
+
+    shot_s single, back;
+    ASSERT_TRUE(single.load(out + "/single.ppm"));
+    ASSERT_TRUE(back.load(out + "/back.ppm"));
+    // The grid's cells (10 x 10 px at 640 x 480) fill the single view; Back
+    // returns to the configuration screen, which has none.
+    EXPECT_GT(590 * 300 - single.count(24, 74, 590, 300, WHITE), 100000);
+    EXPECT_LT(590 * 300 - back.count(24, 74, 590, 300, WHITE), 100000);
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// Batch dispatch into RAM buffers on PoCL: bytes equal to the CPU's, the
+// progress it publishes, the spot check, the lifetime of a batch's callback
+// context and the hashes-per-launch setting.
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include "app/settings.h"
+#include "engine/plotter.h"
+#include "tests/gpu/gpu_test_support.h"
+
+namespace {
+
+opencl_api_s g_real;
+
+// Launches per kernel name and the start byte of the last hash_down.
+std::mutex g_mutex;
+std::map<std::string, int> g_launches;
+cl_uint g_last_start;
+// Set while hash_down launches should do no rounds (the benchmark test
+// needs the dispatch path at 1024 nonces, not the hashing).
+bool g_skip_rounds;
+// Map calls to fail from the n-th (1-based; 0 = none).
+int g_fail_map_at, g_maps;
+
+cl_int CL_API_CALL t_launch(cl_command_queue q, cl_kernel k, cl_uint dim, const size_t* off,
+                            const size_t* global, const size_t* local, cl_uint nw,
+                            const cl_event* wait, cl_event* ev)
+{
+  const std::string name = kernel_name(k);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_launches[name]++;
+  }
+  if (name == "hash_down" && g_skip_rounds) {
+    const cl_uint zero = 0;
+    g_real.clSetKernelArg(k, 3, sizeof zero, &zero);
+  }
+  return g_real.clEnqueueNDRangeKernel(q, k, dim, off, global, local, nw, wait, ev);
+}
+
+cl_int CL_API_CALL t_set_start(cl_kernel k, cl_uint index, size_t size, const void* value)
+{
+  if (index == 2 && size == 4 && kernel_name(k) == "hash_down")
+    g_last_start = *static_cast<const cl_uint*>(value);
+  return g_real.clSetKernelArg(k, index, size, value);
+}
+
+void* CL_API_CALL t_map(cl_command_queue q, cl_mem m, cl_bool block, cl_map_flags f, size_t off,
+                        size_t size, cl_uint nw, const cl_event* wait, cl_event* ev, cl_int* err)
+{
+  if (++g_maps == g_fail_map_at) {
+    *err = CL_MAP_FAILURE;
+    return nullptr;
+  }
+  return g_real.clEnqueueMapBuffer(q, m, block, f, off, size, nw, wait, ev, err);
+}
+
+// Progress callbacks pass through a trampoline that records what each one
+// published and delays a few of them, the way a busy runtime may deliver a
+// callback after the launch's completion is already visible.
+struct trampoline_s {
+  void(CL_CALLBACK* fn)(cl_event, cl_int, void*);
+  void* data;
+  bool slow;
+};
+std::atomic<int> g_registered, g_late;
+std::atomic<bool> g_returned;
+std::mutex g_seen_mutex;
+std::vector<uint64_t> g_seen;
+buffer_s* g_watched;
+
+void CL_CALLBACK trampoline(cl_event e, cl_int status, void* p)
+{
+  trampoline_s* t = static_cast<trampoline_s*>(p);
+  if (t->slow)
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  if (g_returned.load())
+    g_late++;
+  t->fn(e, status, t->data);
+  if (g_watched) {
+    std::lock_guard<std::mutex> lock(g_seen_mutex);
+    g_seen.push_back(g_watched->progress.load());
+  }
+  delete t;
+}
+
+cl_int CL_API_CALL t_callback(cl_event e, cl_int type, void(CL_CALLBACK* fn)(cl_event, cl_int, void*),
+                              void* data)
+{
+  const int n = ++g_registered;
+  trampoline_s* t = new trampoline_s{fn, data, n % 1024 == 0 || n % 2048 == 2047};
+  const cl_int r = g_real.clSetEventCallback(e, type, trampoline, t);
+  if (r != CL_SUCCESS)
+    delete t;
+  return r;
+}
+
+class GpuDispatch : public ::testing::Test {
+ protected:
+  static gpu_s* one;  // one device, 32 nonces
+  static gpu_s* two;  // two contexts on the one device, 32 nonces each
+  static void SetUpTestSuite()
+  {
+    if (!pocl_available())
+      return;
+    const int index[2] = {0, 0};
+    one = gpu_create(1, index, 32);
+    two = gpu_create(2, index, 32);
+  }
+  static void TearDownTestSuite()
+  {
+    gpu_destroy(one);
+    gpu_destroy(two);
+    one = two = nullptr;
+  }
+
+  opencl_table_guard guard;
+  int saved_hpd = g_hash_per_dispatch, saved_tpg = g_threads_per_group;
+  volatile bool stop = false;
+
+  void SetUp() override
+  {
+    REQUIRE_POCL();
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    ASSERT_NE(two->kernel_final[1], nullptr);
+    g_real = g_opencl_api;
+    g_opencl_api.clEnqueueNDRangeKernel = t_launch;
+    g_opencl_api.clSetKernelArg = t_set_start;
+    g_opencl_api.clEnqueueMapBuffer = t_map;
+    g_opencl_api.clSetEventCallback = t_callback;
+    g_launches.clear();
+    g_skip_rounds = false;
+    g_fail_map_at = g_maps = 0;
+    g_registered = 0;
+    g_late = 0;
+    g_returned = false;
+    g_seen.clear();
+    g_watched = nullptr;
+    one->hashes_per_launch = two->hashes_per_launch = 4;
+    g_hash_per_dispatch = 0;
+    // Groups of 8 let PoCL spread a 32-nonce slice over several cores.
+    g_threads_per_group = 8;
+  }
+  void TearDown() override
+  {
+    g_hash_per_dispatch = saved_hpd;
+    g_threads_per_group = saved_tpg;
+    g_gpu_spot_check_filter = nullptr;
+  }
+
+  // Runs one dispatch, recording the callbacks' progress on the way.
+  uint64_t plot(gpu_s* gpu, uint64_t account, uint64_t start, buffer_s* buffer)
+  {
+    g_watched = buffer;
+    const uint64_t r = gpu_plot_buffer(gpu, account, start, buffer, &stop);
+    g_returned = true;
+    return r;
+  }
+  static bool equals_cpu(const buffer_s* b, uint64_t account, uint64_t start)
+  {
+    const std::vector<uint8_t> cpu = cpu_scoop_major(account, start, b->capacity, b->capacity);
+    return memcmp(cpu.data(), b->data, cpu.size()) == 0;
+  }
+};
+gpu_s* GpuDispatch::one = nullptr;
+gpu_s* GpuDispatch::two = nullptr;
+
+struct buffer_guard {
+  buffer_s* b;
+  explicit buffer_guard(uint64_t n) : b(buffer_create(n)) {}
+  ~buffer_guard() { buffer_destroy(b); }
+};
+
+}  // namespace
+
+// Two device batches on one device; the progress rises through the
+// callbacks and ends at the capacity; no callback outlives the call.
+TEST_F(GpuDispatch, OneDeviceEqualsCpuWithRisingProgress)
+{
+  buffer_guard buf(64);
+  ASSERT_NE(buf.b, nullptr);
+  EXPECT_EQ(plot(one, 1337, 1000, buf.b), 64u);
+  EXPECT_EQ(buf.b->progress.load(), 64u);
+  EXPECT_TRUE(equals_cpu(buf.b, 1337, 1000));
+  EXPECT_EQ(g_launches["hash_down"], 2 * 2048);
+  EXPECT_EQ(g_registered.load(), 2 * 2048);
+  EXPECT_EQ(g_late.load(), 0) << "a callback ran after the dispatch returned";
+  ASSERT_EQ(g_seen.size(), 2u * 2048);
+  uint64_t inside = 0;
+  for (uint64_t p : g_seen) {
+    EXPECT_LE(p, 64u);
+    inside += p > 0 && p < 64;
+  }
+  EXPECT_GT(inside, 0u) << "no progress published during the batches";
+}
+
+// Capacity 80 over two devices of 32: the second batch's first slice is
+// cut to 16 nonces and its second slice lies wholly outside the buffer.
+TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
+{
+  buffer_guard buf(80);
+  ASSERT_NE(buf.b, nullptr);
+  EXPECT_EQ(plot(two, 77, (1ull << 40) + 5, buf.b), 80u);
+  EXPECT_EQ(buf.b->progress.load(), 80u);
+  EXPECT_TRUE(equals_cpu(buf.b, 77, (1ull << 40) + 5));
+  EXPECT_EQ(g_launches["setup"], 4);
+  EXPECT_EQ(g_late.load(), 0);
+}
+
+TEST_F(GpuDispatch, ThreeHashesPerLaunch)
+{
+  g_hash_per_dispatch = 3;
+  buffer_guard buf(32);
+  ASSERT_NE(buf.b, nullptr);
+  EXPECT_EQ(plot(one, 5, 0, buf.b), 32u);
+  EXPECT_EQ(one->hashes_per_launch, 3);
+  EXPECT_EQ(g_launches["hash_down"], 2731);
+  EXPECT_EQ(g_last_start, 64u);  // the last launch has 2 rounds left
+  EXPECT_TRUE(equals_cpu(buf.b, 5, 0));
+  // The callbacks count 3 for the short launch, so a published value may
+  // pass the batch's end slightly before the end is set.
+  for (uint64_t p : g_seen)
+    EXPECT_LE(p, 33u);
+}
+
+TEST_F(GpuDispatch, NothingIsLaunchedForNoCapacityOrAStop)
+{
+  buffer_guard empty(0);
+  EXPECT_EQ(plot(one, 1, 0, empty.b), 0u);
+  buffer_guard buf(32);
+  stop = true;
+  EXPECT_EQ(plot(one, 1, 0, buf.b), 0u);
+  EXPECT_TRUE(g_launches.empty());
+}
+
+// The test filter clears the first 4 bytes of scoop 9 of the batch's first
+// nonce: in the GPU's copy only (a real fault), or also in the CPU's
+// recomputation (a scoop that really starts with zeros).
+TEST_F(GpuDispatch, SpotCheckBothOutcomes)
+{
+  struct spot_case_s {
+    bool cpu_too;
+    uint64_t result;
+    const char* message;
+  };
+  const spot_case_s cases[] = {{true, 32, "Nah turns out it's all good. Carrying on...\n"},
+                               {false, 0, "Yep it failed!\n"}};
+  static bool cpu_too;
+  for (const spot_case_s& c : cases) {
+    cpu_too = c.cpu_too;
+    g_gpu_spot_check_filter = [](uint8_t* scoop, uint64_t, uint64_t s, bool recomputed) {
+      if (s == 9 && (!recomputed || cpu_too))
+        memset(scoop, 0, 4);
+    };
+    buffer_guard buf(32);
+    testing::internal::CaptureStderr();
+    const uint64_t r = gpu_plot_buffer(one, 42, 0, buf.b, &stop);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, c.result);
+    EXPECT_NE(log.find("Looks like GPU compute may have failed... spot checking...\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(c.message), std::string::npos) << log;
+    if (c.cpu_too)
+      EXPECT_TRUE(equals_cpu(buf.b, 42, 0));
+  }
+}
+
+// An error after the launches (the map fails) returns 0 only once every
+// callback registered on the batch's context has run.
+TEST_F(GpuDispatch, ErrorReturnWaitsForTheBatchCallbacks)
+{
+  buffer_guard buf(64);
+  g_fail_map_at = 2;  // the second device's map of the first batch
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(plot(two, 1, 0, buf.b), 0u);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Received error -12 from OpenCL\n"), std::string::npos) << log;
+  EXPECT_EQ(g_registered.load(), 2 * 2048);
+  EXPECT_EQ(g_late.load(), 0) << "a callback ran after the dispatch returned";
+}
+
+// The setting is read unchecked from config.yml; values the launch loop
+// cannot step with are ignored and the set keeps its own.
+TEST(GpuDispatchSetting, HashPerDispatchOutOfRangeIsIgnored)
+{
+  const int saved = g_hash_per_dispatch;
+  gpu_s gpu = {};
+  gpu.count = 1;
+  gpu.nonces_per_device = 32;
+  gpu.hashes_per_launch = 4;
+  buffer_guard empty(0);
+  volatile bool stop = false;
+  const struct {
+    int setting, expected;
+  } cases[] = {{-1, 4}, {INT_MIN, 4}, {134217728, 4}, {INT_MAX, 4}, {134217727, 134217727},
+               {0, 134217727}, {3, 3}};
+  for (const auto& c : cases) {
+    g_hash_per_dispatch = c.setting;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_plot_buffer(&gpu, 1, 0, empty.b, &stop), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(gpu.hashes_per_launch, c.expected) << c.setting;
+    EXPECT_EQ(log.find("Ignoring hash_per_dispatch") != std::string::npos, c.expected != c.setting && c.setting != 0)
+        << c.setting;
+  }
+  g_hash_per_dispatch = saved;
+}
+
+// Without a preset the benchmark runs 1024 nonces per device through the
+// whole dispatch path (with empty hash_down launches, to keep it short).
+TEST_F(GpuDispatch, BenchmarkUsesAThousandTwentyFourNoncesWithoutAPreset)
+{
+  ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
+  g_skip_rounds = true;
+  const int index[1] = {0};
+  const double rate = gpu_benchmark(1, index);
+  EXPECT_TRUE(std::isfinite(rate));
+  EXPECT_GT(rate, 0.0);
+  EXPECT_EQ(g_launches["setup"], 1);
+  EXPECT_EQ(g_launches["hash_down"], 2048);
+  EXPECT_EQ(g_maps, 1);
+}

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Drives the test suite's window_demo with xdotool, as a person would, on
+# the display this runs under (the caller starts a private Xvfb):
+#   xvfb_session.sh SCENARIO DEMO OUTDIR
+# The demo's event lines are left in OUTDIR/events.txt; a screenshot and the
+# window's geometry go to OUTDIR too. Exit status 3: the demo did not react.
+set -u
+scenario=$1 demo=$2 out=$3
+events=$out/events.txt
+
+"$demo" "$scenario" >"$events" 2>"$out/demo_stderr.txt" &
+demo_pid=$!
+trap 'kill $demo_pid 2>/dev/null; wait $demo_pid 2>/dev/null' EXIT  # on failure only
+
+# wait_for REGEX [COUNT]: until COUNT whole lines match (10 s at most).
+wait_for() {
+  local want=${2:-1}
+  for _ in $(seq 200); do
+    [ "$(grep -c -x -E -- "$1" "$events")" -ge "$want" ] && return 0
+    sleep 0.05
+  done
+  echo "timed out waiting for '$1' x$want" >&2
+  exit 3
+}
+window_named() {
+  local id
+  id=$(timeout 10 xdotool search --sync --name "^$1\$" | head -1)
+  [ -n "$id" ] || { echo "no window '$1'" >&2; exit 3; }
+  echo "$id"
+}
+focus() {
+  xdotool windowfocus "$1"
+  sleep 0.2
+}
+# Everything sent before F12 has been handled once its "sync" line shows.
+syncs=0
+sync_input() {
+  syncs=$((syncs + 1))
+  focus "$wid"
+  xdotool key F12
+  wait_for sync "$syncs"
+}
+
+wait_for ready
+wid=$(window_named "Veldgrain demo")
+wait_for 'paint alpha_hover=.'
+xdotool getwindowgeometry --shell "$wid" >"$out/geometry.txt"
+
+case $scenario in
+  input)
+    xdotool mousemove --window "$wid" 30 30 click 1 click 3 click 2
+    sleep 1  # past the double- and triple-click times: no press pairs up
+    xdotool click --repeat 2 --delay 80 1                   # a double click
+    sleep 1
+    xdotool mousedown 1 mousemove --window "$wid" 600 400 mouseup 1  # dragged off
+    xdotool mousemove --window "$wid" 200 30 click 1        # the disabled button
+    xdotool mousemove --window "$wid" 400 150 click 5 click 4
+    focus "$wid"
+    xdotool key Down End Home Left Page_Down Page_Up Right Up KP_Down
+    xdotool type "ab c"
+    sync_input
+    xdotool type "defghijklmnopqrstu"  # beyond the entry's 16 characters
+    xdotool key Tab
+    sync_input
+    ;;
+  size)
+    xprop -id "$wid" WM_NORMAL_HINTS >"$out/hints.txt"
+    focus "$wid"
+    xdotool key F11                                         # asks for 300 x 200
+    sync_input
+    xdotool windowsize "$wid" 800 600
+    wait_for 'resize 800 600'
+    sync_input
+    ;;
+  dialogs)
+    xdotool mousemove --window "$wid" 350 30 click 1
+    focus "$(window_named 'Done!')"
+    xdotool key Return
+    wait_for 'message closed'
+    for key in alt+y Escape; do
+      xdotool mousemove --window "$wid" 450 30 click 1
+      focus "$(window_named Question)"
+      xdotool key "$key"
+      wait_for 'answer [01]' $([ "$key" = Escape ] && echo 2 || echo 1)
+    done
+    sync_input
+    ;;
+  screenshot)
+    xdotool mousemove --window "$wid" 30 30
+    wait_for 'paint alpha_hover=1'
+    sleep 0.5  # the frame reaches the screen after its paint returns
+    import -window root -depth 8 "$out/shot.ppm"
+    ;;
+  drag)
+    src=$(window_named "Drag source")
+    xdotool mousemove --window "$src" 50 50 mousedown 1
+    for _ in $(seq 10); do
+      xdotool mousemove_relative -- -20 -20
+      sleep 0.05
+    done
+    xdotool mousemove --window "$wid" 100 200
+    sleep 0.2
+    xdotool mousemove --window "$wid" 105 205
+    sleep 0.3
+    xdotool mouseup 1
+    wait_for 'drop .*'
+    ;;
+esac
+
+# Close the window as its close button would; the demo must end cleanly.
+focus "$wid"
+xdotool key F10
+for _ in $(seq 200); do
+  kill -0 $demo_pid 2>/dev/null || break
+  sleep 0.05
+done
+wait $demo_pid
+status=$?
+trap - EXIT
+[ $status -eq 0 ] || { echo "demo ended with status $status" >&2; exit 3; }
+exit 0
