@@ -297,7 +297,9 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     w->free_time = now;
   }
   const uint64_t bytes = job->nonces << 18;
-  if (!resume && w->free_bytes < bytes) {
+  // A folder that has gone reports no free space; waiting for space would
+  // hide the fault, so the creation below is tried and reports it.
+  if (!resume && w->free_bytes < bytes && sys_dir_exists(w->path)) {
     if (moving_out) {
       pass->all_done = false;
       return;

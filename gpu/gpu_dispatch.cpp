@@ -72,7 +72,9 @@ static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first,
   const uint64_t n = gpu->nonces_per_device;
   const cl_uint h = (cl_uint)gpu->hashes_per_launch;
   cl_ulong a = account, f = first;
-  gpu_release_events(gpu, i);  // left over from a batch that failed
+  if (!gpu->hash_events[i])
+    return CL_OUT_OF_HOST_MEMORY;  // the device's set-up did not get this far
+  gpu_release_events(gpu, i);      // left over from a batch that failed
   cl.clSetKernelArg(gpu->kernel_setup[i], 0, sizeof a, &a);
   cl.clSetKernelArg(gpu->kernel_setup[i], 1, sizeof f, &f);
   cl.clSetKernelArg(gpu->kernel_setup[i], 2, sizeof(cl_mem), &gpu->genbuf[i]);

@@ -20,6 +20,7 @@ inline VEC SUB(VEC a, VEC b) { return _mm256_sub_epi32(a, b); }
 inline VEC XOR(VEC a, VEC b) { return _mm256_xor_si256(a, b); }
 inline VEC ANDNOT(VEC a, VEC b) { return _mm256_andnot_si256(a, b); }  // ~a & b
 inline VEC ROTL(VEC x, int n) { return _mm256_or_si256(_mm256_slli_epi32(x, n), _mm256_srli_epi32(x, 32 - n)); }
+inline VEC ROTL1(VEC x) { return _mm256_or_si256(_mm256_add_epi32(x, x), _mm256_srli_epi32(x, 31)); }
 inline VEC MUL5(VEC x) { return _mm256_mullo_epi32(x, _mm256_set1_epi32(5)); }
 inline VEC MUL3(VEC x) { return _mm256_mullo_epi32(x, _mm256_set1_epi32(3)); }
 
@@ -45,13 +46,16 @@ void gather_words(const uint8_t* const* p, VEC* M) {
     }
 }
 
-// Step of the permutation on word i: A[a] from itself, the previous A word
-// A[ap], C[c], B[i], B[b13], B[b9], B[b6] and M[i]; then B[i] from A[a].
-#define SHABAL_STEP(a, ap, i, c, b13, b9, b6)                                                      \
+// Step of the permutation on word i: A[x] from itself, the previous A word
+// A[xp], C[c], B[i], B[b13], B[b9], B[b6] and M[i]; then B[i] from A[x].
+// Only the path through A[xp] is serial from step to step, so every other
+// term is combined off that path, and the A words are named variables so the
+// compiler keeps them in registers rather than passing them through memory.
+#define SHABAL_STEP(x, xp, i, c, b13, b9, b6)                                                      \
     do {                                                                                           \
-        VEC t = XOR(XOR(A[a], MUL5(ROTL(A[ap], 15))), C[c]);                                       \
-        A[a] = XOR(XOR(MUL3(t), B[b13]), XOR(ANDNOT(B[b6], B[b9]), M[i]));                         \
-        B[i] = XOR(XOR(ROTL(B[i], 1), ONES), A[a]);                                                \
+        VEC t = XOR(MUL5(ROTL(a##xp, 15)), XOR(a##x, C[c]));                                       \
+        a##x = XOR(MUL3(t), XOR(B[b13], XOR(ANDNOT(B[b6], B[b9]), M[i])));                         \
+        B[i] = XOR(ROTL1(B[i]), XOR(a##x, ONES));                                                  \
     } while (0)
 
 // Compresses nblocks blocks of every lane; the state stays in local vectors
@@ -69,8 +73,8 @@ void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
     do {
         gather_words(p, M);
         for (int i = 0; i < 16; i++) B[i] = ROTL(ADD(B[i], M[i]), 17);
-        A[0] = XOR(A[0], SET1((int)wlow));
-        A[1] = XOR(A[1], SET1((int)whigh));
+        VEC a0 = XOR(A[0], SET1((int)wlow)), a1 = XOR(A[1], SET1((int)whigh)), a2 = A[2], a3 = A[3];
+        VEC a4 = A[4], a5 = A[5], a6 = A[6], a7 = A[7], a8 = A[8], a9 = A[9], a10 = A[10], a11 = A[11];
         SHABAL_STEP(0, 11, 0, 8, 13, 9, 6);
         SHABAL_STEP(1, 0, 1, 7, 14, 10, 7);
         SHABAL_STEP(2, 1, 2, 6, 15, 11, 8);
@@ -119,15 +123,17 @@ void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
         SHABAL_STEP(9, 8, 13, 11, 10, 6, 3);
         SHABAL_STEP(10, 9, 14, 10, 11, 7, 4);
         SHABAL_STEP(11, 10, 15, 9, 12, 8, 5);
-        A[0] = ADD(A[0], C[3]); A[1] = ADD(A[1], C[4]); A[2] = ADD(A[2], C[5]); A[3] = ADD(A[3], C[6]);
-        A[4] = ADD(A[4], C[7]); A[5] = ADD(A[5], C[8]); A[6] = ADD(A[6], C[9]); A[7] = ADD(A[7], C[10]);
-        A[8] = ADD(A[8], C[11]); A[9] = ADD(A[9], C[12]); A[10] = ADD(A[10], C[13]); A[11] = ADD(A[11], C[14]);
-        A[0] = ADD(A[0], C[15]); A[1] = ADD(A[1], C[0]); A[2] = ADD(A[2], C[1]); A[3] = ADD(A[3], C[2]);
-        A[4] = ADD(A[4], C[3]); A[5] = ADD(A[5], C[4]); A[6] = ADD(A[6], C[5]); A[7] = ADD(A[7], C[6]);
-        A[8] = ADD(A[8], C[7]); A[9] = ADD(A[9], C[8]); A[10] = ADD(A[10], C[9]); A[11] = ADD(A[11], C[10]);
-        A[0] = ADD(A[0], C[11]); A[1] = ADD(A[1], C[12]); A[2] = ADD(A[2], C[13]); A[3] = ADD(A[3], C[14]);
-        A[4] = ADD(A[4], C[15]); A[5] = ADD(A[5], C[0]); A[6] = ADD(A[6], C[1]); A[7] = ADD(A[7], C[2]);
-        A[8] = ADD(A[8], C[3]); A[9] = ADD(A[9], C[4]); A[10] = ADD(A[10], C[5]); A[11] = ADD(A[11], C[6]);
+        a0 = ADD(a0, C[3]); a1 = ADD(a1, C[4]); a2 = ADD(a2, C[5]); a3 = ADD(a3, C[6]);
+        a4 = ADD(a4, C[7]); a5 = ADD(a5, C[8]); a6 = ADD(a6, C[9]); a7 = ADD(a7, C[10]);
+        a8 = ADD(a8, C[11]); a9 = ADD(a9, C[12]); a10 = ADD(a10, C[13]); a11 = ADD(a11, C[14]);
+        a0 = ADD(a0, C[15]); a1 = ADD(a1, C[0]); a2 = ADD(a2, C[1]); a3 = ADD(a3, C[2]);
+        a4 = ADD(a4, C[3]); a5 = ADD(a5, C[4]); a6 = ADD(a6, C[5]); a7 = ADD(a7, C[6]);
+        a8 = ADD(a8, C[7]); a9 = ADD(a9, C[8]); a10 = ADD(a10, C[9]); a11 = ADD(a11, C[10]);
+        a0 = ADD(a0, C[11]); a1 = ADD(a1, C[12]); a2 = ADD(a2, C[13]); a3 = ADD(a3, C[14]);
+        a4 = ADD(a4, C[15]); a5 = ADD(a5, C[0]); a6 = ADD(a6, C[1]); a7 = ADD(a7, C[2]);
+        a8 = ADD(a8, C[3]); a9 = ADD(a9, C[4]); a10 = ADD(a10, C[5]); a11 = ADD(a11, C[6]);
+        A[0] = a0, A[1] = a1, A[2] = a2, A[3] = a3, A[4] = a4, A[5] = a5;
+        A[6] = a6, A[7] = a7, A[8] = a8, A[9] = a9, A[10] = a10, A[11] = a11;
         for (int i = 0; i < 16; i++) {
             VEC t = B[i];
             B[i] = SUB(C[i], M[i]);

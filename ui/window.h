@@ -130,3 +130,6 @@ int window_scroll_b(double delta_y);
 // the result with window_free_paths.
 char** window_uris_to_paths(char** uris, int* count);
 void window_free_paths(char** paths, int count);
+// An entry's text into its max_len-byte buffer: at most max_len - 1 bytes,
+// cut at a character boundary, the rest of the field zero-filled.
+void window_entry_copy(char* buffer, int max_len, const char* text);

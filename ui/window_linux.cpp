@@ -163,21 +163,25 @@ static void window_on_drop(GtkWidget*, GdkDragContext* context, gint x, gint y,
   gtk_drag_finish(context, TRUE, FALSE, time);
 }
 
+void window_entry_copy(char* buffer, int max_len, const char* text) {
+  if (max_len <= 0) return;
+  // The buffer is max_len bytes and must stay a terminated string, so at
+  // most max_len - 1 bytes fit; cut before a character that would not fit
+  // whole so that the buffer holds valid UTF-8.
+  const size_t len = strlen(text);
+  size_t n = len < (size_t)max_len - 1 ? len : (size_t)max_len - 1;
+  if (n < len) {
+    while (n > 0 && ((unsigned char)text[n] & 0xc0) == 0x80) --n;
+  }
+  memcpy(buffer, text, n);
+  memset(buffer + n, 0, (size_t)max_len - n);
+}
+
 static void window_on_entry_changed(GtkEditable* editable, gpointer data) {
   window_s* w = (window_s*)data;
   gchar* text = gtk_editable_get_chars(editable, 0, -1);
-  const size_t len = strlen(text);
   for (window_entry_s& e : w->entries) {
-    if (e.entry != (GtkWidget*)editable || e.max_len <= 0) continue;
-    // The buffer is max_len bytes and must stay a terminated string, so at
-    // most max_len - 1 bytes fit; cut before a character that would not
-    // fit whole so the buffer holds valid UTF-8.
-    size_t n = len < (size_t)e.max_len - 1 ? len : (size_t)e.max_len - 1;
-    if (n < len) {
-      while (n > 0 && ((unsigned char)text[n] & 0xc0) == 0x80) --n;
-    }
-    memcpy(e.buffer, text, n);
-    memset(e.buffer + n, 0, (size_t)e.max_len - n);
+    if (e.entry == (GtkWidget*)editable) window_entry_copy(e.buffer, e.max_len, text);
   }
   g_free(text);
 }
@@ -452,6 +456,23 @@ static bool window_stop_set(const bool* stop) {
   return stop && __atomic_load_n(stop, __ATOMIC_ACQUIRE);
 }
 
+// While another UI task shows a dialog the queue stays locked; a caller
+// with a stop flag must not block on it, or a close that sets the flag and
+// joins this thread would wait for ever.
+static bool window_post_unless_stopped(std::function<void()>&& task, const bool* stop) {
+  if (!stop) {
+    ui_task_post(std::move(task));
+    return true;
+  }
+  while (!g_ui_tasks_mutex.try_lock()) {
+    if (window_stop_set(stop)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  g_ui_tasks.push_back(std::move(task));
+  g_ui_tasks_mutex.unlock();
+  return true;
+}
+
 static bool window_handover(window_s* w, const bool* stop, const char* title, std::string text,
                             bool question) {
   if (std::this_thread::get_id() == g_main_thread) {
@@ -463,7 +484,7 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
   std::string title_copy = title ? title : "";
   // The task runs with the task-queue mutex held: it shows its dialog and
   // signals, and posts nothing.
-  ui_task_post([h, w, title_copy, text, question] {
+  std::function<void()> task = [h, w, title_copy, text, question] {
     {
       std::lock_guard<std::mutex> lock(h->mutex);
       if (h->abandoned) return;
@@ -478,7 +499,8 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
     h->answer = answer;
     h->done = true;
     h->cv.notify_all();
-  });
+  };
+  if (!window_post_unless_stopped(std::move(task), stop)) return false;
   std::unique_lock<std::mutex> lock(h->mutex);
   while (!h->done) {
     if (window_stop_set(stop)) {

@@ -105,14 +105,14 @@ TEST_F(drives_test, automatic_start_continues_or_uses_the_serial) {
   g_auto_start_nonce = true;
   std::string a = sub("a"), b = sub("b");
   make_file(a + "/7_0_1000");                // ends far below 3 << 32
-  make_file(b + "/7_12884901888_1000");      // 3 << 32 .. + 1000
+  make_file(b + "/7_8589934592_1000");       // 2 << 32 .. + 1000
   g_drives.push_back(drive(a, GiB, 3));
-  g_drives.push_back(drive(b, GiB, 3));
+  g_drives.push_back(drive(b, GiB, 2));
   std::string log = plan_log();
-  std::vector<planned_s> want = {{a, "", 3ull << 32, 4096}, {b, "", (3ull << 32) + 1000, 4096}};
+  std::vector<planned_s> want = {{a, "", 3ull << 32, 4096}, {b, "", (2ull << 32) + 1000, 4096}};
   EXPECT_EQ(planned_jobs(), want);
   EXPECT_NE(log.find("Auto starting drive " + a + " with nonce 12884901888\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("Continuing drive " + b + " from nonce 12884902888\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Continuing drive " + b + " from nonce 8589935592\n"), std::string::npos) << log;
 }
 
 TEST_F(drives_test, collisions_move_by_whole_file_sizes) {

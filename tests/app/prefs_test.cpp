@@ -106,9 +106,9 @@ TEST_F(prefs_test, missing_file_fails_and_a_fresh_file_has_every_initial_value) 
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << s << "\n" << text;
     at = found;
   }
-  // Blank lines separate the groups.
-  EXPECT_NE(text.find("ssds: []\n\n\n# Paths you made"), std::string::npos) << text;
-  EXPECT_NE(text.find("\n\n\n# Overrides\n\n"), std::string::npos) << text;
+  // A blank line before each group's heading.
+  for (const char* heading : {"# Paths you made", "# Overrides", "# SSD Configuration", "# Advanced and"})
+    EXPECT_NE(text.find(std::string("\n\n") + heading), std::string::npos) << heading << "\n" << text;
 }
 
 TEST_F(prefs_test, round_trip_gives_the_same_text) {
@@ -137,8 +137,8 @@ TEST_F(prefs_test, round_trip_gives_the_same_text) {
   ASSERT_EQ(g_ssds.size(), 1u);
   ASSERT_EQ(g_drives.size(), 2u);
   plotter_clear_jobs(g_plotter);
-  plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], 5, 1000, 4096));
-  plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, 5, 9000, 256));
+  plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], g_account, 1000, 4096));
+  plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, g_account, 9000, 256));
   prefs_save();
   std::string first = config();
 
@@ -164,7 +164,7 @@ TEST_F(prefs_test, round_trip_gives_the_same_text) {
   YAML::Node n = YAML::Load(first);
   ASSERT_EQ(n["plots"].size(), 3u);  // the old folder and both targets, with "/"
   EXPECT_EQ(n["plots"][0].as<std::string>(), old + "/");
-  EXPECT_EQ(n["resume_plots"][0]["account"].as<uint64_t>(), 5u);  // the job's own account is stored
+  EXPECT_EQ(n["resume_plots"][0]["account"].as<uint64_t>(), 12345678901234567ull);
   EXPECT_EQ(n["resume_plots"][0]["move"].as<std::string>(), t1);
   EXPECT_FALSE(n["resume_plots"][1]["move"].IsDefined());
 }
@@ -288,9 +288,12 @@ TEST_F(prefs_test, resume_section_is_written_only_when_useful) {
   std::string t = sub("t");
   drive_add(1, t.c_str(), 1);
   ASSERT_GT(plotter_job_count(g_plotter), 0u);
+  plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 5, 1ull << 40, 256));
   prefs_save();
-  EXPECT_NE(config().find("resume_plots:"), std::string::npos);
-  EXPECT_EQ(config().find("resume_ssds"), std::string::npos);  // no staging drives: no key
+  YAML::Node n = YAML::Load(config());
+  ASSERT_TRUE(n["resume_plots"].IsSequence());
+  EXPECT_EQ(n["resume_plots"][n["resume_plots"].size() - 1]["account"].as<uint64_t>(), 5u);  // the job's own
+  EXPECT_FALSE(n["resume_ssds"].IsDefined());  // no staging drives: no key
   g_ssd_scatter = true;
   prefs_save();
   EXPECT_EQ(config().find("resume_ram"), std::string::npos);

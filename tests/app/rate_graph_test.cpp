@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/rate_graph.h"
+#include "ui/window.h"
 
 namespace {
 
@@ -115,4 +116,34 @@ TEST(rate_graph, narrow_bar_draws_nothing) {
   g.max_rate = 40.0f;
   EXPECT_TRUE(trace(&g, 0, 0, 3, 40).empty());
   EXPECT_FLOAT_EQ(g.max_rate, 40.0f + (20.0f - 40.0f) * 0.01f);
+}
+
+// The window form draws the traced polygon with the caller's colours.
+TEST(rate_graph, draw_fills_the_curve_on_the_window) {
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 120, 60);
+  window_s w{};
+  w.cr = cairo_create(surface);
+  w.fill = 0xffff0000u;
+  w.line_width = 1.0f;
+  w.path_start = true;
+  rate_graph_s g;
+  g.samples = {{0, 100, 0}, {100, 100, 0}};  // half the bar's height all along
+  g.max_rate = 200.0f;
+  rate_graph_draw(&g, &w, 10, 10, 100, 40);  // 25 s window: only the newest is visible
+  cairo_surface_flush(surface);
+  auto pixel = [&](int x, int y) {
+    const unsigned char* row = cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+    return reinterpret_cast<const uint32_t*>(row)[x];
+  };
+  EXPECT_EQ(pixel(60, 45), 0xffff0000u);  // below the curve (y 30 .. 50)
+  EXPECT_EQ(pixel(60, 20), 0u);           // above it
+  EXPECT_EQ(pixel(5, 45), 0u);            // left of the bar
+  // An unscaled graph draws nothing.
+  rate_graph_s empty;
+  w.fill = 0xff00ff00u;
+  rate_graph_draw(&empty, &w, 0, 0, 120, 60);
+  cairo_surface_flush(surface);
+  EXPECT_EQ(pixel(60, 20), 0u);
+  cairo_destroy(w.cr);
+  cairo_surface_destroy(surface);
 }

@@ -196,6 +196,33 @@ shot config_filled
   EXPECT_GT(count_colour(s.shot("config_ssd_added"), 40, 265, 200, 285, 0x4da60c, 40), 20);
 }
 
+TEST_F(Screens, ProcessorStripSelection) {
+  scenario_s s = run_scenario("processor_strip", R"SH(
+start_demo --screen config --account 1 --gpus 2
+hover 620 20
+shot processor_two_gpus
+click 320 174                                # GPU0
+wait_state gpus 1
+click 508 174                                # GPU1
+wait_state gpus 3
+shot processor_both
+click 132 174                                # CPU
+wait_state gpus 0
+click 508 174
+click 508 174
+wait_state gpus 0
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  // Three items of 184 px: CPU selected first, then both GPUs.
+  image_s two = s.shot("processor_two_gpus");
+  EXPECT_TRUE(near(two.at(44, 200), SELECTED_ITEM, 3));
+  EXPECT_TRUE(near(two.at(232, 200), WHITE, 3));
+  image_s both = s.shot("processor_both");
+  EXPECT_TRUE(near(both.at(44, 200), WHITE, 3));
+  EXPECT_TRUE(near(both.at(232, 200), SELECTED_ITEM, 3));
+  EXPECT_TRUE(near(both.at(596, 200), SELECTED_ITEM, 3));
+}
+
 TEST_F(Screens, FirstRunNoAskForAccount) {
   scenario_s s = run_scenario("first_run_no", R"SH(
 start_demo --screen first
@@ -368,12 +395,17 @@ shot processing_ssd_moving
 }
 
 TEST_F(Screens, DroppedPlottingFiles) {
-  std::string target = sub("target"), folder = sub("resume");
+  std::string target = sub("target"), folder = sub("resume"), more = sub("more");
   std::string file = folder + "/7_2000_256.plotting";
   std::ofstream(file).put('x');
   scenario_s s = run_scenario("dropped_files", R"SH(
 drop() { echo "$1" > "$OUT/state.drop"; }
 start_demo --screen config --account 7 --target ')SH" + target + R"SH('
+# An existing folder dropped on the target list becomes a target.
+printf '@%s\n%s\n' 320,360 ')SH" + more + R"SH(' > "$OUT/state.drop"
+wait_state targets ')SH" + target + "|0;" + more + R"SH(|0;'
+click 50 370                                 # a click on the first path removes it
+wait_state targets ')SH" + more + R"SH(|0;'
 for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting; do
   drop ')SH" + folder + R"SH(/'$name
   dialog Error
@@ -381,7 +413,7 @@ for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting; do
   xdotool key Return
   dialog_gone Error
   wait_state screen config
-  wait_state targets ')SH" + target + R"SH(|0;'
+  wait_state targets ')SH" + more + R"SH(|0;'
 done
 drop ')SH" + file + R"SH('
 dialog 'Resume?'
@@ -393,6 +425,30 @@ wait_state targets ')SH" + folder + R"SH(|0;'
 )SH");
   EXPECT_SCENARIO_OK(s);
   EXPECT_EQ(s.state["ssds"], "");
+}
+
+TEST_F(Screens, RealRunFromConfigToSummary) {
+  std::string target = sub("target");
+  scenario_s s = run_scenario("real_run", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --fill-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
+wait_state jobs 1
+click 551 436                                # "Start Plotting!"
+wait_state screen processing
+shot real_processing
+click 577 465                                # "Pause"
+wait_state paused 1
+shot real_paused
+click 577 465                                # "Resume"
+wait_state paused 0
+wait_state screen summary 180
+shot real_summary
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  struct stat st {};
+  ASSERT_EQ(stat((target + "/1_0_256").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 256 * 262144);
+  image_s sum = s.shot("real_summary");
+  EXPECT_GT(count_colour(sum, 100, 370, 540, 392, 0x000000, 60), 50);
 }
 
 // ---- prompt conversions and history -------------------------------------

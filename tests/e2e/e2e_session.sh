@@ -41,7 +41,7 @@ answer() {
   fail "dialog '$1' stayed open"
 }
 click() { xdotool mousemove --window "$wid" "$1" "$2" click 1; sleep 0.3; }
-shot() { sleep 0.6; import -window "$wid" "$out/$1.ppm"; }
+shot() { sleep 0.6; import -window "$wid" -depth 8 "$out/$1.ppm"; }
 close_main() { "$helper" close "$wid"; sleep 0.5; }
 # wait_exit PHASE SECONDS: the program's exit status into OUTDIR/exit_PHASE
 wait_exit() {
@@ -60,6 +60,15 @@ wait_file() { # PATH SECONDS
     sleep 0.1
   done
   fail "no file $1"
+}
+# wait_marker PATH SECONDS: a batch has been written and left its resume
+# marker in the file's last sector (zeros until then)
+wait_marker() {
+  for _ in $(seq $(($2 * 10))); do
+    [ "$(tail -c 16384 "$1" 2>/dev/null | tr -d '\0' | wc -c)" -gt 0 ] && return 0
+    sleep 0.1
+  done
+  fail "no resume marker in $1"
 }
 running() { kill -0 "$app_pid" 2>/dev/null; }
 start_plotting() { click 551 436; }
@@ -117,7 +126,7 @@ case $scenario in
     answer Auto-Resuming Escape
     start_plotting
     wait_file "$1" 120
-    sleep 2
+    wait_marker "$1" 600
     shot processing
     close_main
     answer 'Close Veldgrain?' Escape     # No: the run goes on

@@ -200,8 +200,8 @@ TEST_F(ProgramTest, ARunFromTheConfigurationScreenEndsWithAFinishedCorrectFile) 
 }
 
 TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
-    // One worker thread: the run lasts long enough to be interrupted.
-    config_with_plan(1024, 1);
+    // Four batches of 256 nonces: the session closes after the first.
+    config_with_plan(1024, 0);
     ASSERT_TRUE(run("close_keep", plot_name(0, 1024) + ".plotting"));
     EXPECT_TRUE(std::filesystem::exists(out + "/after_no"));
     expect_exit_ok(1);
@@ -210,6 +210,9 @@ TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
     EXPECT_TRUE(contains(kept, "resume_plots")) << kept;
     EXPECT_TRUE(contains(kept, "count: 1024")) << kept;
     expect_exit_ok(2);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "  resuming from nonce ")) << log;
+    EXPECT_FALSE(contains(log, "  resuming from nonce 0\n")) << log;
     EXPECT_FALSE(std::filesystem::exists(plot_name(0, 1024) + ".plotting"));
     std::vector<uint64_t> sample;
     for (uint64_t k = 0; k < 1024; k += 61) sample.push_back(k);
@@ -218,7 +221,7 @@ TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
 }
 
 TEST_F(ProgramTest, ClosingDuringARunWithoutKeepingDeletesTheFileAndTheResumeData) {
-    config_with_plan(1024, 1);
+    config_with_plan(1024, 1);  // one worker: the run is still going when the window closes
     ASSERT_TRUE(run("close_discard", plot_name(0, 1024) + ".plotting"));
     expect_exit_ok(1);
     EXPECT_FALSE(std::filesystem::exists(plot_name(0, 1024) + ".plotting"));

@@ -21,6 +21,14 @@
 #include "plot/nonce.h"
 #include "tests/support/temp_dir.h"
 
+// Hashing is slow under ThreadSanitizer; tests that check file contents
+// only, with no thread interplay of their own, run in the other builds.
+#ifdef VG_UNDER_TSAN
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "file contents only; checked in the other builds"
+#else
+#define SKIP_UNDER_TSAN() (void)0
+#endif
+
 const uint64_t NONCE = 262144;
 const uint64_t SECTOR = 16384;
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +21,7 @@ opencl_api_s g_real;
 std::mutex g_mutex;
 std::map<std::string, int> g_launches;
 cl_uint g_last_start;
+size_t g_last_global;
 // Set while hash_down launches should do no rounds (the benchmark test
 // needs the dispatch path at 1024 nonces, not the hashing).
 bool g_skip_rounds;
@@ -34,6 +36,7 @@ cl_int CL_API_CALL t_launch(cl_command_queue q, cl_kernel k, cl_uint dim, const 
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_launches[name]++;
+    g_last_global = *global;
   }
   if (name == "hash_down" && g_skip_rounds) {
     const cl_uint zero = 0;
@@ -265,8 +268,9 @@ TEST_F(GpuDispatch, SpotCheckBothOutcomes)
     EXPECT_NE(log.find("Looks like GPU compute may have failed... spot checking...\n"),
               std::string::npos);
     EXPECT_NE(log.find(c.message), std::string::npos) << log;
-    if (c.cpu_too)
+    if (c.cpu_too) {
       EXPECT_TRUE(equals_cpu(buf.b, 42, 0));
+    }
   }
 }
 
@@ -324,4 +328,5 @@ TEST_F(GpuDispatch, BenchmarkUsesAThousandTwentyFourNoncesWithoutAPreset)
   EXPECT_EQ(g_launches["setup"], 1);
   EXPECT_EQ(g_launches["hash_down"], 2048);
   EXPECT_EQ(g_maps, 1);
+  EXPECT_EQ(g_last_global, 1024u);
 }

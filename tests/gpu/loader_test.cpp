@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include <CL/cl_ext.h>
-
 #include "tests/gpu/gpu_test_support.h"
+
+#include <CL/cl_ext.h>
 
 static_assert(OPENCL_API_SLOTS == 88, "the table has one slot per entry point");
 

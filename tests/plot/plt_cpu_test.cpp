@@ -198,16 +198,21 @@ TEST_F(PlotCpu, FourNonceScoopsEqualPlotNonce) {
         {{0, 1, 0x8000000000000001ull, ~0ull}, {5, 5, 5, 5}},
         {{3, 9, 27, 81}, {1, 100, 3000, 4094}},
     };
-    std::vector<uint8_t> full(262144);
+    std::vector<uint8_t> poc1(262144);
     uint8_t out[257];
     for (auto& c : cases) {
-        for (bool poc2 : {true, false}) {
-            plot_nonces_x4_scoop(1337, c.nonces, c.scoops, out + 1, poc2);
-            for (int j = 0; j < 4; j++) {
-                plot_nonce(1337, c.nonces[j], full.data(), poc2);
-                EXPECT_EQ(memcmp(out + 1 + 64 * j, &full[64 * c.scoops[j]], 64), 0)
-                    << "lane " << j << " poc2 " << poc2;
-            }
+        uint8_t want[2][256];  // [poc2][64j]
+        for (int j = 0; j < 4; j++) {
+            plot_nonce(1337, c.nonces[j], poc1.data(), false);
+            uint32_t s = c.scoops[j];
+            memcpy(want[0] + 64 * j, &poc1[64 * s], 64);
+            memcpy(want[1] + 64 * j, &poc1[64 * s], 32);
+            memcpy(want[1] + 64 * j + 32, &poc1[64 * (4095 - s) + 32], 32);
+        }
+        for (int poc2 : {1, 0}) {
+            plot_nonces_x4_scoop(1337, c.nonces, c.scoops, out + 1, poc2 == 1);
+            for (int j = 0; j < 4; j++)
+                EXPECT_EQ(memcmp(out + 1 + 64 * j, want[poc2] + 64 * j, 64), 0) << "lane " << j << " poc2 " << poc2;
         }
     }
 }

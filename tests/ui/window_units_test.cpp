@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -71,6 +72,26 @@ TEST(WindowDrop, EmptyList) {
   window_free_paths(paths, count);
 }
 
+TEST(WindowEntry, BufferStaysATerminatedStringOfWholeCharacters) {
+  struct { const char* text; const char* kept; } cases[] = {
+      {"abc", "abc"},
+      {"abcdefg", "abcdefg"},       // 7 bytes: fits a field of 8 with its zero
+      {"abcdefgh", "abcdefg"},      // cut to 7
+      {"abcde\xc3\xa9", "abcde\xc3\xa9"},      // "abcdé", 7 bytes
+      {"abcdef\xc3\xa9", "abcdef"},             // é would not fit whole
+      {"ab\xe2\x82\xac\xe2\x82\xac", "ab\xe2\x82\xac"},  // "ab€€"
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    char field[9];
+    memset(field, 'Z', sizeof field);
+    window_entry_copy(field, 8, c.text);
+    EXPECT_STREQ(field, c.kept) << c.text;
+    for (int i = (int)strlen(c.kept); i < 8; ++i) EXPECT_EQ(field[i], 0) << c.text << " at " << i;
+    EXPECT_EQ(field[8], 'Z') << "wrote past the field";
+  }
+}
+
 TEST(Window, NullIsAllowedWhereDocumented) {
   window_redraw(nullptr);
   window_destroy(nullptr);
@@ -94,6 +115,55 @@ TEST(WindowHandOver, StopEndsTheWaitAndTheLateTaskShowsNothing) {
   std::thread message([&] { window_message_from_thread(nullptr, &stop, "Error", "Memory Error"); });
   message.join();
   ui_tasks_run();
+}
+
+TEST(WindowHandOver, StopWhileAnotherTaskHoldsTheQueue) {
+  // As while a UI task shows its dialog: the queue is locked on the main
+  // thread, which then wants to join the worker.
+  bool stop = false;
+  bool answer = true;
+  const size_t queued = g_ui_tasks.size();
+  g_ui_tasks_mutex.lock();
+  std::thread worker([&] { answer = window_question_from_thread(nullptr, &stop, "Q", "?"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  __atomic_store_n(&stop, true, __ATOMIC_RELEASE);
+  worker.join();
+  g_ui_tasks_mutex.unlock();
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(g_ui_tasks.size(), queued);
+}
+
+// Counts and removes the GLib sources that hold the window.
+int remove_sources(window_s* w) {
+  int n = 0;
+  while (g_source_remove_by_user_data(w)) ++n;
+  return n;
+}
+
+void run_main_context_for_ms(int ms) {
+  const gint64 end = g_get_monotonic_time() + ms * 1000;
+  while (g_get_monotonic_time() < end) {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    g_usleep(2000);
+  }
+}
+
+TEST(WindowRedrawTimer, SourcesEndOneTickAfterTheFlagClears) {
+  window_s w{};
+  // On, off, on again before the first tick: both sources keep running.
+  window_set_redraw_timer(&w, 20);
+  window_set_redraw_timer(&w, 0);
+  window_set_redraw_timer(&w, 20);
+  EXPECT_TRUE(w.redraw_timer_on);
+  run_main_context_for_ms(80);
+  EXPECT_EQ(remove_sources(&w), 2);
+
+  window_set_redraw_timer(&w, 20);
+  window_set_redraw_timer(&w, 0);
+  EXPECT_FALSE(w.redraw_timer_on);
+  run_main_context_for_ms(80);
+  EXPECT_EQ(remove_sources(&w), 0);
 }
 
 }  // namespace

@@ -96,17 +96,18 @@ TEST(WindowXvfb, ClicksWheelKeysAndEntry) {
   EXPECT_EQ(s.starting("scroll"), (std::vector<std::string>{"scroll 0 -32", "scroll 0 32"}));
   EXPECT_EQ(s.starting("mouse 3"), (std::vector<std::string>{"mouse 3 0 -32", "mouse 3 0 32"}));
   // Navigation keys, the keypad's Down, "ab c" (space 7), F12, 18 letters,
-  // Tab, F12.
+  // Tab, F12, and F10 that closes.
   std::vector<std::string> keys = {"key 0", "key 1", "key 2", "key 3", "key 4", "key 5",
                                    "key 6", "key 9", "key -1", "key -1", "key -1", "key 7",
                                    "key -1", "key -1"};
   keys.insert(keys.end(), 18, "key -1");
-  keys.insert(keys.end(), {"key 8", "key -1"});
+  keys.insert(keys.end(), {"key 8", "key -1", "key -1"});
   EXPECT_EQ(s.starting("key"), keys);
-  // The typed keys also reached the focused entry, whose 16 characters
-  // leave the 16-byte buffer 15 and its terminating zero.
+  // The typed keys also reached the focused entry (moved into place after
+  // the first two were cleared), whose 16 characters leave the 16-byte
+  // buffer 15 and its terminating zero.
   EXPECT_EQ(s.starting("entry"),
-            (std::vector<std::string>{"entry [ab c]", "entry [ab cdefghijklmn]"}));
+            (std::vector<std::string>{"entry index 0", "entry [ab c]", "entry [ab cdefghijklmn]"}));
 }
 
 TEST(WindowXvfb, NeverSmallerThanItsSizeRequest) {
@@ -138,6 +139,17 @@ TEST(WindowXvfb, DroppedUriListReachesTheDropRegion) {
   ASSERT_TRUE(s.run("drag"));
   EXPECT_EQ(s.starting("drop"),
             std::vector<std::string>{"drop 2 /tmp/my%20plots/1_0_256 /tmp/b"});
+}
+
+TEST(WindowXvfb, ChooserCopiesOnlyAWholePath) {
+  session_s s;
+  ASSERT_TRUE(s.run("chooser"));
+  const std::string path = s.dir + "/1_0_256";
+  // Accepted with room; accepted into 8 bytes (refused, buffer kept); cancelled.
+  EXPECT_EQ(s.starting("open"),
+            (std::vector<std::string>{"open 1 " + path, "open 0 " + path, "open 0 " + path}));
+  EXPECT_NE(session_s::read(s.dir + "/log.txt").find("The chosen path is too long"),
+            std::string::npos);
 }
 
 // A binary PPM as ImageMagick writes it.

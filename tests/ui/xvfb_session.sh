@@ -8,7 +8,8 @@ set -u
 scenario=$1 demo=$2 out=$3
 events=$out/events.txt
 
-"$demo" "$scenario" >"$events" 2>"$out/demo_stderr.txt" &
+# From OUTDIR, so that its log.txt lands there; GTK's settings stay in memory.
+(cd "$out" && GSETTINGS_BACKEND=memory exec "$demo" "$scenario") >"$events" 2>"$out/demo_stderr.txt" &
 demo_pid=$!
 trap 'kill $demo_pid 2>/dev/null; wait $demo_pid 2>/dev/null' EXIT  # on failure only
 
@@ -49,9 +50,8 @@ xdotool getwindowgeometry --shell "$wid" >"$out/geometry.txt"
 case $scenario in
   input)
     xdotool mousemove --window "$wid" 30 30 click 1 click 3 click 2
-    sleep 1  # past the double- and triple-click times: no press pairs up
     xdotool click --repeat 2 --delay 80 1                   # a double click
-    sleep 1
+    sleep 2.2  # past the triple-click time (twice the demo's 1000 ms)
     xdotool mousedown 1 mousemove --window "$wid" 600 400 mouseup 1  # dragged off
     xdotool mousemove --window "$wid" 200 30 click 1        # the disabled button
     xdotool mousemove --window "$wid" 400 150 click 5 click 4
@@ -82,6 +82,26 @@ case $scenario in
       focus "$(window_named Question)"
       xdotool key "$key"
       wait_for 'answer [01]' $([ "$key" = Escape ] && echo 2 || echo 1)
+    done
+    sync_input
+    ;;
+  chooser)
+    touch "$out/1_0_256"
+    n=0
+    for answer in accept accept cancel; do
+      n=$((n + 1))
+      xdotool mousemove --window "$wid" 30 110 click 1
+      focus "$(window_named 'Open plot')"
+      if [ $answer = accept ]; then
+        xdotool key ctrl+l
+        sleep 0.3
+        xdotool type "$out/1_0_256"
+        sleep 0.3
+        xdotool key Return
+      else
+        xdotool key Escape
+      fi
+      wait_for 'open [01] .*' $n
     done
     sync_input
     ;;

@@ -17,6 +17,7 @@
 
 #include "app/drives.h"
 #include "app/settings.h"
+#include "app/startup.h"
 #include "app/ui_config.h"
 #include "app/ui_processing.h"
 #include "app/ui_prompts.h"
@@ -102,7 +103,8 @@ void write_state() {
 }
 
 // Paths written into the file "<state>.drop", one a line, are dropped on
-// the window's centre, as GTK's drop handler would hand them over.
+// the window as GTK's drop handler would hand them over: at (320, 200), or
+// at the point of a first line "@x,y".
 void drop_pending() {
   if (g_state_path.empty()) return;
   std::string path = g_state_path + ".drop";
@@ -116,15 +118,21 @@ void drop_pending() {
   }
   fclose(f);
   unlink(path.c_str());
+  int x = 320, y = 200;
+  if (!lines.empty() && lines[0][0] == '@') {
+    if (sscanf(lines[0].c_str(), "@%d,%d", &x, &y) != 2) x = 320, y = 200;
+    lines.erase(lines.begin());
+  }
   std::vector<char*> paths;
   for (std::string& l : lines) paths.push_back(&l[0]);
   if (!paths.empty())
-    ui_regions_dispatch_drop(g_window, 320, 200, (int)paths.size(), paths.data());
+    ui_regions_dispatch_drop(g_window, x, y, (int)paths.size(), paths.data());
 }
 
 void finish_run() {
   g_finish_time = sys_time();
   sys_log("All done!\n");
+  history_thin(g_history);
   window_set_paint(g_window, summary_paint);
   window_set_redraw_timer(g_window, 0);
 }

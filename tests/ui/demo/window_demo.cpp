@@ -53,6 +53,13 @@ static void demo_paint(void*) {
     say("message closed");
   });
   paint_button(w, "Ask", true, 440, 20, 120, 40, 10, demo_ask);
+  paint_button(w, "Open", true, 20, 100, 120, 40, 10, [] {
+    // The first choice has room, the second only 8 bytes.
+    static int calls = 0;
+    static char chosen[260] = "none";
+    const bool ok = window_open_file(g_demo, "Open plot", calls++ == 0 ? 260 : 8, chosen);
+    say("open %d %s", ok ? 1 : 0, chosen);
+  });
   ui_region_scroll(w, 340, 100, 280, 200, [](int dx, int dy) { say("scroll %d %d", dx, dy); });
   draw_set_fill(w, 0xff336699);
   draw_no_stroke(w);
@@ -106,13 +113,22 @@ static bool demo_close(void*) {
 
 int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
+  // A generous double-click time, so that a busy test machine still sees
+  // xdotool's two quick clicks as a double click.
+  g_object_set(gtk_settings_get_default(), "gtk-double-click-time", 1000, nullptr);
   g_demo = window_create("Veldgrain demo", 640, 480, 0);
   gtk_window_move(GTK_WINDOW(g_demo->toplevel), 0, 0);
   window_set_callbacks(g_demo, nullptr, demo_close, demo_mouse, demo_paint);
   window_set_key_callback(g_demo, demo_key);
   window_set_resize_callback(g_demo, [](int w, int h) { say("resize %d %d", w, h); });
   g_signal_connect(g_demo->toplevel, "key-press-event", G_CALLBACK(demo_raw_key), nullptr);
-  window_add_entry(g_demo, 20, 320, 200, 30, (int)sizeof g_entry_text, g_entry_text);
+  static char scratch[8] = "x";
+  window_add_entry(g_demo, 20, 360, 100, 30, (int)sizeof scratch, scratch);
+  window_add_entry(g_demo, 20, 400, 100, 30, (int)sizeof scratch, scratch);
+  window_clear_entries(g_demo);
+  say("entry index %d",
+      window_add_entry(g_demo, 0, 0, 10, 10, (int)sizeof g_entry_text, g_entry_text));
+  window_move_entry(g_demo, 0, 20, 320, 200, 30);
   if (argc > 1 && strcmp(argv[1], "drag") == 0) demo_drag_source();
   say("ready");
   window_run_loop([] { say("loop ended"); });

@@ -1,0 +1,184 @@
+// Moving and scattering staged files to their targets.
+#include "engine/engine_internal.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace {
+
+// Content of staged file nonce k, scoop s: one 64-bit value repeated.
+uint64_t slot_value(uint64_t start, uint64_t k, uint64_t s) { return ((start + k) << 13) ^ s ^ (1ull << 62); }
+
+// Writes a staged file of n nonces from start in plot layout.
+void make_staged(const std::string& path, uint64_t start, uint64_t n) {
+  std::vector<uint64_t> row(n * 8);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  for (uint64_t s = 0; s < 4096; s++) {
+    for (uint64_t k = 0; k < n; k++)
+      for (int i = 0; i < 8; i++) row[k * 8 + i] = slot_value(start, k, s);
+    ASSERT_EQ(pwrite(fd, row.data(), n * 64, (off_t)(s * n * 64)), (ssize_t)(n * 64));
+  }
+  close(fd);
+}
+
+// Scoops of nonces [start, start + n) in a file covering [d0, d0 + dn) that
+// do not hold the staged content (value 0 checks for untouched space).
+uint64_t slots_wrong(const std::string& path, uint64_t d0, uint64_t dn, uint64_t start, uint64_t n, bool zero) {
+  std::vector<uint64_t> row(n * 8);
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return UINT64_MAX;
+  uint64_t bad = 0;
+  for (uint64_t s = 0; s < 4096; s++) {
+    if (pread(fd, row.data(), n * 64, (off_t)((s * dn + start - d0) * 64)) != (ssize_t)(n * 64)) return UINT64_MAX;
+    for (uint64_t k = 0; k < n; k++)
+      for (int i = 0; i < 8; i++)
+        if (row[k * 8 + i] != (zero ? 0 : slot_value(start, k, s))) {
+          bad++;
+          break;
+        }
+  }
+  close(fd);
+  return bad;
+}
+
+struct move_fixture : ::testing::Test {
+  temp_dir_s dir{"engine_move", true};
+  std::unique_ptr<drive_s> ssd, hdd;
+  plotter_s* p = nullptr;
+
+  void SetUp() override {
+    ASSERT_FALSE(dir.path.empty());
+    ssd = make_drive(dir.file("ssd"), true);
+    hdd = make_drive(dir.file("hdd"));
+    p = plotter_create();
+  }
+  void TearDown() override { plotter_destroy(p); }
+
+  // A job in state 4 holding both slots, as the work thread leaves it.
+  job_s* moving_job(uint64_t start, uint64_t n) {
+    job_s* job = job_create(ssd.get(), hdd.get(), 7, start, n);
+    plotter_add_job(p, job);
+    job->state = JOB_MOVING;
+    ssd->job_moving_out = job;
+    hdd->job_writing_in = job;
+    return job;
+  }
+  void expect_released(job_s* job) {
+    EXPECT_EQ(job->state, JOB_DONE);
+    EXPECT_EQ(ssd->job_moving_out, nullptr);
+    EXPECT_EQ(hdd->job_writing_in, nullptr);
+  }
+};
+
+}  // namespace
+
+TEST_F(move_fixture, move_arrives_under_the_same_name_and_counts_bytes) {
+  job_s* job = moving_job(1000, 256);
+  std::string src = dir.file("ssd/7_1000_256"), dst = dir.file("hdd/7_1000_256");
+  make_staged(src, 1000, 256);
+  volatile bool stop = false;
+  job_move(p, job, &stop);
+  EXPECT_FALSE(file_exists(src));
+  EXPECT_EQ(slots_wrong(dst, 1000, 256, 1000, 256, false), 0u);
+  EXPECT_EQ(job->bytes_moved, 256 * NONCE);
+  EXPECT_EQ(hdd->bytes_in, 256 * NONCE);
+  expect_released(job);
+}
+
+TEST_F(move_fixture, stopped_move_keeps_source_and_partial_copy) {
+  job_s* job = moving_job(1000, 256);
+  std::string src = dir.file("ssd/7_1000_256"), dst = dir.file("hdd/7_1000_256");
+  make_staged(src, 1000, 256);
+  volatile bool stop = true;
+  job_move(p, job, &stop);
+  EXPECT_TRUE(file_exists(src));
+  EXPECT_EQ(file_size(src), 256 * NONCE);
+  EXPECT_TRUE(file_exists(dst));
+  EXPECT_LT(file_size(dst), 256 * NONCE);
+  EXPECT_GT(job->bytes_moved, 0u);
+  EXPECT_LE(job->bytes_moved, 8u << 20);  // one copy step
+  EXPECT_EQ(hdd->bytes_in, job->bytes_moved);
+  expect_released(job);
+}
+
+TEST_F(move_fixture, scatter_two_staged_files_into_one_target_file) {
+  p->scatter = true;
+  job_s* a = moving_job(0, 1024);
+  job_s* b = job_create(ssd.get(), hdd.get(), 7, 1024, 1024);
+  plotter_add_job(p, b);
+  ASSERT_TRUE(plan_scatter_ranges(p->jobs));
+  EXPECT_EQ(hdd->scatter_start, 0u);
+  EXPECT_EQ(hdd->scatter_nonces, 2048u);
+  std::string sa = dir.file("ssd/7_0_1024"), sb = dir.file("ssd/7_1024_1024"), dst = dir.file("hdd/7_0_2048");
+  make_staged(sa, 0, 1024);
+  make_staged(sb, 1024, 1024);
+
+  volatile bool stop = false;
+  job_move(p, a, &stop);
+  expect_released(a);
+  EXPECT_FALSE(file_exists(sa));
+  EXPECT_EQ(file_size(dst), 2048 * NONCE);
+  EXPECT_EQ(slots_wrong(dst, 0, 2048, 0, 1024, false), 0u);
+  EXPECT_EQ(slots_wrong(dst, 0, 2048, 1024, 1024, true), 0u);  // not scattered yet: zeros
+
+  // A stop does not interrupt a scatter: a hole in the shared file would stay.
+  b->state = JOB_MOVING;
+  ssd->job_moving_out = b;
+  hdd->job_writing_in = b;
+  stop = true;
+  job_move(p, b, &stop);
+  EXPECT_EQ(b->state, JOB_DONE);
+  EXPECT_FALSE(file_exists(sb));
+  EXPECT_EQ(b->bytes_moved, 1024 * NONCE);
+  EXPECT_EQ(hdd->bytes_in, 2048 * NONCE);
+  EXPECT_EQ(slots_wrong(dst, 0, 2048, 0, 1024, false), 0u);
+  EXPECT_EQ(slots_wrong(dst, 0, 2048, 1024, 1024, false), 0u);
+}
+
+TEST_F(move_fixture, scatter_that_cannot_read_its_source_keeps_it_and_writes_nothing) {
+  p->scatter = true;
+  hdd->scatter_start = 0;
+  hdd->scatter_nonces = 512;
+  std::string dst = dir.file("hdd/7_0_512");
+  {
+    // Missing staged file.
+    job_s* job = moving_job(0, 256);
+    volatile bool stop = false;
+    job_move(p, job, &stop);
+    expect_released(job);
+    EXPECT_FALSE(file_exists(dst));
+  }
+  {
+    // Staged file shorter than its name says: a short read would copy stale bytes.
+    job_s* job = moving_job(256, 256);
+    std::string src = dir.file("ssd/7_256_256");
+    make_staged(src, 256, 256);
+    ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0);
+    volatile bool stop = false;
+    job_move(p, job, &stop);
+    expect_released(job);
+    EXPECT_TRUE(file_exists(src));
+    EXPECT_EQ(job->bytes_moved, 0u);
+    EXPECT_TRUE(!file_exists(dst) || slots_wrong(dst, 0, 512, 256, 256, true) == 0);
+  }
+}
+
+TEST(resume_marker, parse_table) {
+  const uint64_t n = 1024;
+  struct {
+    uint64_t value;
+    int dirty_at;  // index of a non-zero byte before the value, -1 for none
+    bool ok;
+  } cases[] = {
+      {0, -1, true}, {256, -1, true}, {1023, -1, true}, {1024, -1, false},
+      {UINT64_MAX, -1, false}, {256, 0, false}, {256, (int)SECTOR - 9, false},
+  };
+  for (auto& c : cases) {
+    std::vector<uint8_t> s = marker_sector(c.value);
+    if (c.dirty_at >= 0) s[c.dirty_at] = 1;
+    uint64_t v = 77;
+    EXPECT_EQ(marker_parse(s.data(), SECTOR, n, &v), c.ok) << c.value << " " << c.dirty_at;
+    if (c.ok) {
+      EXPECT_EQ(v, c.value);
+    }
+  }
+}

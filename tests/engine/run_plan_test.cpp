@@ -1,0 +1,154 @@
+// The arithmetic of a run's plan, checked on worked examples, and the plans
+// that must be refused before any work starts.
+#include "app/settings.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace {
+const uint64_t GiB = 1ull << 30;
+}
+
+TEST(run_plan, ram_limit) {
+  EXPECT_EQ(plan_ram_limit(0, 16 * GiB, 32 * GiB), 12 * GiB);
+  EXPECT_EQ(plan_ram_limit(4 * GiB, 16 * GiB, 32 * GiB), 4 * GiB);
+  // At or above the installed memory the request is ignored.
+  EXPECT_EQ(plan_ram_limit(32 * GiB, 16 * GiB, 32 * GiB), 12 * GiB);
+  EXPECT_EQ(plan_ram_limit(64 * GiB, 16 * GiB, 32 * GiB), 12 * GiB);
+}
+
+TEST(run_plan, cpu_direct_12_gib_single_buffer_gives_49152) {
+  EXPECT_EQ(plan_cpu_batch(12 * GiB, 1, 256), 49152u);
+  EXPECT_EQ(plan_cpu_batch(12 * GiB, 2, 256), 24576u);
+  EXPECT_EQ(plan_cpu_batch(100ull << 20, 1, 256), 256u);  // aligned down from 400
+  EXPECT_EQ(plan_cpu_batch(32ull << 20, 1, 256), 0u);      // below one aligned batch
+}
+
+TEST(run_plan, tasks_and_concurrency) {
+  bool conc = false;
+  EXPECT_EQ(plan_tasks(3, 5, 4.0, 64 * GiB, &conc), 3);
+  EXPECT_TRUE(conc);
+  EXPECT_EQ(plan_tasks(1, 5, 4.0, 64 * GiB, &conc), 1);
+  EXPECT_FALSE(conc);
+  EXPECT_EQ(plan_tasks(0, 4, 4.0, 10 * GiB, &conc), 2);
+  EXPECT_TRUE(conc);
+  EXPECT_EQ(plan_tasks(0, 1, 4.0, 64 * GiB, &conc), 1);
+  EXPECT_FALSE(conc);
+  EXPECT_EQ(plan_tasks(0, 4, 4.0, 1 * GiB, &conc), 1);  // at least one
+  // No RAM per task would divide by zero: refused.
+  EXPECT_EQ(plan_tasks(0, 4, 0.0, 10 * GiB, &conc), 0);
+  EXPECT_EQ(plan_tasks(0, 4, -1.0, 10 * GiB, &conc), 0);
+}
+
+TEST(run_plan, buffering_model_worked_examples) {
+  const uint64_t bytes = 3814400ull * NONCE;  // 953600 MiB
+  double single, dbl;
+  plan_buffer_times(bytes, 12 * GiB, 20000, 0, &single, &dbl);
+  EXPECT_NEAR(single, 16212, 1);
+  EXPECT_NEAR(dbl, 8021, 1);
+  EXPECT_EQ(plan_double_buffer(bytes, 12 * GiB, 20000, 0), 1);
+  plan_buffer_times(bytes, 12 * GiB, 200000, 0, &single, &dbl);
+  EXPECT_NEAR(single, 5913, 1);
+  EXPECT_NEAR(dbl, 7955, 1);
+  EXPECT_EQ(plan_double_buffer(bytes, 12 * GiB, 200000, 0), 0);
+  EXPECT_EQ(plan_double_buffer(0, 12 * GiB, 20000, 0), 0);  // no jobs: single
+}
+
+TEST(run_plan, gpu_batch_sizes) {
+  // Two GPUs allowing 4 GiB each, 16 GiB, double buffering, no preset.
+  uint64_t f = plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, 0);
+  EXPECT_EQ(f, 8160u);
+  EXPECT_EQ(plan_gpu_batch(16 * GiB, 2, 2, f, 256), 32512u);
+  // Presets: 4096 turns 8191 into 4096; 8192 leaves 8160.
+  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 4096, 0), 4096u);
+  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 8192, 0), 8160u);
+  // The cap, and a negative cap that never caps.
+  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, 1000), 1000u);
+  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, -5), 8160u);
+  // One GPU, 4 GiB, double buffering: f0 = c0 = 8192; at 4096 the buffer
+  // becomes two device batches and the two buffers stay within 4 GiB.
+  EXPECT_EQ(plan_gpu_nonces(4 * GiB, 1, 2, 64 * GiB, 0, 0), 8192u);
+  EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 8192, 256), 8192u);
+  EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 4096, 256), 8192u);
+  // Large devices and RAM: f stays below what the kernels address.
+  uint64_t big = plan_gpu_nonces(1024 * GiB, 1, 1, 1024 * GiB, 0, 0);
+  EXPECT_LT(big, 16384u);
+  EXPECT_EQ(big % 32, 0u);
+  // Nothing fits: f = 0 and no batch (refused by the caller).
+  EXPECT_EQ(plan_gpu_nonces(1 * GiB, 1, 2, 1 << 20, 0, 0), 0u);
+  EXPECT_EQ(plan_gpu_batch(1 * GiB, 1, 2, 0, 256), 0u);
+}
+
+TEST(run_plan, alignment_and_scatter_ranges) {
+  std::unique_ptr<drive_s> ssd(new drive_s{}), hdd(new drive_s{});
+  ssd->sector_size = 16384;
+  hdd->sector_size = 4096;
+  std::vector<job_s*> none;
+  EXPECT_EQ(plan_alignment(none), 4u);
+  job_s* a = job_create(ssd.get(), hdd.get(), 7, 0, 1000);
+  job_s* b = job_create(ssd.get(), hdd.get(), 7, 2000, 1000);
+  std::vector<job_s*> jobs = {a, b};
+  EXPECT_EQ(plan_alignment(jobs), 256u);
+  EXPECT_EQ(plan_plot_bytes(jobs), 2000 * NONCE);
+  EXPECT_FALSE(plan_scatter_ranges(jobs));  // 2000 nonces over a span of 3000
+  b->start_nonce = 1000;
+  b->nonces = 2000;
+  EXPECT_TRUE(plan_scatter_ranges(jobs));
+  EXPECT_EQ(hdd->scatter_start, 0u);
+  EXPECT_EQ(hdd->scatter_nonces, 3000u);
+  EXPECT_EQ(hdd->scatter_end, 3000u);
+  job_destroy(a);
+  job_destroy(b);
+}
+
+// Plans that could never start a job are refused with the allocation
+// message, and no work thread starts.
+TEST(run_plan, start_refuses_impossible_plans) {
+  temp_dir_s dir("engine_plan", true);
+  std::unique_ptr<drive_s> d = make_drive(dir.path);
+  double saved = g_min_ram_gb_per_task;
+  const std::string alloc =
+      "M:Error|Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
+  struct {
+    uint64_t ram;
+    double per_task;
+    int targets;
+  } cases[] = {
+      {1ull << 20, 4.0, 1},   // c = 0
+      {256ull << 20, 0.0, 2},  // no RAM per task
+  };
+  for (auto& c : cases) {
+    dialog_log_s dialogs;
+    dialogs.install();
+    g_min_ram_gb_per_task = c.per_task;
+    plotter_s* p = plotter_create();
+    plotter_set_ram_double_buffer(p, 0);
+    plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
+    plotter_start(p, 0, 0, c.targets, c.ram);
+    EXPECT_FALSE(p->thread.joinable());
+    std::vector<std::string> lines = dialogs.get();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], alloc);
+    EXPECT_EQ(lines[1], "exit");
+    plotter_destroy(p);
+  }
+  g_min_ram_gb_per_task = saved;
+}
+
+TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
+  temp_dir_s dir("engine_plan", true);
+  std::unique_ptr<drive_s> ssd = make_drive(dir.file("ssd"), true), hdd = make_drive(dir.file("hdd"));
+  dialog_log_s dialogs;
+  dialogs.install();
+  plotter_s* p = plotter_create();
+  plotter_set_ram_double_buffer(p, 0);
+  plotter_set_ssd_scatter(p, true);
+  plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 0, 256));
+  plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 512, 256));
+  plotter_start(p, 0, 1, 1, 64ull << 20);
+  EXPECT_FALSE(p->thread.joinable());
+  std::vector<std::string> lines = dialogs.get();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "M:Error|Cannot SSD scatter to a non-contiguous nonce range. If you hit this let me know and I can "
+            "handle this better.");
+  plotter_destroy(p);
+}
