@@ -25,6 +25,7 @@ struct pass_s {
   bool work;
   bool end_pass;   // the rest of the list waits for the next pass
   bool self_stop;  // the stop was set by this thread (its files are kept)
+  int gpu_failures;  // GPU batches failed since the last one that worked
 };
 
 void sleep_seconds(double s) {
@@ -77,7 +78,10 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   uint64_t n = gpu_batch_nonces(p->gpu_context);
   util_assert(n <= p->nonces_per_buffer, false, __FILE__, __LINE__);
   gpu_destroy(p->gpu_context);
-  p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
+  p->gpu_context = nullptr;
+  // A fresh context that fails its very next batch again is no recovery:
+  // without this the run would recreate contexts forever without progress.
+  if (pass->gpu_failures < 2) p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
   if (gpu_context_usable(p->gpu_context)) return;
   gpu_destroy(p->gpu_context);
   p->gpu_context = nullptr;
@@ -162,7 +166,9 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
     if (p->gpu_mask != 0) {
       uint64_t n = gpu_plot_buffer(p->gpu_context, job->account_id, job->start_nonce + job->nonces_done,
                                    job->compute_buffer, &p->stop);
+      if (n != 0) pass->gpu_failures = 0;
       if (n == 0 && !plotter_stop_requested(&p->stop)) {
+        pass->gpu_failures++;
         gpu_recover(p, job, pass);
         pass->work = true;
         return;
@@ -384,6 +390,12 @@ void finish(plotter_s* p, const pass_s& pass) {
   // made itself (a file it could not open or create) keeps them for resume.
   bool remove = stopped && !pass.self_stop && !p->keep_files;
   for (job_s* job : p->jobs) {
+    // A file whose last batch ended after its job's last visit keeps its
+    // ".plotting" name, but its descriptor must not outlive the run.
+    if (job->state == JOB_WRITTEN && job->fd) {
+      sys_close(job->fd);
+      job->fd = 0;
+    }
     if (job->state != JOB_PLOTTING) continue;
     if (job->fd) {
       sys_close(job->fd);

@@ -189,6 +189,7 @@ void shabal_x4_avx_update(CTX* ctx, const void* const data[LANES], uint64_t len)
     uint64_t pos = ctx->position;
     if (pos > 0) {
         if (len < 64 - pos) {
+            if (len == 0) return;
             for (int k = 0; k < LANES; k++) memcpy(ctx->buf + 64 * k + pos, p[k], len);
             ctx->position = pos + len;
             return;
@@ -205,7 +206,8 @@ void shabal_x4_avx_update(CTX* ctx, const void* const data[LANES], uint64_t len)
         for (int k = 0; k < LANES; k++) p[k] += len & ~(uint64_t)63;
     }
     uint64_t rest = len & 63;
-    for (int k = 0; k < LANES; k++) memcpy(ctx->buf + 64 * k, p[k], rest);
+    if (rest)
+        for (int k = 0; k < LANES; k++) memcpy(ctx->buf + 64 * k, p[k], rest);
     ctx->position = rest;
 }
 

@@ -82,8 +82,10 @@ dialog() {
   DIALOG="$id"
 }
 
+# dialog_gone TITLE [SECONDS]
 dialog_gone() {
-  for ((i = 0; i < 50; i++)); do
+  local limit=$(( ${2:-10} * 10 ))
+  for ((i = 0; i < limit; i++)); do
     xdotool search --onlyvisible --name "$1" >/dev/null 2>&1 || return 0
     sleep 0.1
   done

@@ -27,10 +27,11 @@ wait_window() {
   [ -n "$id" ] || fail "no window '$1'"
   echo "$id"
 }
-# answer TITLE KEY [SECONDS]: the dialog titled TITLE gets KEY and closes
+# answer TITLE KEY [SECONDS]: the dialog titled TITLE (a regular expression)
+# gets KEY and closes
 answer() {
   local id
-  id=$(wait_window "$1" "${3:-60}")
+  id=$(wait_window "$1" "${3:-60}") || exit 3
   xdotool windowfocus "$id"
   sleep 0.3
   xdotool key "$2"
@@ -77,7 +78,7 @@ drag() {
   "$helper" drag "$@" >"$out/drag.txt" 2>&1 &
   local hp=$!
   local src
-  src=$(wait_window "Drag source" 30)
+  src=$(wait_window "Drag source" 30) || exit 3
   sleep 0.3
   xdotool mousemove --window "$src" 50 50 mousedown 1
   for _ in $(seq 10); do
@@ -114,7 +115,7 @@ case $scenario in
     answer Auto-Resuming Escape
     shot config
     start_plotting
-    wait_window 'Done!' 600 >/dev/null
+    wait_window 'Done!' 600 >/dev/null || exit 3
     shot done_dialog
     answer 'Done!' Escape
     shot summary
@@ -129,13 +130,13 @@ case $scenario in
     wait_marker "$1" 600
     shot processing
     close_main
-    answer 'Close Veldgrain?' Escape     # No: the run goes on
+    answer 'Close Veldgrain\?' Escape     # No: the run goes on
     sleep 1
     running || fail "closed after No"
     echo running >"$out/after_no"
     close_main
-    answer 'Close Veldgrain?' alt+y
-    answer 'Leave work in progress files?' alt+y 120
+    answer 'Close Veldgrain\?' alt+y
+    answer 'Leave work in progress files\?' alt+y 120
     wait_exit 1 120
     cp "$work/config.yml" "$out/config_1.yml"
     ls -l "$(dirname "$1")" >"$out/files_1.txt"
@@ -143,7 +144,7 @@ case $scenario in
     answer Auto-Resuming Escape
     shot resumed_config
     start_plotting
-    wait_window 'Done!' 900 >/dev/null
+    wait_window 'Done!' 900 >/dev/null || exit 3
     answer 'Done!' Escape
     close_main
     wait_exit 2 60
@@ -155,8 +156,8 @@ case $scenario in
     wait_file "$1" 120
     sleep 1
     close_main
-    answer 'Close Veldgrain?' alt+y
-    answer 'Leave work in progress files?' Escape 120  # No
+    answer 'Close Veldgrain\?' alt+y
+    answer 'Leave work in progress files\?' Escape 120  # No
     wait_exit 1 120
     ;;
   checker) # URI... -- SINGLE_URI
@@ -172,6 +173,9 @@ case $scenario in
       has_colour list 400x40+170+410 4cd964 && break
     done
     shot list
+    drag "$single"                          # the checker screen takes no drop
+    shot list_after_drop
+    click 89 436                            # Back
     drag "$single"
     sleep 1
     shot single

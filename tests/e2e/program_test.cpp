@@ -270,6 +270,10 @@ TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
     EXPECT_EQ(s.count(24, bar_y(2), 592, 1, RED), 592);     // truncated: skipped
     EXPECT_GT(s.count(178, 416, 300, 30, RED), 20);         // "Not all data is correct!"
 
+    shot_s ignored;
+    ASSERT_TRUE(ignored.load(out + "/list_after_drop.ppm"));
+    EXPECT_EQ(ignored.rgb, s.rgb);
+
     shot_s single, back;
     ASSERT_TRUE(single.load(out + "/single.ppm"));
     ASSERT_TRUE(back.load(out + "/back.ppm"));

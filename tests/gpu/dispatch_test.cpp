@@ -321,6 +321,7 @@ TEST_F(GpuDispatch, BenchmarkUsesAThousandTwentyFourNoncesWithoutAPreset)
 {
   ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
   g_skip_rounds = true;
+  g_threads_per_group = 128;  // fewer, larger groups: launch overhead dominates here
   const int index[1] = {0};
   const double rate = gpu_benchmark(1, index);
   EXPECT_TRUE(std::isfinite(rate));

@@ -189,17 +189,20 @@ TEST(Regions, ClearFromInsideAnActionStopsTheDispatch) {
   struct big { char bytes[256] = "kept alive while it runs"; };
   big payload;
   std::string seen;
-  bool second_ran = false;
-  ui_region_scroll(&sw.w, 0, 0, 100, 100, [&sw, &seen, payload](int, int) {
+  bool second_ran = false, refilled_ran = false;
+  ui_region_scroll(&sw.w, 0, 0, 100, 100, [&sw, &seen, &refilled_ran, payload](int, int) {
     ui_regions_clear(&sw.w);
-    // Refill, as a nested paint during a modal dialog would.
+    // Refill, as a nested paint during a modal dialog would; the regions of
+    // the new frame must not receive the old frame's event.
     ui_region_scroll(&sw.w, 0, 0, 100, 100, [](int, int) {});
+    ui_region_scroll(&sw.w, 0, 0, 100, 100, [&refilled_ran](int, int) { refilled_ran = true; });
     seen = payload.bytes;  // the closure's own copy must still be valid
   });
   ui_region_scroll(&sw.w, 0, 0, 100, 100, [&](int, int) { second_ran = true; });
   sw.wheel(10, 10, 0, -32);
   EXPECT_EQ(seen, "kept alive while it runs");
   EXPECT_FALSE(second_ran);
+  EXPECT_FALSE(refilled_ran);
   // The same for a click that switches screens.
   ui_regions_clear(&sw.w);
   int other = 0;

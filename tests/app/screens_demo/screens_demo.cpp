@@ -89,6 +89,7 @@ void write_state() {
   fprintf(f, "finished=%d\n", plotter_is_finished(g_plotter) ? 1 : 0);
   fprintf(f, "history=%zu\n", g_history.size());
   fprintf(f, "eta=%s\n", g_eta_text);
+  fprintf(f, "clock=%.1f\n", sys_time());
   fprintf(f, "entries=%zu\n", g_window->entries.size());
   if (!g_window->entries.empty()) {
     int x = 0, y = 0;

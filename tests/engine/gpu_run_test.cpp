@@ -1,0 +1,89 @@
+// Runs on the GPU path, on the CPU-type OpenCL device the test suite admits
+// (PoCL): a whole file equals the CPU's nonces, and a GPU that keeps failing
+// goes through recovery and, after the fall-back question, ends on the CPU.
+#include <cstdlib>
+
+#include "gpu/gpu.h"
+#include "gpu/opencl.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace {
+
+bool opencl_device_listed() {
+  static int listed = -1;
+  if (listed < 0) {
+    setenv("VG_TEST_OPENCL_CPU", "1", 1);
+    listed = 0;
+    if (opencl_load() == 0) {
+      static char storage[8][64];
+      char* names[8];
+      for (int i = 0; i < 8; i++) names[i] = storage[i];
+      listed = gpu_list_devices(8, 64, names);
+    }
+  }
+  return listed > 0;
+}
+
+cl_int failing_enqueue(cl_command_queue, cl_kernel, cl_uint, const size_t*, const size_t*, const size_t*, cl_uint,
+                       const cl_event*, cl_event*) {
+  return CL_OUT_OF_RESOURCES;
+}
+
+struct gpu_run_fixture : ::testing::Test {
+  temp_dir_s dir{"engine_gpu", true};
+  dialog_log_s dialogs;
+  plotter_s* p = nullptr;
+  std::unique_ptr<drive_s> d;
+
+  void SetUp() override {
+#ifdef VG_UNDER_TSAN
+    GTEST_SKIP() << "the OpenCL runtime is not instrumented for ThreadSanitizer";
+#endif
+    if (!opencl_device_listed()) GTEST_SKIP() << "no OpenCL device (pocl-opencl-icd)";
+    ASSERT_FALSE(dir.path.empty());
+    dialogs.install();
+    d = make_drive(dir.file("hdd"));
+    p = plotter_create();
+  }
+  void TearDown() override { plotter_destroy(p); }
+
+  // The plan's GPU effects for one device batch of 256 nonces per buffer.
+  void start_gpu() {
+    p->gpu_mask = 1;
+    p->gpu_count = 1;
+    p->gpu_index[0] = 0;
+    p->gpu_context = gpu_create(1, p->gpu_index, 256);
+    ASSERT_NE(p->gpu_context, nullptr);
+    p->double_buffer = 0;
+    p->nonces_per_buffer = 256;
+    p->free_buffers.push_back(buffer_create(256));
+    p->thread = std::thread(thread_proc, p);
+  }
+};
+
+}  // namespace
+
+TEST_F(gpu_run_fixture, file_plotted_on_the_gpu_equals_the_cpu_nonces) {
+  plotter_add_job(p, job_create(d.get(), nullptr, 7, 4096, 256));
+  start_gpu();
+  ASSERT_TRUE(run_until_finished(p));
+  EXPECT_NE(p->gpu_mask, 0u);  // no fall-back happened
+  std::string path = std::string(d->path) + "/7_4096_256";
+  expect_plot_nonces(path, 7, 4096, 256, {0, 1, 31, 32, 128, 255});
+  EXPECT_TRUE(dialogs.get().empty());
+}
+
+TEST_F(gpu_run_fixture, failing_gpu_recovers_then_falls_back_to_the_cpu) {
+  opencl_api_s saved = g_opencl_api;
+  g_opencl_api.clEnqueueNDRangeKernel = failing_enqueue;
+  plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
+  start_gpu();
+  ASSERT_TRUE(run_until_finished(p));
+  g_opencl_api = saved;
+  std::vector<std::string> lines = dialogs.get();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Q:Error|Failed to recover GPU device. Fall back to CPU processing?");
+  EXPECT_EQ(p->gpu_mask, 0u);
+  EXPECT_EQ(p->gpu_count, 0);
+  expect_plot_nonces(std::string(d->path) + "/7_0_256", 7, 0, 256, {0, 255});
+}
