@@ -48,7 +48,7 @@ void engine_exit_error() {
 }
 
 bool plotter_stop_requested(const volatile bool* stop) {
-  return __atomic_load_n(stop, __ATOMIC_RELAXED);
+  return __atomic_load_n(stop, __ATOMIC_ACQUIRE);
 }
 
 void plotter_request_stop(volatile bool* stop) { __atomic_store_n(stop, true, __ATOMIC_SEQ_CST); }

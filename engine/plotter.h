@@ -141,7 +141,8 @@ void plotter_for_each_job(plotter_s* p, std::function<bool(job_s*)> visit);
 void plotter_release_buffer(plotter_s* p, buffer_s* b);  // called with mutex held
 gpu_s* plotter_gpu(plotter_s* p);
 
-// Reads a stop flag that another thread may set (relaxed atomic load).
+// Reads a stop flag that another thread may set (atomic load; what the
+// setter wrote before the stop, such as keep_files, is then visible).
 bool plotter_stop_requested(const volatile bool* stop);
 // Sets a stop flag that other threads read (atomic store).
 void plotter_request_stop(volatile bool* stop);

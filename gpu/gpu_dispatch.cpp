@@ -187,8 +187,8 @@ static void apply_hash_per_dispatch(gpu_s* gpu)
 uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce, buffer_s* buffer,
                          volatile bool* stop)
 {
-  if (!gpu || !buffer)
-    return 0;
+  if (!gpu || !buffer || (buffer->capacity && !buffer->data))
+    return 0;  // nothing to fill into (a placeholder buffer has no data)
   apply_hash_per_dispatch(gpu);
   const uint64_t local = g_threads_per_group ? (uint64_t)(int64_t)g_threads_per_group : 32;
   const uint64_t n = gpu->nonces_per_device, d = (uint64_t)gpu->count;

@@ -308,7 +308,6 @@ uint64_t job_plot_cpu(job_s* job, volatile bool* stop) {
         return plotter_stop_requested(stop) ? 0 : d;
     }
     std::vector<std::thread> threads;
-    threads.reserve(T);
     plot_thread_fn fn = plot_thread_select();
     for (uint64_t t = 0; t < T; t++) start_worker(threads, fn, b, t, job->account_id, first + t * per, per, stop, counters);
 
@@ -351,7 +350,6 @@ double cpu_benchmark() {
     plot_thread_fn fn = plot_thread_select();
     double t0 = sys_time();
     std::vector<std::thread> threads;
-    threads.reserve(T);
     for (uint64_t t = 0; t < T; t++) start_worker(threads, fn, b, t, 1337, 16 * t, 16, &stop, counters);
     for (auto& th : threads) th.join();
     double t1 = sys_time();

@@ -45,12 +45,12 @@ void gather_words(const uint8_t* const* p, VEC* M) {
 // A[xp], C[c], B[i], B[b13], B[b9], B[b6] and M[i]; then B[i] from A[x].
 // Only the path through A[xp] is serial from step to step, so every other
 // term is combined off that path, and the A words are named variables so the
-// compiler keeps them in registers rather than passing them through memory.
+// compiler keeps them (and the B words) in registers rather than in memory.
 #define SHABAL_STEP(x, xp, i, c, b13, b9, b6)                                                      \
     do {                                                                                           \
         VEC t = XOR(MUL5(ROTL(a##xp, 15)), XOR(a##x, C[c]));                                       \
-        a##x = XOR(MUL3(t), XOR(B[b13], XOR(ANDNOT(B[b6], B[b9]), M[i])));                         \
-        B[i] = XOR(ROTL1(B[i]), XOR(a##x, ONES));                                                  \
+        a##x = XOR(MUL3(t), XOR(b##b13, XOR(ANDNOT(b##b6, b##b9), M[i])));                         \
+        b##i = XOR(ROTL1(b##i), XOR(a##x, ONES));                                                  \
     } while (0)
 
 // Compresses nblocks blocks of every lane; the state stays in local vectors
@@ -67,7 +67,22 @@ void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
     const VEC ONES = SET1(-1);
     do {
         gather_words(p, M);
-        for (int i = 0; i < 16; i++) B[i] = ROTL(ADD(B[i], M[i]), 17);
+        VEC b0 = ROTL(ADD(B[0], M[0]), 17);
+        VEC b1 = ROTL(ADD(B[1], M[1]), 17);
+        VEC b2 = ROTL(ADD(B[2], M[2]), 17);
+        VEC b3 = ROTL(ADD(B[3], M[3]), 17);
+        VEC b4 = ROTL(ADD(B[4], M[4]), 17);
+        VEC b5 = ROTL(ADD(B[5], M[5]), 17);
+        VEC b6 = ROTL(ADD(B[6], M[6]), 17);
+        VEC b7 = ROTL(ADD(B[7], M[7]), 17);
+        VEC b8 = ROTL(ADD(B[8], M[8]), 17);
+        VEC b9 = ROTL(ADD(B[9], M[9]), 17);
+        VEC b10 = ROTL(ADD(B[10], M[10]), 17);
+        VEC b11 = ROTL(ADD(B[11], M[11]), 17);
+        VEC b12 = ROTL(ADD(B[12], M[12]), 17);
+        VEC b13 = ROTL(ADD(B[13], M[13]), 17);
+        VEC b14 = ROTL(ADD(B[14], M[14]), 17);
+        VEC b15 = ROTL(ADD(B[15], M[15]), 17);
         VEC a0 = XOR(A[0], SET1((int)wlow)), a1 = XOR(A[1], SET1((int)whigh)), a2 = A[2], a3 = A[3];
         VEC a4 = A[4], a5 = A[5], a6 = A[6], a7 = A[7], a8 = A[8], a9 = A[9], a10 = A[10], a11 = A[11];
         SHABAL_STEP(0, 11, 0, 8, 13, 9, 6);
@@ -129,11 +144,38 @@ void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
         a8 = ADD(a8, C[3]); a9 = ADD(a9, C[4]); a10 = ADD(a10, C[5]); a11 = ADD(a11, C[6]);
         A[0] = a0, A[1] = a1, A[2] = a2, A[3] = a3, A[4] = a4, A[5] = a5;
         A[6] = a6, A[7] = a7, A[8] = a8, A[9] = a9, A[10] = a10, A[11] = a11;
-        for (int i = 0; i < 16; i++) {
-            VEC t = B[i];
-            B[i] = SUB(C[i], M[i]);
-            C[i] = t;
-        }
+        B[0] = SUB(C[0], M[0]);
+        C[0] = b0;
+        B[1] = SUB(C[1], M[1]);
+        C[1] = b1;
+        B[2] = SUB(C[2], M[2]);
+        C[2] = b2;
+        B[3] = SUB(C[3], M[3]);
+        C[3] = b3;
+        B[4] = SUB(C[4], M[4]);
+        C[4] = b4;
+        B[5] = SUB(C[5], M[5]);
+        C[5] = b5;
+        B[6] = SUB(C[6], M[6]);
+        C[6] = b6;
+        B[7] = SUB(C[7], M[7]);
+        C[7] = b7;
+        B[8] = SUB(C[8], M[8]);
+        C[8] = b8;
+        B[9] = SUB(C[9], M[9]);
+        C[9] = b9;
+        B[10] = SUB(C[10], M[10]);
+        C[10] = b10;
+        B[11] = SUB(C[11], M[11]);
+        C[11] = b11;
+        B[12] = SUB(C[12], M[12]);
+        C[12] = b12;
+        B[13] = SUB(C[13], M[13]);
+        C[13] = b13;
+        B[14] = SUB(C[14], M[14]);
+        C[14] = b14;
+        B[15] = SUB(C[15], M[15]);
+        C[15] = b15;
         if (++wlow == 0) whigh++;
         for (int k = 0; k < LANES; k++) p[k] += 64;
     } while (--nblocks);

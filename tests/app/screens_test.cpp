@@ -342,14 +342,14 @@ early_clock="$(state clock)"
 # No estimate during the first 5 s of the run.
 if awk "BEGIN { exit !($early_clock < 5) }"; then [ -z "$early_eta" ] || fail "estimate before 5 s"; fi
 echo "$early_eta" > "$OUT/early_eta"
-click 577 465                                # "Pause"
-wait_state paused 1
-shot paused
-click 577 465                                # "Resume"
-wait_state paused 0
 for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
 [ -n "$(state eta)" ] || fail "no estimate"
+click 577 465                                # "Pause"
+wait_state paused 1
 shot estimate
+click 577 465                                # "Resume"
+wait_state paused 0
+shot resumed
 wait_state screen summary 60
 shot summary
 )SH");
@@ -368,8 +368,18 @@ shot summary
   std::ifstream early(s.out + "/early_eta");
   std::string early_eta;
   std::getline(early, early_eta);
-  if (early_eta.empty()) EXPECT_EQ(count_colour(p, 24, 462, 300, 476, 0x707070, 60), 0);
-  EXPECT_GT(count_colour(s.shot("estimate"), 24, 462, 300, 476, 0x707070, 60), 20);
+  if (early_eta.empty()) {
+    EXPECT_EQ(count_colour(p, 24, 462, 300, 476, 0x707070, 60), 0);
+  }
+  image_s paused = s.shot("estimate");
+  EXPECT_GT(count_colour(paused, 24, 462, 300, 476, 0x707070, 60), 20);
+  // The button reads "Resume" while paused, "Pause" again after the click:
+  // the longer word has more ink.
+  int ink_pause = count_colour(p, 534, 455, 620, 475, 0x000000, 100);
+  int ink_resume = count_colour(paused, 534, 455, 620, 475, 0x000000, 100);
+  int ink_again = count_colour(s.shot("resumed"), 534, 455, 620, 475, 0x000000, 100);
+  EXPECT_GT(ink_resume, ink_pause + 10);
+  EXPECT_LT(ink_again + 10, ink_resume);
   // Summary: stacked bars on the base line at y 334.
   image_s sum = s.shot("summary");
   EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0x117dbb, 10), 200);

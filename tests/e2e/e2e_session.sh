@@ -98,6 +98,14 @@ drag() {
   wait $hp 2>/dev/null
   sleep 0.5
 }
+# wait_white X Y SECONDS: the window's pixel at (X, Y) turns white
+wait_white() {
+  for _ in $(seq $(($3 * 4))); do
+    [ "$(import -window "$wid" -depth 8 ppm:- | convert ppm:- -depth 8 -format "%[hex:p{$1,$2}]" info:)" = FFFFFF ] && return 0
+    sleep 0.25
+  done
+  fail "pixel $1,$2 did not turn white"
+}
 # has_colour SHOT WxH+X+Y HEX: the area holds a pixel of that colour
 has_colour() {
   convert "$out/$1.ppm" -crop "$2" +repage -unique-colors txt:- | grep -qi "#$3"
@@ -126,7 +134,7 @@ case $scenario in
     start_app 1
     answer Auto-Resuming Escape
     start_plotting
-    wait_file "$1" 120
+    wait_file "$1" 300
     wait_marker "$1" 600
     shot processing
     close_main
@@ -153,7 +161,7 @@ case $scenario in
     start_app 1
     answer Auto-Resuming Escape
     start_plotting
-    wait_file "$1" 120
+    wait_file "$1" 300
     sleep 1
     close_main
     answer 'Close Veldgrain\?' alt+y
@@ -176,10 +184,12 @@ case $scenario in
     drag "$single"                          # the checker screen takes no drop
     shot list_after_drop
     click 89 436                            # Back
+    wait_white 30 98 120
     drag "$single"
     sleep 1
     shot single
     click 89 436                            # Back, while it checks
+    wait_white 30 98 120                    # a grid cell until the screen changes
     shot back
     drag "$single"                          # a second checker starts
     sleep 0.5

@@ -99,8 +99,9 @@ TEST_F(run_fixture, two_targets_in_concurrent_mode) {
   g_min_ram_gb_per_task = saved;
   EXPECT_TRUE(p->concurrent);
   EXPECT_EQ(p->max_tasks, 2);
-  EXPECT_EQ(p->free_buffers.size(), 4u);
+  EXPECT_EQ(p->nonces_per_buffer, 256u);
   ASSERT_TRUE(run_until_finished(p));
+  EXPECT_EQ(p->free_buffers.size(), 4u);  // every buffer back in the pool
   expect_plot_nonces(path(a, 0, 256), 7, 0, 256, {0, 255});
   expect_plot_nonces(path(b, 256, 256), 7, 256, 256, {0, 128, 255});
 }

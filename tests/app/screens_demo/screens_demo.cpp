@@ -36,7 +36,7 @@ std::string g_state_path;
 int g_fake_ssds = -1;
 job_s* g_fake_job;
 const uint64_t FAKE_NONCES = 4096;
-const double FAKE_SECONDS = 12.0;
+const double FAKE_SECONDS = 24.0;
 
 const char* screen_name() {
   if (window_is_paint(g_window, config_paint)) return "config";
