@@ -44,7 +44,7 @@ const int DRIVE_BOX_TOP = 38;  // the path part of a drive box; the Fill text be
 std::vector<drive_s>& drive_list(int kind) { return kind ? g_drives : g_ssds; }
 
 struct processor_item_s {
-  char caption[16];
+  char caption[24];
   const char* detail;
   float caption_w;
   float detail_w;
