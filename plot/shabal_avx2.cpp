@@ -21,8 +21,6 @@ inline VEC XOR(VEC a, VEC b) { return _mm256_xor_si256(a, b); }
 inline VEC ANDNOT(VEC a, VEC b) { return _mm256_andnot_si256(a, b); }  // ~a & b
 inline VEC ROTL(VEC x, int n) { return _mm256_or_si256(_mm256_slli_epi32(x, n), _mm256_srli_epi32(x, 32 - n)); }
 inline VEC ROTL1(VEC x) { return _mm256_or_si256(_mm256_add_epi32(x, x), _mm256_srli_epi32(x, 31)); }
-inline VEC MUL5(VEC x) { return _mm256_mullo_epi32(x, _mm256_set1_epi32(5)); }
-inline VEC MUL3(VEC x) { return _mm256_mullo_epi32(x, _mm256_set1_epi32(3)); }
 
 // Transposes each lane's 16 message words into M[0..15], eight at a time.
 void gather_words(const uint8_t* const* p, VEC* M) {
@@ -46,50 +44,73 @@ void gather_words(const uint8_t* const* p, VEC* M) {
     }
 }
 
-// Step of the permutation on word i: A[x] from itself, the previous A word
-// A[xp], C[c], B[i], B[b13], B[b9], B[b6] and M[i]; then B[i] from A[x].
-// Only the path through A[xp] is serial from step to step, so every other
-// term is combined off that path, and the A words are named variables so the
-// compiler keeps them (and the B words) in registers rather than in memory.
+// Step of the permutation on word i: A[x] from itself, r (the previous A
+// word rotated left by 15), C[c], B[i], B[b13], B[b9], B[b6] and M[i]; then
+// B[i] from the new A[x], and r for the next step. The A, B and C words live
+// in memory on purpose: each is read a few times per block, so loads are
+// cheaper than the spills GCC emits when it tries to keep all 44 words in 16
+// registers. Only the path through r is serial. w and u are combined off it,
+// and the empty asm statements keep GCC from reassociating them into it.
+// The next r is built without waiting for the new A word: with s = 3 t and
+// A = s ^ u, rotl(A, 15) = (t * (3 << 15)) ^ rotl(u, 15) ^ (s >> 17).
 #define SHABAL_STEP(x, xp, i, c, b13, b9, b6)                                                      \
     do {                                                                                           \
-        VEC t = XOR(MUL5(ROTL(a##xp, 15)), XOR(a##x, C[c]));                                       \
-        a##x = XOR(MUL3(t), XOR(b##b13, XOR(ANDNOT(b##b6, b##b9), M[i])));                         \
-        b##i = XOR(ROTL1(b##i), XOR(a##x, ONES));                                                  \
+        VEC w = XOR(Ap[x], Cp[c]);                                                                 \
+        VEC u = XOR(Bp[b13], XOR(ANDNOT(Bp[b6], Bp[b9]), M[i]));                                   \
+        __asm__("" : "+x"(w), "+x"(u));                                                            \
+        VEC t = XOR(_mm256_mullo_epi32(r, FIVE), w);                                               \
+        VEC s = _mm256_mullo_epi32(t, THREE);                                                      \
+        VEC a = XOR(s, u);                                                                         \
+        Ap[x] = a;                                                                                 \
+        VEC nb = XOR(ROTL1(Bp[i]), ONES);                                                          \
+        __asm__("" : "+x"(nb));                                                                    \
+        Bp[i] = XOR(nb, a);                                                                        \
+        VEC q = XOR(_mm256_mullo_epi32(t, THREE15), ROTL(u, 15));                                  \
+        __asm__("" : "+x"(q));                                                                     \
+        r = XOR(q, _mm256_srli_epi32(s, 17));                                                      \
     } while (0)
 
-// Compresses nblocks blocks of every lane; the state stays in local vectors
-// for the whole call.
+// Compresses nblocks blocks of every lane. The state is copied once into an
+// aligned local array; B, C and a spare buffer trade places per block by
+// rotating pointers.
 void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
     if (nblocks == 0) return;
     const uint8_t* p[LANES];
     for (int k = 0; k < LANES; k++) p[k] = blocks[k];
-    VEC A[12], B[16], C[16], M[16];
-    for (int i = 0; i < 12; i++) A[i] = LOAD(ctx->A + i * LANES);
-    for (int i = 0; i < 16; i++) B[i] = LOAD(ctx->B + i * LANES);
-    for (int i = 0; i < 16; i++) C[i] = LOAD(ctx->C + i * LANES);
+    alignas(32) VEC st[12 + 16 + 16 + 16];
+    alignas(32) VEC Mbuf[32];
+    VEC* const Ap = st;
+    VEC* Bp = st + 12;
+    VEC* Cp = st + 28;
+    VEC* Dp = st + 44;
+    VEC* M = Mbuf;
+    VEC* Mn = Mbuf + 16;
+    for (int i = 0; i < 12; i++) Ap[i] = LOAD(ctx->A + i * LANES);
+    for (int i = 0; i < 16; i++) Bp[i] = LOAD(ctx->B + i * LANES);
+    for (int i = 0; i < 16; i++) Cp[i] = LOAD(ctx->C + i * LANES);
     uint32_t wlow = ctx->Wlow, whigh = ctx->Whigh;
     const VEC ONES = SET1(-1);
+    // The multipliers are hidden from the optimizer so that it keeps one
+    // vpmulld (3 cycles) rather than a shift and an add (two dependent ops).
+    VEC FIVE = SET1(5), THREE = SET1(3), THREE15 = SET1(3 << 15);
+    __asm__("" : "+x"(FIVE), "+x"(THREE), "+x"(THREE15));
+    gather_words(p, M);
+    for (int k = 0; k < LANES; k++) p[k] += 64;
+    for (int i = 0; i < 16; i++) Bp[i] = ROTL(ADD(Bp[i], M[i]), 17);
     do {
-        gather_words(p, M);
-        VEC b0 = ROTL(ADD(B[0], M[0]), 17);
-        VEC b1 = ROTL(ADD(B[1], M[1]), 17);
-        VEC b2 = ROTL(ADD(B[2], M[2]), 17);
-        VEC b3 = ROTL(ADD(B[3], M[3]), 17);
-        VEC b4 = ROTL(ADD(B[4], M[4]), 17);
-        VEC b5 = ROTL(ADD(B[5], M[5]), 17);
-        VEC b6 = ROTL(ADD(B[6], M[6]), 17);
-        VEC b7 = ROTL(ADD(B[7], M[7]), 17);
-        VEC b8 = ROTL(ADD(B[8], M[8]), 17);
-        VEC b9 = ROTL(ADD(B[9], M[9]), 17);
-        VEC b10 = ROTL(ADD(B[10], M[10]), 17);
-        VEC b11 = ROTL(ADD(B[11], M[11]), 17);
-        VEC b12 = ROTL(ADD(B[12], M[12]), 17);
-        VEC b13 = ROTL(ADD(B[13], M[13]), 17);
-        VEC b14 = ROTL(ADD(B[14], M[14]), 17);
-        VEC b15 = ROTL(ADD(B[15], M[15]), 17);
-        VEC a0 = XOR(A[0], SET1((int)wlow)), a1 = XOR(A[1], SET1((int)whigh)), a2 = A[2], a3 = A[3];
-        VEC a4 = A[4], a5 = A[5], a6 = A[6], a7 = A[7], a8 = A[8], a9 = A[9], a10 = A[10], a11 = A[11];
+        Ap[0] = XOR(Ap[0], SET1((int)wlow));
+        Ap[1] = XOR(Ap[1], SET1((int)whigh));
+        // The next block's B (this block's C less its message, plus the next
+        // message, rotated) depends only on inputs known now, so it is made
+        // here, ahead of the serial permutation, in a third buffer Dp.
+        if (nblocks > 1) {
+            gather_words(p, Mn);
+            for (int k = 0; k < LANES; k++) p[k] += 64;
+            for (int i = 0; i < 16; i++) Dp[i] = ROTL(ADD(SUB(Cp[i], M[i]), Mn[i]), 17);
+        } else {
+            for (int i = 0; i < 16; i++) Dp[i] = SUB(Cp[i], M[i]);
+        }
+        VEC r = ROTL(Ap[11], 15);
         SHABAL_STEP(0, 11, 0, 8, 13, 9, 6);
         SHABAL_STEP(1, 0, 1, 7, 14, 10, 7);
         SHABAL_STEP(2, 1, 2, 6, 15, 11, 8);
@@ -138,55 +159,22 @@ void compress_lanes(CTX* ctx, const uint8_t* const* blocks, uint64_t nblocks) {
         SHABAL_STEP(9, 8, 13, 11, 10, 6, 3);
         SHABAL_STEP(10, 9, 14, 10, 11, 7, 4);
         SHABAL_STEP(11, 10, 15, 9, 12, 8, 5);
-        a0 = ADD(a0, C[3]); a1 = ADD(a1, C[4]); a2 = ADD(a2, C[5]); a3 = ADD(a3, C[6]);
-        a4 = ADD(a4, C[7]); a5 = ADD(a5, C[8]); a6 = ADD(a6, C[9]); a7 = ADD(a7, C[10]);
-        a8 = ADD(a8, C[11]); a9 = ADD(a9, C[12]); a10 = ADD(a10, C[13]); a11 = ADD(a11, C[14]);
-        a0 = ADD(a0, C[15]); a1 = ADD(a1, C[0]); a2 = ADD(a2, C[1]); a3 = ADD(a3, C[2]);
-        a4 = ADD(a4, C[3]); a5 = ADD(a5, C[4]); a6 = ADD(a6, C[5]); a7 = ADD(a7, C[6]);
-        a8 = ADD(a8, C[7]); a9 = ADD(a9, C[8]); a10 = ADD(a10, C[9]); a11 = ADD(a11, C[10]);
-        a0 = ADD(a0, C[11]); a1 = ADD(a1, C[12]); a2 = ADD(a2, C[13]); a3 = ADD(a3, C[14]);
-        a4 = ADD(a4, C[15]); a5 = ADD(a5, C[0]); a6 = ADD(a6, C[1]); a7 = ADD(a7, C[2]);
-        a8 = ADD(a8, C[3]); a9 = ADD(a9, C[4]); a10 = ADD(a10, C[5]); a11 = ADD(a11, C[6]);
-        A[0] = a0, A[1] = a1, A[2] = a2, A[3] = a3, A[4] = a4, A[5] = a5;
-        A[6] = a6, A[7] = a7, A[8] = a8, A[9] = a9, A[10] = a10, A[11] = a11;
-        B[0] = SUB(C[0], M[0]);
-        C[0] = b0;
-        B[1] = SUB(C[1], M[1]);
-        C[1] = b1;
-        B[2] = SUB(C[2], M[2]);
-        C[2] = b2;
-        B[3] = SUB(C[3], M[3]);
-        C[3] = b3;
-        B[4] = SUB(C[4], M[4]);
-        C[4] = b4;
-        B[5] = SUB(C[5], M[5]);
-        C[5] = b5;
-        B[6] = SUB(C[6], M[6]);
-        C[6] = b6;
-        B[7] = SUB(C[7], M[7]);
-        C[7] = b7;
-        B[8] = SUB(C[8], M[8]);
-        C[8] = b8;
-        B[9] = SUB(C[9], M[9]);
-        C[9] = b9;
-        B[10] = SUB(C[10], M[10]);
-        C[10] = b10;
-        B[11] = SUB(C[11], M[11]);
-        C[11] = b11;
-        B[12] = SUB(C[12], M[12]);
-        C[12] = b12;
-        B[13] = SUB(C[13], M[13]);
-        C[13] = b13;
-        B[14] = SUB(C[14], M[14]);
-        C[14] = b14;
-        B[15] = SUB(C[15], M[15]);
-        C[15] = b15;
+        for (int j = 0; j < 12; j++) {
+            VEC s = ADD(Cp[(j + 3) & 15], Cp[(j + 15) & 15]);
+            Ap[j] = ADD(Ap[j], ADD(s, Cp[(j + 11) & 15]));
+        }
+        VEC* sw = Cp;
+        Cp = Bp;
+        Bp = Dp;
+        Dp = sw;
+        sw = M;
+        M = Mn;
+        Mn = sw;
         if (++wlow == 0) whigh++;
-        for (int k = 0; k < LANES; k++) p[k] += 64;
     } while (--nblocks);
-    for (int i = 0; i < 12; i++) STORE(ctx->A + i * LANES, A[i]);
-    for (int i = 0; i < 16; i++) STORE(ctx->B + i * LANES, B[i]);
-    for (int i = 0; i < 16; i++) STORE(ctx->C + i * LANES, C[i]);
+    for (int i = 0; i < 12; i++) STORE(ctx->A + i * LANES, Ap[i]);
+    for (int i = 0; i < 16; i++) STORE(ctx->B + i * LANES, Bp[i]);
+    for (int i = 0; i < 16; i++) STORE(ctx->C + i * LANES, Cp[i]);
     ctx->Wlow = wlow;
     ctx->Whigh = whigh;
 }
