@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "plot/shabal.h"
+
 struct kat_entry_s {
     std::vector<uint8_t> message;
     std::string digest;  // hex
@@ -33,6 +35,17 @@ inline std::string to_hex(const void* p, size_t n) {
         s += b;
     }
     return s;
+}
+
+// The one-lane Shabal-256 digest of a message, as hex: the reference the
+// other forms are held to.
+inline std::string scalar_digest_hex(const uint8_t* p, size_t n) {
+    shabal_scalar_context ctx;
+    shabal_scalar_init(&ctx, 256);
+    shabal_scalar_update(&ctx, p, n);
+    uint8_t d[32];
+    shabal_scalar_close(&ctx, 0, 0, d);
+    return to_hex(d, 32);
 }
 
 inline std::vector<kat_entry_s> load_shabal_kat() {
