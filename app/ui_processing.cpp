@@ -1,7 +1,7 @@
 // The start of a run, the processing screen and the summary. The screen is
-// repainted every 500 ms; each paint walks the job list once under the
-// plotter's lock and reads the drive counters that the work thread and its
-// tasks update without it (a value one paint old only delays the display).
+// repainted every 500 ms; each paint copies the run into a snapshot under the
+// plotter's lock once and draws only from that copy: the work thread may free
+// a job's buffers or hand a drive to another job at any moment.
 #include "app/ui_processing.h"
 
 #include <algorithm>
@@ -44,8 +44,6 @@ const uint64_t NONCE_BYTES = 262144;
 // outlives it are not recorded (the summary then ends at that point).
 const size_t HISTORY_MAX_SLOTS = 1u << 16;
 
-uint64_t buffer_progress(const buffer_s* b) { return b ? (uint64_t)b->progress.load() : 0; }
-
 void text(window_s* w, unsigned colour, float size, const char* s, float x, float y) {
   draw_set_fill(w, colour);
   draw_set_font(w, FONT, size);
@@ -65,27 +63,27 @@ struct totals_s {
   uint64_t done, total, resumed, written, moved, ram_total, ram_used;
 };
 
-totals_s visit_jobs() {
+totals_s snapshot_totals(const plotter_snapshot_s& snap) {
   totals_s t{};
-  for (drive_s& d : g_ssds) d.planned_nonces = 0;
-  for (drive_s& d : g_drives) d.planned_nonces = 0;
-  plotter_for_each_job(g_plotter, [&t](job_s* job) {
-    t.done += job->nonces_done;
-    t.total += job->nonces;
-    t.resumed += job->nonces_resumed * NONCE_BYTES;
-    t.written += job->bytes_written;
-    t.moved += job->bytes_moved;
-    if (job->compute_buffer) t.ram_total += job->compute_buffer->capacity * NONCE_BYTES;
-    if (job->move_drive) job->move_drive->planned_nonces += job->nonces;
-    if (job->write_drive) job->write_drive->planned_nonces += job->nonces;
-    if (job->state == 1 && job->compute_buffer && job->write_buffer) {
-      uint64_t p = buffer_progress(job->compute_buffer);
-      t.done += p;
-      t.ram_used += p * NONCE_BYTES;
+  for (const job_snapshot_s& job : snap.jobs) {
+    t.done += job.nonces_done;
+    t.total += job.nonces;
+    t.resumed += job.nonces_resumed * NONCE_BYTES;
+    t.written += job.bytes_written;
+    t.moved += job.bytes_moved;
+    t.ram_total += job.compute_capacity * NONCE_BYTES;
+    if (job.state == JOB_PLOTTING && job.buffers) {
+      t.done += job.compute_progress;
+      t.ram_used += job.compute_progress * NONCE_BYTES;
     }
-    return true;
-  });
+  }
   return t;
+}
+
+// What the screen shows of a drive: zeros for one that no job of the run uses.
+drive_snapshot_s drive_figures(const plotter_snapshot_s& snap, const drive_s& d) {
+  const drive_snapshot_s* e = snapshot_drive(&snap, &d);
+  return e ? *e : drive_snapshot_s{&d, 0, 0, -1, -1};
 }
 
 void paint_processor_names(window_s* w, int W) {
@@ -115,7 +113,7 @@ void drive_name(window_s* w, const drive_s& d, int clip_x, int x, int y, int cw)
 }
 
 // The job's progress line under a bar and the name of its file.
-void job_line(window_s* w, job_s* job, unsigned colour, double fraction, int x, int y, int cw,
+void job_line(window_s* w, const job_snapshot_s* job, unsigned colour, double fraction, int x, int y, int cw,
               int which) {
   draw_set_stroke(w, colour);
   draw_set_line_width(w, 2);
@@ -124,12 +122,13 @@ void job_line(window_s* w, job_s* job, unsigned colour, double fraction, int x, 
   draw_no_stroke(w);
   draw_clip_push(w, x, y, cw, 10);
   char path[260];
-  job_path(job, sizeof path, path, which);
+  job_snapshot_path(job, sizeof path, path, which);
   text(w, GREY, 5, path, (float)x, (float)(y + 2));
   draw_clip_pop(w);
 }
 
-void paint_ssd_section(window_s* w, int W, int S, double now, uint64_t written) {
+void paint_ssd_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, double now,
+                       uint64_t written) {
   int n = (int)g_ssds.size();
   util_assert(n != 0, false, "ui_processing", 324);
   if (n == 0) return;
@@ -138,9 +137,10 @@ void paint_ssd_section(window_s* w, int W, int S, double now, uint64_t written) 
   double speed = 0;
   for (int k = 0; k < n; k++) {
     drive_s& d = g_ssds[k];
+    drive_snapshot_s figures = drive_figures(snap, d);
     int x = 24 + k * (cw + 6);
-    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)d.bytes_in);
-    job_s* job = d.job_writing_in;
+    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)figures.bytes_in);
+    const job_snapshot_s* job = snapshot_job(&snap, figures.job_writing_in);
     double fraction =
         job && job->nonces ? (double)job->bytes_written / (double)(job->nonces * NONCE_BYTES) : 0;
     char speed_text[32];
@@ -152,14 +152,8 @@ void paint_ssd_section(window_s* w, int W, int S, double now, uint64_t written) 
       job_line(w, job, 0xff4da60c, fraction, x, 2 * S + 36, cw, 0);
     } else {
       bool staged = false;
-      drive_s* dp = &d;
-      plotter_for_each_job(g_plotter, [&](job_s* j) {
-        if (j->state == 3 && j->write_drive == dp) {
-          staged = true;
-          return false;
-        }
-        return true;
-      });
+      for (const job_snapshot_s& j : snap.jobs)
+        if (j.state == JOB_STAGED && j.write_drive == &d) staged = true;
       if (staged) {
         draw_clip_push(w, x, 2 * S + 36, cw, 10);
         text(w, GREY, 5, "Staged file ready and waiting.", (float)x, (float)(2 * S + 38));
@@ -174,8 +168,8 @@ void paint_ssd_section(window_s* w, int W, int S, double now, uint64_t written) 
   side_column(w, W - 106, S + 74, "Written", a, "Speed", b, S + 119);
 }
 
-void paint_target_section(window_s* w, int W, int S, double now, uint64_t written,
-                          uint64_t moved) {
+void paint_target_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, double now,
+                          uint64_t written, uint64_t moved) {
   bool ssds = !g_ssds.empty();
   int T = ssds ? 2 * S + 60 : S + 36;
   const char* title = ssds ? "Move" : "Write";
@@ -192,21 +186,22 @@ void paint_target_section(window_s* w, int W, int S, double now, uint64_t writte
   double speed = 0;
   for (int k = 0; k < n; k++) {
     drive_s& d = g_drives[k];
+    drive_snapshot_s figures = drive_figures(snap, d);
     int x = 24 + k * (cw + 6);
     int col_w = cw;
-    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)d.bytes_in);
+    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)figures.bytes_in);
     char speed_text[32];
     format_size_to(sizeof speed_text, speed_text, (uint64_t)r, false, "/s");
-    double fraction = d.planned_nonces != 0
-                          ? (double)d.bytes_in / (double)(d.planned_nonces * NONCE_BYTES)
+    double fraction = figures.planned_nonces != 0
+                          ? (double)figures.bytes_in / (double)(figures.planned_nonces * NONCE_BYTES)
                           : 0;
-    job_s* job = d.job_writing_in;
+    const job_snapshot_s* job = snapshot_job(&snap, figures.job_writing_in);
     if (!ssds && n == 1 && job) {
       col_w = W - 198;
       paint_progress_bar(w, 24, T + 38, col_w, S - 38, speed_text, (float)fraction, r > 0,
                          &d.rate_graph, colours);
-      uint64_t cap = job->write_buffer ? job->write_buffer->capacity * NONCE_BYTES : 0;
-      uint64_t p = buffer_progress(job->write_buffer);
+      uint64_t cap = job->write_capacity * NONCE_BYTES;
+      uint64_t p = job->write_progress;
       uint64_t used = cap - (p != 0 ? std::min(p, cap) : cap);
       paint_fill_gauge(w, W - 168, T + 38, S - 38, used, cap);
     } else {
@@ -280,22 +275,21 @@ void processing_start() {
   window_redraw(g_window);
   window_set_redraw_timer(g_window, 500);
   plotter_start(g_plotter, g_gpus, (int)g_ssds.size(), (int)g_drives.size(), g_resume_ram);
+  plotter_snapshot_s snap;
+  plotter_snapshot(g_plotter, &snap);
   uint64_t total = 0;
-  plotter_for_each_job(g_plotter, [&total](job_s* job) {
-    total += job->nonces;
-    return true;
-  });
+  for (const job_snapshot_s& job : snap.jobs) total += job.nonces;
   g_history_interval = history_interval_for(total);
   sys_timer_add(1000, [] {
     if (plotter_is_finished(g_plotter)) return false;
+    static plotter_snapshot_s snap;
+    plotter_snapshot(g_plotter, &snap);
     uint64_t computed = 0, written = 0, moved = 0;
-    plotter_for_each_job(g_plotter, [&](job_s* job) {
-      computed += job->nonces_done * NONCE_BYTES;
-      if (job->compute_buffer) computed += buffer_progress(job->compute_buffer) * NONCE_BYTES;
-      written += job->bytes_written;
-      moved += job->bytes_moved;
-      return true;
-    });
+    for (const job_snapshot_s& job : snap.jobs) {
+      computed += (job.nonces_done + job.compute_progress) * NONCE_BYTES;
+      written += job.bytes_written;
+      moved += job.bytes_moved;
+    }
     history_record(g_history, g_history_interval, sys_time(),
                    {(double)moved, (double)written, (double)computed});
     return !plotter_is_finished(g_plotter);
@@ -368,10 +362,12 @@ void paint_cb(void*) {
 
   if (now - g_free_space_time > 60.0) {
     g_free_space_time = now;
-    for (drive_s& d : g_drives) d.free_bytes = sys_free_space(d.path, nullptr);
+    for (drive_s& d : g_drives) drive_set_free_bytes(&d, sys_free_space(d.path, nullptr));
   }
 
-  totals_s t = visit_jobs();
+  static plotter_snapshot_s snap;  // its storage is reused from paint to paint
+  plotter_snapshot(g_plotter, &snap);
+  totals_s t = snapshot_totals(snap);
   uint64_t computed = t.done * NONCE_BYTES;
   uint64_t total_bytes = t.total * NONCE_BYTES;
   if (computed != 0 && g_compute_start_time == 0) g_compute_start_time = now;
@@ -396,13 +392,13 @@ void paint_cb(void*) {
                      rate > 0, &g_rate_graphs[0], colours_compute);
   if (!ssds) paint_fill_gauge(w, W - 168, 50, S - 38, t.ram_used, t.ram_total);
 
-  if (ssds) paint_ssd_section(w, W, S, now, t.written);
-  paint_target_section(w, W, S, now, t.written, t.moved);
+  if (ssds) paint_ssd_section(w, snap, W, S, now, t.written);
+  paint_target_section(w, snap, W, S, now, t.written, t.moved);
 
   update_estimate(now, computed, t.resumed, t.written, t.moved, total_bytes);
   if (g_eta_text[0] && t.moved < total_bytes) text(w, GREY, 9, g_eta_text, 24, (float)(H - 18));
 
-  paint_button(w, plotter_is_paused(g_plotter) ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
+  paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
                9, [] { plotter_toggle_pause(g_plotter); });
 }
 
@@ -451,11 +447,10 @@ void summary_paint(void*) {
     draw_no_stroke(w);
   }
 
+  plotter_snapshot_s snap;
+  plotter_snapshot(g_plotter, &snap);
   uint64_t total = 0;
-  plotter_for_each_job(g_plotter, [&total](job_s* job) {
-    total += job->nonces;
-    return true;
-  });
+  for (const job_snapshot_s& job : snap.jobs) total += job.nonces;
   char line[64];
   snprintf(line, sizeof line, "%s plotted in %s", format_size(total * NONCE_BYTES, false, ""),
            format_duration(g_finish_time));

@@ -86,8 +86,9 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   auto progress = [job, stop](uint64_t done) -> bool {
     drive_s* target = job->move_drive;
     util_assert(target && target->job_writing_in == job, false, __FILE__, __LINE__);
-    if (target) target->bytes_in += done - job->bytes_moved;
-    job->bytes_moved = done;
+    uint64_t before = job->bytes_moved.load(std::memory_order_relaxed);
+    if (target) drive_add_bytes_in(target, done - before);
+    job->bytes_moved.store(done, std::memory_order_relaxed);
     return !plotter_stop_requested(stop);
   };
 

@@ -2,6 +2,7 @@
 // direct-I/O plot file, scoop row by scoop row, followed by the resume marker
 // in the file's last sector unless the batch completes the file.
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "engine/engine_internal.h"
@@ -66,13 +67,16 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
       break;
     }
     buf->progress.fetch_add(run);
-    job->bytes_written += run;
-    if (job->write_drive) job->write_drive->bytes_in += run;
+    job->bytes_written.fetch_add(run, std::memory_order_relaxed);
+    if (job->write_drive) drive_add_bytes_in(job->write_drive, run);
   }
 
   if (!stopped && first + count < n) write_marker(job, first + count);
 
   if (p->double_buffer == 0) {
+    // Screens copy the buffer pointers under the mutex; the swap is done
+    // under it too so that no copy sees one buffer in both places.
+    std::lock_guard<std::mutex> lock(p->mutex);
     if (job->compute_buffer) job->compute_buffer->progress.exchange(0);
     buf->progress.exchange(0);
     std::swap(job->compute_buffer, job->write_buffer);

@@ -199,6 +199,16 @@ void job_destroy(job_s* job) {
   delete job;
 }
 
+namespace {
+
+void plot_file_path(const drive_s* d, uint64_t account, uint64_t start, uint64_t nonces, int size,
+                    char* out) {
+  snprintf(out, size, "%s/%llu_%llu_%llu", d ? d->path : "", (unsigned long long)account,
+           (unsigned long long)start, (unsigned long long)nonces);
+}
+
+}  // namespace
+
 void job_path(job_s* job, int size, char* out, int which) {
   if (size <= 0) return;
   if (!job) {
@@ -206,8 +216,17 @@ void job_path(job_s* job, int size, char* out, int which) {
     return;
   }
   const drive_s* d = (which == 1 && job->move_drive) ? job->move_drive : job->write_drive;
-  snprintf(out, size, "%s/%llu_%llu_%llu", d ? d->path : "", (unsigned long long)job->account_id,
-           (unsigned long long)job->start_nonce, (unsigned long long)job->nonces);
+  plot_file_path(d, job->account_id, job->start_nonce, job->nonces, size, out);
+}
+
+void job_snapshot_path(const job_snapshot_s* job, int size, char* out, int which) {
+  if (size <= 0) return;
+  if (!job) {
+    out[0] = 0;
+    return;
+  }
+  const drive_s* d = (which == 1 && job->move_drive) ? job->move_drive : job->write_drive;
+  plot_file_path(d, job->account_id, job->start_nonce, job->nonces, size, out);
 }
 
 void job_scatter_path(job_s* job, int size, char* out) {
@@ -224,9 +243,92 @@ void job_scatter_path(job_s* job, int size, char* out) {
 
 uint64_t drive_free_space_cached(drive_s* d, double now) {
   if (now == 0) now = sys_time();
-  if (now - d->free_time > 1.0) {
-    d->free_bytes = sys_free_space(d->path, nullptr);
+  if (sys_seconds_between(d->free_time, now) > 1.0) {
+    drive_set_free_bytes(d, sys_free_space(d->path, nullptr));
     d->free_time = now;
   }
-  return d->free_bytes;
+  return drive_free_bytes(d);
+}
+
+uint64_t drive_bytes_in(const drive_s* d) { return __atomic_load_n(&d->bytes_in, __ATOMIC_RELAXED); }
+
+void drive_add_bytes_in(drive_s* d, uint64_t bytes) { __atomic_fetch_add(&d->bytes_in, bytes, __ATOMIC_RELAXED); }
+
+uint64_t drive_free_bytes(const drive_s* d) { return __atomic_load_n(&d->free_bytes, __ATOMIC_RELAXED); }
+
+void drive_set_free_bytes(drive_s* d, uint64_t bytes) { __atomic_store_n(&d->free_bytes, bytes, __ATOMIC_RELAXED); }
+
+namespace {
+
+// The index of the drive's entry, added on first use.
+size_t snapshot_drive_index(plotter_snapshot_s* s, const drive_s* d) {
+  for (size_t i = 0; i < s->drives.size(); i++)
+    if (s->drives[i].drive == d) return i;
+  s->drives.push_back({d, drive_bytes_in(d), 0, -1, -1});
+  return s->drives.size() - 1;
+}
+
+int snapshot_job_index(const std::vector<job_s*>& jobs, const job_s* job) {
+  if (!job) return -1;
+  for (size_t i = 0; i < jobs.size(); i++)
+    if (jobs[i] == job) return (int)i;
+  return -1;
+}
+
+job_snapshot_s job_snapshot(const job_s* job) {
+  job_snapshot_s j{};
+  j.account_id = job->account_id;
+  j.start_nonce = job->start_nonce;
+  j.nonces = job->nonces;
+  j.nonces_done = job->nonces_done.load(std::memory_order_relaxed);
+  j.nonces_resumed = job->nonces_resumed.load(std::memory_order_relaxed);
+  j.bytes_written = job->bytes_written.load(std::memory_order_relaxed);
+  j.bytes_moved = job->bytes_moved.load(std::memory_order_relaxed);
+  if (const buffer_s* b = job->compute_buffer) {
+    j.compute_progress = b->progress.load(std::memory_order_relaxed);
+    j.compute_capacity = b->capacity;
+  }
+  if (const buffer_s* b = job->write_buffer) {
+    j.write_progress = b->progress.load(std::memory_order_relaxed);
+    j.write_capacity = b->capacity;
+  }
+  j.buffers = job->compute_buffer && job->write_buffer;
+  j.state = job->state.load();
+  j.write_drive = job->write_drive;
+  j.move_drive = job->move_drive;
+  return j;
+}
+
+}  // namespace
+
+void plotter_snapshot(plotter_s* p, plotter_snapshot_s* out) {
+  out->jobs.clear();
+  out->drives.clear();
+  out->paused = false;
+  if (!p) return;
+  out->paused = plotter_is_paused(p);
+  std::lock_guard<std::mutex> lock(p->mutex);
+  for (const job_s* job : p->jobs) {
+    out->jobs.push_back(job_snapshot(job));
+    for (const drive_s* d : {job->write_drive, job->move_drive}) {
+      if (!d) continue;
+      size_t i = snapshot_drive_index(out, d);
+      out->drives[i].planned_nonces += job->nonces;
+    }
+  }
+  for (drive_snapshot_s& d : out->drives) {
+    d.job_writing_in = snapshot_job_index(p->jobs, d.drive->job_writing_in);
+    d.job_moving_out = snapshot_job_index(p->jobs, d.drive->job_moving_out);
+  }
+}
+
+const drive_snapshot_s* snapshot_drive(const plotter_snapshot_s* s, const drive_s* d) {
+  for (const drive_snapshot_s& e : s->drives)
+    if (e.drive == d) return &e;
+  return nullptr;
+}
+
+const job_snapshot_s* snapshot_job(const plotter_snapshot_s* s, int index) {
+  if (index < 0 || (size_t)index >= s->jobs.size()) return nullptr;
+  return &s->jobs[index];
 }

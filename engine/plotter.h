@@ -7,10 +7,19 @@
 // Threads: the UI thread owns the plotter and calls every plotter_* operation;
 // during a run the work thread (thread_proc), one write task per batch
 // (job_write) and one move task per staged file (job_move) change job states,
-// drive slots, buffer pointers and counters. The plotter's mutex guards state
-// changes, the drive slots and the buffer pool; plotter_for_each_job holds it
-// for the UI's walks. Counters (nonces_done, bytes_written, bytes_moved,
-// bytes_in) have one writer at a time and are read without the lock.
+// drive slots, buffer pointers and counters. Every field that one of them
+// writes while another thread reads it has one owner rule:
+// - the plotter's mutex guards job state changes, the drive slots
+//   (job_writing_in, job_moving_out), the job's buffer pointers and the
+//   buffer pool; whoever changes them holds it, whoever reads them from
+//   another thread holds it too;
+// - counters (job nonces_done, nonces_resumed, bytes_written, bytes_moved,
+//   buffer progress) are atomic, and so are a drive's bytes_in and
+//   free_bytes (read and changed through drive_bytes_in, drive_add_bytes_in,
+//   drive_free_bytes and drive_set_free_bytes while a run goes on);
+// - screens draw from a plotter_snapshot_s copied under the mutex and never
+//   follow a job or buffer pointer of the engine, which the work thread may
+//   free at any time.
 //
 // The stop flag is a plain volatile bool handed to every worker by address.
 // Code that reads it while another thread may set it should go through
@@ -60,18 +69,17 @@ struct drive_s {
   char fs_name[PLOT_PATH_MAX];
   uint32_t serial;
   uint64_t total_bytes;
-  uint64_t free_bytes;   // cached; see drive_free_space_cached
+  uint64_t free_bytes;   // cached; see drive_free_space_cached (atomic access during a run)
   uint64_t sector_size;  // offsets and sizes are multiples of it
   bool is_ssd;
   uint64_t scatter_start;   // all ones = unset
   uint64_t scatter_nonces;
   uint64_t scatter_end;
-  uint64_t bytes_in;        // bytes written or moved into the drive this run
+  uint64_t bytes_in;        // bytes written or moved into the drive this run (atomic access)
   job_s* job_moving_out;    // job whose file is moved out of here; null = none
   job_s* job_writing_in;    // the one job writing into here; null = none
   double free_time;         // run-clock time of the last free-space query
   uint64_t fill_limit;      // bytes at most to fill; 0 = no limit
-  uint64_t planned_nonces;  // summed again on every processing-screen frame
   rate_graph_s rate_graph;
 };
 
@@ -82,15 +90,15 @@ struct job_s {
   uint64_t account_id;
   uint64_t start_nonce;
   uint64_t nonces;          // N
-  uint64_t nonces_done;     // handed to batch writes, from the file's first nonce
-  uint64_t nonces_resumed;  // already in the file when it was resumed
-  buffer_s* compute_buffer;
-  buffer_s* write_buffer;
+  std::atomic<uint64_t> nonces_done;     // handed to batch writes, from the file's first nonce
+  std::atomic<uint64_t> nonces_resumed;  // already in the file when it was resumed
+  buffer_s* compute_buffer;  // changed under the plotter's mutex only
+  buffer_s* write_buffer;    // changed under the plotter's mutex only
   int fd;                   // the open ".plotting" file; 0 = none
   drive_s* write_drive;
   drive_s* move_drive;      // null = written directly on its target
-  uint64_t bytes_written;
-  uint64_t bytes_moved;
+  std::atomic<uint64_t> bytes_written;
+  std::atomic<uint64_t> bytes_moved;
   double wait_log_time;
   std::future<void> write_future;
   std::future<void> move_future;
@@ -166,6 +174,58 @@ void job_scatter_path(job_s* job, int size, char* out);
 
 // Drives: free space, refreshed when older than a second (now 0 = sys_time).
 uint64_t drive_free_space_cached(drive_s* d, double now);
+// The counters of a drive that threads of a run share (relaxed atomics: each
+// value stands on its own, nothing else is published through them).
+uint64_t drive_bytes_in(const drive_s* d);
+void drive_add_bytes_in(drive_s* d, uint64_t bytes);
+uint64_t drive_free_bytes(const drive_s* d);
+void drive_set_free_bytes(drive_s* d, uint64_t bytes);
+
+// What a screen draws of a run, copied under the plotter's mutex in one go:
+// it stays valid and consistent whatever the work thread does next.
+struct job_snapshot_s {
+  uint64_t account_id;
+  uint64_t start_nonce;
+  uint64_t nonces;
+  uint64_t nonces_done;
+  uint64_t nonces_resumed;
+  uint64_t bytes_written;
+  uint64_t bytes_moved;
+  uint64_t compute_progress;  // nonces hashed into the compute buffer so far
+  uint64_t compute_capacity;  // nonces the compute buffer holds; 0 = no buffer
+  uint64_t write_progress;    // bytes written so far out of the write buffer
+  uint64_t write_capacity;    // nonces the write buffer holds; 0 = no buffer
+  bool buffers;               // the job holds both its buffers
+  int state;                  // JOB_NEW .. JOB_DONE
+  // The application's drives (they outlive every run): for comparing with a
+  // drive list and for naming the job's files, never for reading counters.
+  const drive_s* write_drive;
+  const drive_s* move_drive;
+};
+
+struct drive_snapshot_s {
+  const drive_s* drive;
+  uint64_t bytes_in;
+  uint64_t planned_nonces;  // nonces of the jobs that write or move into it
+  int job_writing_in;       // index into the snapshot's jobs; -1 = none
+  int job_moving_out;       // index into the snapshot's jobs; -1 = none
+};
+
+struct plotter_snapshot_s {
+  std::vector<job_snapshot_s> jobs;      // in the plotter's order
+  std::vector<drive_snapshot_s> drives;  // every drive a job uses, in order of first use
+  bool paused;
+};
+
+// Fills out (its storage is reused) with the plotter's jobs and drives; a null
+// plotter gives an empty snapshot.
+void plotter_snapshot(plotter_s* p, plotter_snapshot_s* out);
+// The snapshot's entry for d; null when no job of the run uses d.
+const drive_snapshot_s* snapshot_drive(const plotter_snapshot_s* s, const drive_s* d);
+// The job's entry behind a drive's slot index; null for -1.
+const job_snapshot_s* snapshot_job(const plotter_snapshot_s* s, int index);
+// job_path for a snapshot entry.
+void job_snapshot_path(const job_snapshot_s* job, int size, char* out, int which);
 
 // Tasks of a run (started with std::async by the work thread).
 // Writes the first count nonces of the job's write buffer as the file's

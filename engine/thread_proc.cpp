@@ -139,7 +139,7 @@ void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
   }
   if (!taken) {
     double t = sys_time();
-    if (t - job->wait_log_time > 60.0) {
+    if (sys_seconds_between(job->wait_log_time, t) > 60.0) {
       job->wait_log_time = t;
       sys_log("%llu is ready to move, waiting for drive %s to become available.\n",
               (unsigned long long)job->start_nonce, m->path);
@@ -194,11 +194,16 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
   uint64_t count = std::min(job->nonces - first, done);
   util_assert(count > 0, false, __FILE__, __LINE__);
   if (count == 0) return;
-  job->compute_buffer->progress.exchange(0);
-  job->write_buffer->progress.exchange(0);
-  std::swap(job->compute_buffer, job->write_buffer);
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    job->compute_buffer->progress.exchange(0);
+    job->write_buffer->progress.exchange(0);
+    std::swap(job->compute_buffer, job->write_buffer);
+    // Counted before the write starts, so that a screen never sees the
+    // batch neither in the buffer nor among the nonces done.
+    job->nonces_done.fetch_add(count, std::memory_order_relaxed);
+  }
   job->write_future = std::async(std::launch::async, job_write, p, job, first, count, &p->stop);
-  job->nonces_done += count;
   util_assert(job->nonces_done <= job->nonces, false, __FILE__, __LINE__);
 }
 
@@ -217,8 +222,8 @@ void read_marker(job_s* job) {
   if (sector) sys_aligned_free(sector);
   if (ok) {
     sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
-    job->nonces_done = value;
-    job->nonces_resumed = value;
+    job->nonces_done.store(value, std::memory_order_relaxed);
+    job->nonces_resumed.store(value, std::memory_order_relaxed);
   } else {
     sys_log("  incorrect resume data... starting from nonce 0\n");
   }
@@ -298,21 +303,19 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   text_append(PLOT_PATH_MAX, path, ".plotting");
   bool resume = sys_exists(path);
   double now = pass->now != 0 ? pass->now : sys_time();
-  if (now - w->free_time > 1.0) {
-    w->free_bytes = sys_free_space(w->path, nullptr);
-    w->free_time = now;
-  }
+  uint64_t free_bytes = drive_free_space_cached(w, now);
   const uint64_t bytes = job->nonces << 18;
   // A folder that has gone reports no free space; waiting for space would
   // hide the fault, so the creation below is tried and reports it.
-  if (!resume && w->free_bytes < bytes && sys_dir_exists(w->path)) {
+  if (!resume && free_bytes < bytes && sys_dir_exists(w->path)) {
     if (moving_out) {
       pass->all_done = false;
       return;
     }
     sleep_seconds(0.05);
-    w->free_bytes = sys_free_space(w->path, nullptr);
-    if (w->free_bytes < bytes) {
+    free_bytes = sys_free_space(w->path, nullptr);
+    drive_set_free_bytes(w, free_bytes);
+    if (free_bytes < bytes) {
       pass->all_done = false;
       return;
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 
 #include "platform/sys_linux.h"
 
@@ -53,11 +54,27 @@ uint64_t sys_memory(uint64_t* total) {
 // atomic word that every thread may read while the UI thread restarts it.
 static std::atomic<uint64_t> g_start_time{0};
 
-void sys_time_start() {
+void sys_time_start() { sys_time_start_at(0); }
+
+// The reference is moved back by the given milliseconds; its nanoseconds are
+// kept in 0 .. 999999999 by borrowing whole seconds.
+void sys_time_start_at(double seconds) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  g_start_time.store(((uint64_t)(uint32_t)now.tv_sec << 32) | (uint64_t)now.tv_nsec,
-                     std::memory_order_relaxed);
+  uint32_t ms = (uint32_t)llround(seconds * 1000.0);
+  uint32_t sec = (uint32_t)now.tv_sec - ms / 1000u;
+  int64_t nsec = (int64_t)now.tv_nsec - (int64_t)(ms % 1000u) * 1000000;
+  if (nsec < 0) {
+    nsec += 1000000000;
+    sec--;
+  }
+  g_start_time.store(((uint64_t)sec << 32) | (uint64_t)nsec, std::memory_order_relaxed);
+}
+
+static uint32_t sys_time_ms(double seconds) { return (uint32_t)(uint64_t)llround(seconds * 1000.0); }
+
+double sys_seconds_between(double from, double to) {
+  return (uint32_t)(sys_time_ms(to) - sys_time_ms(from)) / 1000.0;
 }
 
 uint32_t sys_time_ms_between(const timespec& from, const timespec& to) {

@@ -60,6 +60,14 @@ double sys_time();
 // The millisecond arithmetic of sys_time on two clock readings, so that it can
 // be checked without waiting on the clock.
 uint32_t sys_time_ms_between(const timespec& from, const timespec& to);
+// Seconds from the sys_time reading from to the later reading to, right
+// across a wrap of the clock (unsigned 32-bit millisecond subtraction): every
+// interval of the program's clock is taken through here, never as to - from.
+// A to before from reads as a time near 49.7 days.
+double sys_seconds_between(double from, double to);
+// Restarts the clock so that it reads seconds now (sys_time_start is this
+// with 0); lets a wrap be reproduced without waiting 49.7 days.
+void sys_time_start_at(double seconds);
 
 // ---- Timers and UI tasks --------------------------------------------------
 
