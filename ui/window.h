@@ -127,9 +127,9 @@ bool window_question_from_thread(window_s* w, const bool* stop, const char* titl
 // the URI-list conversion used by the drop handler.
 int window_key_code(unsigned keyval);
 int window_scroll_b(double delta_y);
-// Each URI without its first seven characters ("file://"), not
-// percent-decoded; other schemes log an assertion failure. The caller frees
-// the result with window_free_paths.
+// The local file names of the file URIs, percent-decoded, in order; every
+// other URI is left out with a log line, so *count may be smaller than the
+// list. The caller frees the result with window_free_paths.
 char** window_uris_to_paths(char** uris, int* count);
 void window_free_paths(char** paths, int count);
 // An entry's text into its max_len-byte buffer: at most max_len - 1 bytes,

@@ -38,18 +38,29 @@ int window_key_code(unsigned keyval) {
 
 int window_scroll_b(double delta_y) { return (int)(delta_y * -32.0); }
 
+// The local file a URI names, decoded the way GLib does it ("%20" becomes a
+// blank, "%C3%A9" an e with an accent); null for anything else, which is
+// logged. A host other than this one would name a file we cannot open.
+static char* window_uri_path(const char* uri) {
+  gchar* host = nullptr;
+  gchar* name = g_filename_from_uri(uri, &host, nullptr);
+  const bool local = !host || strcmp(host, "localhost") == 0 || strcmp(host, g_get_host_name()) == 0;
+  char* path = name && local ? strdup(name) : nullptr;
+  g_free(name);
+  g_free(host);
+  if (!path) sys_log("Dropped item is not a local file, ignored: %s\n", uri);
+  return path;
+}
+
 char** window_uris_to_paths(char** uris, int* count) {
   int n = 0;
   while (uris && uris[n]) ++n;
   char** paths = new char*[n > 0 ? n : 1];
+  int kept = 0;
   for (int i = 0; i < n; ++i) {
-    const char* uri = uris[i];
-    util_assert(strncmp(uri, "file://", 7) == 0, false, "window_linux", __LINE__);
-    // A URI shorter than the prefix leaves nothing: it becomes an empty path.
-    const char* rest = strlen(uri) >= 7 ? uri + 7 : "";
-    paths[i] = strdup(rest);
+    if (char* path = window_uri_path(uris[i])) paths[kept++] = path;
   }
-  *count = n;
+  *count = kept;
   return paths;
 }
 
@@ -107,21 +118,44 @@ static gboolean window_on_configure(GtkWidget* area, GdkEvent*, gpointer data) {
   return FALSE;
 }
 
-static void window_pointer_event(window_s* w, int type, double x, double y, int a, int b) {
-  w->mouse_x = (int)x;
-  w->mouse_y = (int)y;
+// Pointer events reach the top-level window from whichever GDK window lay
+// under the pointer (a text entry's, or the top-level's own with a title
+// bar drawn by the client), each in its own coordinates. The screen position
+// is the one they share: measured from the drawing area's origin on the
+// screen it gives drawing-area pixels in every case.
+static void window_area_point(window_s* w, double x_root, double y_root, int* x, int* y) {
+  int ox = 0, oy = 0;
+  if (w->area && gtk_widget_get_realized(w->area)) {
+    gdk_window_get_origin(gtk_widget_get_window(w->area), &ox, &oy);
+    if (!gtk_widget_get_has_window(w->area)) {
+      GtkAllocation a;
+      gtk_widget_get_allocation(w->area, &a);
+      ox += a.x;
+      oy += a.y;
+    }
+  }
+  *x = (int)(x_root - ox);
+  *y = (int)(y_root - oy);
+}
+
+static void window_pointer_event(window_s* w, int type, double x_root, double y_root, int a, int b) {
+  window_area_point(w, x_root, y_root, &w->mouse_x, &w->mouse_y);
+  if (type != WINDOW_MOUSE_WHEEL) {
+    a = w->mouse_x;
+    b = w->mouse_y;
+  }
   if (w->on_mouse) w->on_mouse(w->user, type, a, b);
   ui_regions_dispatch_mouse(w, type, a, b);
 }
 
 static gboolean window_on_motion(GtkWidget*, GdkEventMotion* e, gpointer data) {
-  window_pointer_event((window_s*)data, WINDOW_MOUSE_MOVE, e->x, e->y, (int)e->x, (int)e->y);
+  window_pointer_event((window_s*)data, WINDOW_MOUSE_MOVE, e->x_root, e->y_root, 0, 0);
   return TRUE;
 }
 
 static gboolean window_on_button(GtkWidget*, GdkEventButton* e, gpointer data) {
   const int type = e->type == GDK_BUTTON_RELEASE ? WINDOW_MOUSE_RELEASE : WINDOW_MOUSE_PRESS;
-  window_pointer_event((window_s*)data, type, e->x, e->y, (int)e->x, (int)e->y);
+  window_pointer_event((window_s*)data, type, e->x_root, e->y_root, 0, 0);
   return TRUE;
 }
 
@@ -138,7 +172,7 @@ static gboolean window_on_scroll(GtkWidget*, GdkEventScroll* e, gpointer data) {
     if (e->direction == GDK_SCROLL_LEFT) dx = -1;
     if (e->direction == GDK_SCROLL_RIGHT) dx = 1;
   }
-  window_pointer_event((window_s*)data, WINDOW_MOUSE_WHEEL, e->x, e->y, (int)dx,
+  window_pointer_event((window_s*)data, WINDOW_MOUSE_WHEEL, e->x_root, e->y_root, (int)dx,
                        window_scroll_b(dy));
   return TRUE;
 }
@@ -150,13 +184,26 @@ static gboolean window_on_key(GtkWidget*, GdkEventKey* e, gpointer data) {
   return FALSE;
 }
 
-static void window_on_drop(GtkWidget*, GdkDragContext* context, gint x, gint y,
+// The drop target accepts copies only: GTK's default drop handling would
+// answer a move by asking the source to delete what was dragged, so the
+// data is asked for here and every drop is finished without a delete.
+static gboolean window_on_drag_drop(GtkWidget* widget, GdkDragContext* context, gint, gint,
+                                    guint time, gpointer) {
+  gtk_drag_get_data(widget, context, gdk_atom_intern_static_string("text/uri-list"), time);
+  return TRUE;
+}
+
+static void window_on_drop(GtkWidget* widget, GdkDragContext* context, gint x, gint y,
                            GtkSelectionData* data, guint, guint time, gpointer user) {
   window_s* w = (window_s*)user;
   if (gchar** uris = gtk_selection_data_get_uris(data)) {
     int count = 0;
     char** paths = window_uris_to_paths(uris, &count);
-    ui_regions_dispatch_drop(w, x, y, count, paths);
+    // x and y are the top-level's; a title bar drawn by the client lies
+    // between it and the drawing area.
+    int ax = x, ay = y;
+    if (w->area) gtk_widget_translate_coordinates(widget, w->area, x, y, &ax, &ay);
+    if (count > 0) ui_regions_dispatch_drop(w, ax, ay, count, paths);
     window_free_paths(paths, count);
     g_strfreev(uris);
   }
@@ -228,8 +275,10 @@ window_s* window_create(const char* title, int width, int height, int) {
   gtk_widget_show_all(w->toplevel);
 
   static GtkTargetEntry targets[] = {{(gchar*)"text/uri-list", 0, 0}};
-  gtk_drag_dest_set(w->toplevel, GTK_DEST_DEFAULT_ALL, targets, 1,
-                    (GdkDragAction)(GDK_ACTION_COPY | GDK_ACTION_MOVE | GDK_ACTION_LINK));
+  gtk_drag_dest_set(w->toplevel,
+                    (GtkDestDefaults)(GTK_DEST_DEFAULT_MOTION | GTK_DEST_DEFAULT_HIGHLIGHT), targets,
+                    1, GDK_ACTION_COPY);
+  g_signal_connect(w->toplevel, "drag-drop", G_CALLBACK(window_on_drag_drop), w);
   g_signal_connect(w->toplevel, "drag_data_received", G_CALLBACK(window_on_drop), w);
   return w;
 }

@@ -139,11 +139,40 @@ TEST(WindowXvfb, DialogsClosedWithTheKeyboardAndAskedFromAThread) {
   EXPECT_EQ(s.starting("answer"), (std::vector<std::string>{"answer 1", "answer 0"}));
 }
 
-TEST(WindowXvfb, DroppedUriListReachesTheDropRegion) {
+// The drop lands at its drawing-area pixel below a client-side title bar;
+// file URIs arrive as decoded file names, anything else is left out.
+TEST(WindowXvfb, DroppedUrisReachTheDropRegionAsFileNames) {
   session_s s;
   ASSERT_TRUE(s.run("drag"));
   EXPECT_EQ(s.starting("drop"),
-            std::vector<std::string>{"drop 2 /tmp/my%20plots/1_0_256 /tmp/b"});
+            std::vector<std::string>{"drop at 105 205: 2 /tmp/my plots/1_0_256 /tmp/caf\xc3\xa9"});
+  EXPECT_NE(session_s::read(s.dir + "/log.txt").find("Dropped item is not a local file, ignored: http://host/x"),
+            std::string::npos);
+  EXPECT_EQ(s.count("delete asked"), 0);
+}
+
+// A drag offered only as a move is refused: a drop here never asks the
+// source to delete what it dragged.
+TEST(WindowXvfb, AMoveOnlyDragIsRefusedAndDeletesNothing) {
+  session_s s;
+  ASSERT_TRUE(s.run("drag_move"));
+  EXPECT_EQ(s.count("drag ended"), 1);
+  EXPECT_EQ(s.starting("drop"), std::vector<std::string>{});
+  EXPECT_EQ(s.count("delete asked"), 0);
+}
+
+// Pointer positions are drawing-area pixels: below a client-side title bar
+// a click still hits the button drawn there, and over a text entry the
+// position is the area's, not the entry's.
+TEST(WindowXvfb, PointerPositionsAreDrawingAreaPixels) {
+  for (const char* scenario : {"pointer", "headerbar"}) {
+    session_s s;
+    ASSERT_TRUE(s.run(scenario));
+    EXPECT_EQ(s.count("click alpha"), 1) << scenario;
+    EXPECT_EQ(s.count("mouse 0 30 30"), 1) << scenario;
+    EXPECT_EQ(s.count("mouse 2 30 30"), 1) << scenario;
+    EXPECT_EQ(s.starting("pointer"), std::vector<std::string>{"pointer 100 335"}) << scenario;
+  }
 }
 
 TEST(WindowXvfb, ChooserCopiesOnlyAWholePath) {

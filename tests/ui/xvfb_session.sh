@@ -44,6 +44,10 @@ sync_input() {
 
 wait_for ready
 wid=$(window_named "Veldgrain demo")
+# point X Y: the pointer to pixel (X, Y) of the drawing area, whatever title
+# bar lies above it
+read -r area_x area_y < <(sed -n 's/^area origin //p' "$events")
+point() { xdotool mousemove $((area_x + $1)) $((area_y + $2)); }
 wait_for 'paint alpha_hover=.'
 xdotool getwindowgeometry --shell "$wid" >"$out/geometry.txt"
 
@@ -116,19 +120,28 @@ case $scenario in
     sleep 0.5  # the frame reaches the screen after its paint returns
     import -window root -depth 8 "$out/shot.ppm"
     ;;
-  drag)
+  pointer|headerbar)
+    point 30 30
+    xdotool click 1                                         # on Alpha
+    wait_for 'click alpha'
+    point 100 335                                           # over the entry
+    sleep 0.3
+    sync_input
+    ;;
+  drag|drag_move)
     src=$(window_named "Drag source")
     xdotool mousemove --window "$src" 50 50 mousedown 1
     for _ in $(seq 10); do
       xdotool mousemove_relative -- -20 -20
       sleep 0.05
     done
-    xdotool mousemove --window "$wid" 100 200
+    point 100 200
     sleep 0.2
-    xdotool mousemove --window "$wid" 105 205
+    point 105 205
     sleep 0.3
     xdotool mouseup 1
-    wait_for 'drop .*'
+    wait_for 'drag ended'
+    sync_input
     ;;
 esac
 

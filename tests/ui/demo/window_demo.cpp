@@ -64,8 +64,8 @@ static void demo_paint(void*) {
   draw_set_fill(w, 0xff336699);
   draw_no_stroke(w);
   draw_rect(w, 340, 100, 280, 200);
-  ui_region_drop(w, 0, 0, 640, 480, [](int count, char** paths, int, int) {
-    std::string line = "drop " + std::to_string(count);
+  ui_region_drop(w, 0, 0, 640, 480, [](int count, char** paths, int x, int y) {
+    std::string line = "drop at " + std::to_string(x) + " " + std::to_string(y) + ": " + std::to_string(count);
     for (int i = 0; i < count; ++i) line += std::string(" ") + paths[i];
     say("%s", line.c_str());
   });
@@ -81,19 +81,28 @@ static gboolean demo_raw_key(GtkWidget*, GdkEventKey* e, gpointer) {
   if (e->keyval == GDK_KEY_F12) {
     say("entry [%s]", g_entry_text);
     say("size %d %d", window_width(g_demo), window_height(g_demo));
+    say("pointer %d %d", window_mouse_x(g_demo), window_mouse_y(g_demo));
     say("sync");
   }
   return FALSE;
 }
 
-// A second window that drags a URI list onto the demo.
+// A second window that drags a URI list onto the demo: a blank and an
+// accented letter as a file manager sends them, and an item that is no local
+// file. "drag_move" offers the drag as a move only, the way a file manager
+// does when Shift is held.
 static void demo_drag_get(GtkWidget*, GdkDragContext*, GtkSelectionData* data, guint, guint,
                           gpointer) {
-  gchar* uris[] = {(gchar*)"file:///tmp/my%20plots/1_0_256", (gchar*)"file:///tmp/b", nullptr};
+  gchar* uris[] = {(gchar*)"file:///tmp/my%20plots/1_0_256", (gchar*)"http://host/x",
+                   (gchar*)"file:///tmp/caf%C3%A9", nullptr};
   gtk_selection_data_set_uris(data, uris);
 }
 
-static void demo_drag_source() {
+static void demo_drag_delete(GtkWidget*, GdkDragContext*, gpointer) { say("delete asked"); }
+
+static void demo_drag_end(GtkWidget*, GdkDragContext*, gpointer) { say("drag ended"); }
+
+static void demo_drag_source(GdkDragAction actions) {
   GtkWidget* top = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(top), "Drag source");
   gtk_window_move(GTK_WINDOW(top), 800, 600);
@@ -101,9 +110,32 @@ static void demo_drag_source() {
   gtk_widget_set_size_request(box, 100, 100);
   gtk_container_add(GTK_CONTAINER(top), box);
   static GtkTargetEntry targets[] = {{(gchar*)"text/uri-list", 0, 0}};
-  gtk_drag_source_set(box, GDK_BUTTON1_MASK, targets, 1, GDK_ACTION_COPY);
+  gtk_drag_source_set(box, GDK_BUTTON1_MASK, targets, 1, actions);
   g_signal_connect(box, "drag-data-get", G_CALLBACK(demo_drag_get), nullptr);
+  g_signal_connect(box, "drag-data-delete", G_CALLBACK(demo_drag_delete), nullptr);
+  g_signal_connect(box, "drag-end", G_CALLBACK(demo_drag_end), nullptr);
   gtk_widget_show_all(top);
+}
+
+// A client-side title bar, as GNOME draws on Wayland: the drawing area then
+// no longer starts at the top of the top-level window.
+static void demo_header_bar() {
+  GtkWidget* top = g_demo->toplevel;
+  gtk_widget_hide(top);
+  gtk_widget_unrealize(top);
+  GtkWidget* bar = gtk_header_bar_new();
+  gtk_header_bar_set_title(GTK_HEADER_BAR(bar), "Veldgrain demo");
+  gtk_window_set_titlebar(GTK_WINDOW(top), bar);
+  gtk_widget_show_all(top);
+}
+
+// Where the drawing area's top-left pixel lies on the screen, so that the
+// session can point at drawing-area pixels whatever surrounds the area.
+static void demo_say_area_origin() {
+  while (gtk_events_pending()) gtk_main_iteration();
+  int x = 0, y = 0;
+  gdk_window_get_origin(gtk_widget_get_window(g_demo->area), &x, &y);
+  say("area origin %d %d", x, y);
 }
 
 static bool demo_close(void*) {
@@ -129,7 +161,11 @@ int main(int argc, char** argv) {
   say("entry index %d",
       window_add_entry(g_demo, 0, 0, 10, 10, (int)sizeof g_entry_text, g_entry_text));
   window_move_entry(g_demo, 0, 20, 320, 200, 30);
-  if (argc > 1 && strcmp(argv[1], "drag") == 0) demo_drag_source();
+  const char* scenario = argc > 1 ? argv[1] : "";
+  if (strcmp(scenario, "headerbar") == 0 || strcmp(scenario, "drag") == 0) demo_header_bar();
+  if (strcmp(scenario, "drag") == 0) demo_drag_source(GDK_ACTION_COPY);
+  if (strcmp(scenario, "drag_move") == 0) demo_drag_source(GDK_ACTION_MOVE);
+  demo_say_area_origin();
   say("ready");
   window_run_loop([] { say("loop ended"); });
   for (std::thread& t : g_askers) t.join();
