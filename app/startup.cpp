@@ -36,9 +36,7 @@ void log_simd_level(uint32_t f) {
 void on_finished() {
     g_finish_time = sys_time();
     sys_log("All done!\n");
-    history_thin(g_history);
-    window_set_paint(g_window, summary_paint);
-    window_set_redraw_timer(g_window, 0);
+    summary_show();
     window_message(nullptr, "Done!", "All done! All plot files have been completed.");
 }
 
@@ -54,17 +52,6 @@ void after_loop() {
 }
 
 }  // namespace
-
-void history_thin(std::vector<history_sample_s>& history) {
-    size_t n = history.size();
-    if (n <= 100) return;
-    size_t k = n / 75;
-    std::vector<history_sample_s> kept;
-    kept.reserve(n / k);
-    for (size_t i = 0; i < n; i++)
-        if (i % k == k - 1) kept.push_back(history[i]);
-    history.swap(kept);
-}
 
 bool close_cb(void*) {
     if (!plotter_is_running(g_plotter)) return true;

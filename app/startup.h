@@ -2,10 +2,6 @@
 // objects, restores the settings, opens the window and runs the main loop.
 #pragma once
 
-#include <vector>
-
-struct history_sample_s;
-
 // The application's entry, called by main once GTK is initialised. Returns
 // when the main loop has ended (or at once on a processor without SSE4).
 void vg_main();
@@ -16,7 +12,3 @@ bool close_cb(void* user);
 
 // The window's mouse callback; mouse input reaches screens through regions.
 void mouse_cb(void* user, int type, int x, int y);
-
-// Thins a finished run's progress history: above 100 samples only every
-// k-th (k = n / 75) is kept, ending with 75 to 112 samples.
-void history_thin(std::vector<history_sample_s>& history);

@@ -20,8 +20,7 @@
 #include "ui/widgets.h"
 #include "ui/window.h"
 
-std::vector<history_sample_s> g_history;
-double g_history_interval;
+run_history_s g_history;
 rate_graph_s g_rate_graphs[3];
 double g_free_space_time;
 double g_compute_start_time;
@@ -40,9 +39,6 @@ const char* FONT = "Microsoft Sans Serif";
 const unsigned BLACK = 0xff000000;
 const unsigned GREY = 0xff707070;
 const uint64_t NONCE_BYTES = 262144;
-// The history never holds more slots than this; later ticks of a run that
-// outlives it are not recorded (the summary then ends at that point).
-const size_t HISTORY_MAX_SLOTS = 1u << 16;
 
 void text(window_s* w, unsigned colour, float size, const char* s, float x, float y) {
   draw_set_fill(w, colour);
@@ -222,30 +218,11 @@ void paint_target_section(window_s* w, const plotter_snapshot_s& snap, int W, in
   side_column(w, W - 106, T + 38, ssds ? "Moved" : "Written", a, "Speed", b, T + 83);
 }
 
-double average(uint64_t amount, double now, double since) {
-  if (since == 0 || now <= since) return 0;
-  return (double)amount / (now - since);
-}
-
-double time_left(uint64_t total, uint64_t done, double speed) {
-  if (!(speed > 0)) return 0;
-  return (double)(total - std::min(done, total)) / speed;
-}
-
-void update_estimate(double now, uint64_t computed, uint64_t resumed, uint64_t written,
-                     uint64_t moved, uint64_t total_bytes) {
-  if (!(now - g_eta_time > 5.0) || moved >= total_bytes) return;
+void update_estimate(double now, const run_progress_s& p) {
+  if (!(now - g_eta_time > 5.0) || p.moved >= p.total) return;
   g_eta_time = now;
-  double c = average(computed - std::min(resumed, computed), now, g_compute_start_time);
-  double v = average(written, now, g_write_start_time);
-  double m = average(moved, now, g_move_start_time);
-  double seconds;
-  if (written >= total_bytes)
-    seconds = time_left(total_bytes, moved, m);
-  else if (computed >= total_bytes)
-    seconds = time_left(total_bytes, written, v);
-  else
-    seconds = time_left(total_bytes, computed, c);
+  double seconds = estimate_seconds(
+      p, {g_compute_start_time, g_write_start_time, g_move_start_time}, now);
   if (now > 5.0 && seconds != 0)
     snprintf(g_eta_text, sizeof g_eta_text, "Estimated time remaining: %s",
              format_duration(seconds));
@@ -253,18 +230,32 @@ void update_estimate(double now, uint64_t computed, uint64_t resumed, uint64_t w
 
 }  // namespace
 
-double history_interval_for(uint64_t total_nonces) {
-  return (double)((float)((double)total_nonces * 60.0 / 100000.0) / 50.0f);
+history_sample_s history_sample_now() {
+  static plotter_snapshot_s snap;  // its storage is reused from tick to tick
+  plotter_snapshot(g_plotter, &snap);
+  uint64_t computed = 0, written = 0, moved = 0;
+  for (const job_snapshot_s& job : snap.jobs) {
+    computed += (job.nonces_done + job.compute_progress) * NONCE_BYTES;
+    written += job.bytes_written;
+    moved += job.bytes_moved;
+  }
+  return {(double)moved, (double)written, (double)computed};
 }
 
-void history_record(std::vector<history_sample_s>& history, double interval, double t,
-                    const history_sample_s& sample) {
-  if (!(interval > 0) || !(t >= 0)) return;
-  double slot = t / interval;
-  if (!(slot < (double)HISTORY_MAX_SLOTS)) return;
-  size_t i = (size_t)(int)slot;
-  while (history.size() <= i) history.push_back({0, 0, 0});
-  history[i] = sample;
+void history_start() {
+  history_reset(&g_history);
+  sys_timer_add((unsigned)(HISTORY_TICK_SECONDS * 1000), [] {
+    // The sampler belongs to the processing screen and ends with it.
+    if (plotter_is_finished(g_plotter) || !window_is_paint(g_window, paint_cb)) return false;
+    history_record(&g_history, history_sample_now());
+    return true;
+  });
+}
+
+void summary_show() {
+  history_finish(&g_history, history_sample_now());
+  window_set_paint(g_window, summary_paint);
+  window_set_redraw_timer(g_window, 0);
 }
 
 void processing_start() {
@@ -275,25 +266,7 @@ void processing_start() {
   window_redraw(g_window);
   window_set_redraw_timer(g_window, 500);
   plotter_start(g_plotter, g_gpus, (int)g_ssds.size(), (int)g_drives.size(), g_resume_ram);
-  plotter_snapshot_s snap;
-  plotter_snapshot(g_plotter, &snap);
-  uint64_t total = 0;
-  for (const job_snapshot_s& job : snap.jobs) total += job.nonces;
-  g_history_interval = history_interval_for(total);
-  sys_timer_add(1000, [] {
-    if (plotter_is_finished(g_plotter)) return false;
-    static plotter_snapshot_s snap;
-    plotter_snapshot(g_plotter, &snap);
-    uint64_t computed = 0, written = 0, moved = 0;
-    for (const job_snapshot_s& job : snap.jobs) {
-      computed += (job.nonces_done + job.compute_progress) * NONCE_BYTES;
-      written += job.bytes_written;
-      moved += job.bytes_moved;
-    }
-    history_record(g_history, g_history_interval, sys_time(),
-                   {(double)moved, (double)written, (double)computed});
-    return !plotter_is_finished(g_plotter);
-  });
+  history_start();
 }
 
 void paint_progress_bar(window_s* w, int x, int y, int wd, int ht, const char* label,
@@ -395,12 +368,51 @@ void paint_cb(void*) {
   if (ssds) paint_ssd_section(w, snap, W, S, now, t.written);
   paint_target_section(w, snap, W, S, now, t.written, t.moved);
 
-  update_estimate(now, computed, t.resumed, t.written, t.moved, total_bytes);
+  update_estimate(now, {total_bytes, computed, t.resumed, t.written, t.moved});
   if (g_eta_text[0] && t.moved < total_bytes) text(w, GREY, 9, g_eta_text, 24, (float)(H - 18));
 
   paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
                9, [] { plotter_toggle_pause(g_plotter); });
 }
+
+namespace {
+
+const float SUMMARY_BASE_Y = 334;
+const double SUMMARY_BAR_MAX = 240;
+
+// The history as stacked bars centred over the base line: computed (blue),
+// written (green) and moved (yellow) in each slot.
+void paint_history_bars(window_s* w, int W) {
+  std::vector<history_bar_s> bars = history_bars(g_history.slots, SUMMARY_BAR_MAX);
+  size_t n = bars.size();
+  if (n == 0) return;
+  float bw = floorf((float)(W - 48) / (float)n);
+  if (!(bw >= 1)) bw = 1;
+  int x0 = (int)(((W - 48) - n * bw) * 0.5f + 24);
+  draw_no_stroke(w);
+  for (size_t i = 0; i < n; i++) {
+    const history_bar_s& b = bars[i];
+    float bx = i * bw + x0 + 1;
+    float y = SUMMARY_BASE_Y;
+    const struct {
+      float height;
+      unsigned colour;
+    } parts[] = {{b.computed, 0xff117dbb}, {b.written, 0xff4da60c}, {b.moved, 0xffdbdb2f}};
+    for (const auto& part : parts) {
+      y -= part.height;
+      draw_set_fill(w, part.colour);
+      draw_rect(w, bx, y, bw - 2, part.height);
+    }
+  }
+  draw_no_fill(w);
+  draw_set_stroke(w, BLACK);
+  draw_set_line_width(w, 2);
+  draw_line(w, (float)x0, SUMMARY_BASE_Y, (float)(x0 + (int)(n * bw)), SUMMARY_BASE_Y);
+  draw_set_line_width(w, 1);
+  draw_no_stroke(w);
+}
+
+}  // namespace
 
 void summary_paint(void*) {
   window_s* w = g_window;
@@ -408,44 +420,7 @@ void summary_paint(void*) {
   draw_clear(w, 0xffffffff);
   text(w, BLACK, 22, "Summary", 24, 24);
 
-  size_t n = g_history.size();
-  if (n > 0) {
-    float bw = floorf((float)(W - 48) / (float)n);
-    if (!(bw >= 1)) bw = 1;
-    int x0 = (int)(((W - 48) - n * bw) * 0.5f + 24);
-    double maxstep = 0, prev = 0;
-    for (const history_sample_s& h : g_history) {
-      double sum = h.moved + h.written + h.computed;
-      maxstep = std::max(maxstep, sum - prev);
-      prev = sum;
-    }
-    double scale = maxstep > 0 ? 240.0 / maxstep : 0;
-    history_sample_s last{0, 0, 0};
-    draw_no_stroke(w);
-    auto height = [](float v) { return std::isfinite(v) ? std::max(0.0f, v) : 0.0f; };
-    for (size_t i = 0; i < n; i++) {
-      const history_sample_s& h = g_history[i];
-      double dc = h.computed - last.computed, dw = h.written - last.written,
-             dm = h.moved - last.moved;
-      last = h;
-      float y1 = floorf((float)(334 - dc * scale));
-      float y2 = floorf((float)(y1 - dw * scale));
-      float y3 = floorf((float)(y2 - dm * scale));
-      float bx = i * bw + x0 + 1;
-      draw_set_fill(w, 0xff117dbb);
-      draw_rect(w, bx, y1, bw - 2, height(334 - y1));
-      draw_set_fill(w, 0xff4da60c);
-      draw_rect(w, bx, y2, bw - 2, height(y1 - y2));
-      draw_set_fill(w, 0xffdbdb2f);
-      draw_rect(w, bx, y3, bw - 2, height(y2 - y3));
-    }
-    draw_no_fill(w);
-    draw_set_stroke(w, BLACK);
-    draw_set_line_width(w, 2);
-    draw_line(w, (float)x0, 334, (float)(x0 + (int)(n * bw)), 334);
-    draw_set_line_width(w, 1);
-    draw_no_stroke(w);
-  }
+  paint_history_bars(w, W);
 
   plotter_snapshot_s snap;
   plotter_snapshot(g_plotter, &snap);

@@ -8,17 +8,11 @@
 #include <vector>
 
 #include "app/rate_graph.h"
+#include "app/run_history.h"
 
 struct window_s;
 
-struct history_sample_s {
-  double moved;     // bytes moved to targets so far
-  double written;   // bytes written into plot files so far
-  double computed;  // bytes of nonces computed so far (resumed included)
-};
-
-extern std::vector<history_sample_s> g_history;
-extern double g_history_interval;  // seconds per history slot
+extern run_history_s g_history;  // the run's progress, one tick a second
 extern rate_graph_s g_rate_graphs[3];  // only the first (compute) is drawn
 extern double g_free_space_time;
 extern double g_compute_start_time;
@@ -43,9 +37,11 @@ void paint_progress_bar(window_s* w, int x, int y, int wd, int ht, const char* l
                         float fraction, bool active, rate_graph_s* graph, const uint32_t* colours);
 void paint_fill_gauge(window_s* w, int x, int y, int ht, uint64_t used, uint64_t total);
 
-// Seconds per history slot for a run of total nonces (0 for 0 nonces).
-double history_interval_for(uint64_t total_nonces);
-// Stores a sample at time t (program clock) into history; ignored when the
-// interval is not positive or the slot index is out of range.
-void history_record(std::vector<history_sample_s>& history, double interval, double t,
-                    const history_sample_s& sample);
+// Starts the sampler that records the run's totals into g_history once a
+// tick while the processing screen shows the run.
+void history_start();
+// The totals of the plotter's jobs now, as the sampler records them.
+history_sample_s history_sample_now();
+// The end of a run: the history gets the final totals and the window the
+// summary screen (g_finish_time is set by the caller).
+void summary_show();

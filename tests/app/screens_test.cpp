@@ -2,7 +2,7 @@
 // scripts drive screens_demo with xdotool as a person would (clicks, typing,
 // GTK's choosers), take screenshots (kept under the build folder's
 // artifacts/), and the tests check the demo's state file and the pixels.
-// Below them, the prompts' number conversions and the progress history.
+// Below them, the prompts' number conversions.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -471,7 +471,7 @@ shot real_summary
   EXPECT_GT(count_colour(sum, 100, 370, 540, 392, 0x000000, 60), 50);
 }
 
-// ---- prompt conversions and history -------------------------------------
+// ---- prompt conversions -------------------------------------
 
 TEST(PromptValues, NumbersAndBadInput) {
   struct {
@@ -508,25 +508,6 @@ TEST(PlanText, Sentence) {
   EXPECT_STREQ(text, "10.7 GB will be written to 1 file on 1 drive.");
   config_plan_text(text, 3, 40960, 2);
   EXPECT_STREQ(text, "10.7 GB will be written to 3 files across 2 drives.");
-}
-
-TEST(History, IntervalAndSlots) {
-  EXPECT_NEAR(history_interval_for(4000000), 48.0, 1e-4);
-  EXPECT_NEAR(history_interval_for(100000), 1.2, 1e-6);
-  EXPECT_EQ(history_interval_for(0), 0.0);
-
-  std::vector<history_sample_s> h;
-  history_record(h, 0.0, 5.0, {1, 2, 3});  // a run of 0 nonces records nothing
-  EXPECT_TRUE(h.empty());
-  history_record(h, 1.2, 3.7, {1, 2, 3});  // slot 3; slots 0..2 stay empty
-  ASSERT_EQ(h.size(), 4u);
-  EXPECT_EQ(h[0].computed, 0.0);
-  EXPECT_EQ(h[3].computed, 3.0);
-  history_record(h, 1.2, 3.9, {4, 5, 6});  // same slot: the last tick wins
-  EXPECT_EQ(h.size(), 4u);
-  EXPECT_EQ(h[3].moved, 4.0);
-  history_record(h, 1e-9, 1e6, {1, 1, 1});  // beyond what the history holds
-  EXPECT_EQ(h.size(), 4u);
 }
 
 }  // namespace

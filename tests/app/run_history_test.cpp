@@ -1,0 +1,171 @@
+// The run's progress history and the figures drawn from it: what the
+// sampler records, how a long history is thinned, the summary's bars and the
+// estimate of the time remaining.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "app/run_history.h"
+
+namespace {
+
+const double NONCE = 262144;
+
+// Sums the bars' parts back into byte totals with the bars' own scale.
+struct bar_sums_s {
+  double computed = 0, written = 0, moved = 0;
+  int bars_with_all_three = 0;
+};
+
+bar_sums_s sum_bars(const std::vector<history_bar_s>& bars) {
+  bar_sums_s s;
+  for (const history_bar_s& b : bars) {
+    s.computed += b.computed;
+    s.written += b.written;
+    s.moved += b.moved;
+    if (b.computed > 0 && b.written > 0 && b.moved > 0) s.bars_with_all_three++;
+  }
+  return s;
+}
+
+// A staged run of 256 nonces that lasts six ticks: computing over the first
+// three, writing one tick behind, the move only seen at the end.
+TEST(History, ShortStagedRunShowsEveryTickAndAllThreeStages) {
+  run_history_s h{};
+  const double total = 256 * NONCE;
+  for (int t = 1; t <= 6; t++) {
+    double c = std::min(1.0, t / 3.0) * total;
+    double w = std::min(1.0, (t - 1) / 3.0) * total;
+    double m = t == 6 ? total / 2 : 0;
+    history_record(&h, {m, w, c});
+  }
+  EXPECT_EQ(history_interval(&h), HISTORY_TICK_SECONDS);
+  ASSERT_EQ(h.slots.size(), 6u) << "one slot per tick: no slot is left empty";
+  history_finish(&h, {total, total, total});
+  ASSERT_EQ(h.slots.size(), 7u);
+
+  std::vector<history_bar_s> bars = history_bars(h.slots, 240);
+  ASSERT_EQ(bars.size(), 7u);
+  // Every bar is one tick's increase, never a running total: the compute
+  // ticks are a third of the run each.
+  EXPECT_EQ(bars[0].computed, bars[1].computed);
+  EXPECT_EQ(bars[0].written, 0);
+  EXPECT_GT(bars[1].written, 0);
+  EXPECT_EQ(bars[3].computed, 0);
+  EXPECT_EQ(bars[4].computed, 0);
+  float tallest = 0;
+  for (const history_bar_s& b : bars) tallest = std::max(tallest, b.computed + b.written + b.moved);
+  EXPECT_EQ(tallest, 240);
+  bar_sums_s s = sum_bars(bars);
+  EXPECT_GT(s.computed, 0);
+  EXPECT_GT(s.written, 0);
+  EXPECT_GT(s.moved, 0);
+  // Computed, written and moved each add up to the same run total.
+  EXPECT_NEAR(s.computed, s.written, 3);
+  EXPECT_NEAR(s.written, s.moved, 3);
+}
+
+// Ten days of one tick a second at a steady speed: the history stays
+// bounded, nothing of the run is lost and the summary's bars are even.
+TEST(History, LongRunStaysBoundedAndKeepsTheWholeRun) {
+  run_history_s h{};
+  const int ticks = 864000;
+  const double per_tick = 3 * NONCE;
+  for (int t = 1; t <= ticks; t++)
+    history_record(&h, {per_tick * std::max(t - 2, 0), per_tick * (t - 1), per_tick * t});
+  EXPECT_LE(h.slots.size(), HISTORY_MAX_SLOTS);
+  EXPECT_GT(h.slots.size(), HISTORY_MAX_SLOTS / 2);
+  double interval = history_interval(&h);
+  EXPECT_NEAR(interval * (double)h.slots.size(), ticks, interval) << "slots cover the whole run";
+  const double total = per_tick * ticks;
+  EXPECT_EQ(h.slots.back().computed, total) << "the latest tick is kept";
+
+  history_finish(&h, {total, total, total});
+  EXPECT_LE(h.slots.size(), SUMMARY_MAX_BARS);
+  EXPECT_GE(h.slots.size(), SUMMARY_MAX_BARS / 2);
+  EXPECT_EQ(h.slots.back().moved, total) << "the final totals end the summary";
+
+  std::vector<history_bar_s> bars = history_bars(h.slots, 240);
+  // After the first bar (which may cover fewer ticks) every bar covers the
+  // same time: at a steady speed they are equally high.
+  for (size_t i = 1; i + 1 < bars.size(); i++) {
+    float height = bars[i].computed + bars[i].written + bars[i].moved;
+    EXPECT_NEAR(height, 240, 3) << "bar " << i;
+  }
+}
+
+TEST(History, HalvingAndThinningKeepTheLatestTotals) {
+  struct {
+    size_t slots;
+    size_t halved;
+  } cases[] = {{1, 1}, {2, 1}, {5, 3}, {6, 3}};
+  for (const auto& c : cases) {
+    run_history_s h{};
+    for (size_t i = 1; i <= c.slots; i++) history_record(&h, {0, 0, (double)i});
+    history_halve(&h);
+    ASSERT_EQ(h.slots.size(), c.halved) << c.slots;
+    EXPECT_EQ(history_interval(&h), 2 * HISTORY_TICK_SECONDS);
+    EXPECT_EQ(h.slots.back().computed, (double)c.slots) << c.slots;
+    for (size_t j = 0; j + 1 < h.slots.size(); j++) EXPECT_EQ(h.slots[j].computed, 2.0 * (j + 1));
+    // The next tick goes into the last slot while it covers one tick only.
+    history_record(&h, {0, 0, 99});
+    EXPECT_EQ(h.slots.size(), c.slots % 2 ? c.halved : c.halved + 1) << c.slots;
+  }
+  for (size_t n : {100, 101, 150, 299, 4096}) {
+    run_history_s h{};
+    for (size_t i = 1; i <= n; i++) history_record(&h, {0, 0, (double)i});
+    history_thin(&h);
+    EXPECT_LE(h.slots.size(), std::min(n, SUMMARY_MAX_BARS)) << n;
+    EXPECT_GE(h.slots.size(), std::min(n, SUMMARY_MAX_BARS / 2)) << n;
+    EXPECT_EQ(h.slots.back().computed, (double)n) << n;
+  }
+}
+
+TEST(History, BarsOfOddHistories) {
+  EXPECT_TRUE(history_bars({}, 240).empty());
+  // All zero: empty bars, no division by zero.
+  std::vector<history_bar_s> zero = history_bars({{0, 0, 0}, {0, 0, 0}}, 240);
+  ASSERT_EQ(zero.size(), 2u);
+  EXPECT_EQ(zero[1].computed + zero[1].written + zero[1].moved, 0);
+  // A total that went down and one that is not a number add nothing.
+  std::vector<history_bar_s> odd =
+      history_bars({{0, 0, 100}, {0, 0, 50}, {NAN, 10, 150}, {0, 10, 250}}, 240);
+  ASSERT_EQ(odd.size(), 4u);
+  EXPECT_EQ(odd[1].computed, 0);
+  EXPECT_EQ(odd[2].moved, 0);
+  EXPECT_EQ(odd[3].moved, 0);
+  for (const history_bar_s& b : odd) {
+    EXPECT_TRUE(std::isfinite(b.computed) && b.computed >= 0);
+    EXPECT_TRUE(std::isfinite(b.written) && b.written >= 0);
+    EXPECT_TRUE(std::isfinite(b.moved) && b.moved >= 0);
+  }
+}
+
+TEST(Estimate, StageStillRunningDecides) {
+  const uint64_t G = 1000000000;
+  run_stage_times_s since{10, 20, 40};
+  struct {
+    const char* what;
+    run_progress_s p;
+    double now;
+    double seconds;
+  } cases[] = {
+      // 5 GB computed in 50 s: 5 GB left at 100 MB/s.
+      {"computing", {10 * G, 5 * G, 0, 4 * G, 0}, 60, 50},
+      // Resumed nonces are not this run's speed: 4 GB in 50 s.
+      {"computing after resume", {10 * G, 6 * G, 2 * G, 3 * G, 0}, 60, 50},
+      // Compute done: 8 GB of 10 written in 40 s.
+      {"writing", {10 * G, 10 * G, 0, 8 * G, 0}, 60, 10},
+      // Written with 2 GB resumed: the write is done, 6 GB of 10 moved in 20 s.
+      {"moving after resume", {10 * G, 10 * G, 2 * G, 8 * G, 6 * G}, 60, 40 / 3.0},
+      {"moving", {10 * G, 10 * G, 0, 10 * G, 5 * G}, 60, 20},
+      // A stage whose baseline is this very moment has no speed yet.
+      {"no speed", {10 * G, 10 * G, 0, 10 * G, 0}, 40, 0},
+      {"nothing planned", {0, 0, 0, 0, 0}, 60, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_NEAR(estimate_seconds(c.p, since, c.now), c.seconds, 1e-6) << c.what;
+}
+
+}  // namespace
