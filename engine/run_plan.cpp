@@ -91,17 +91,22 @@ uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a) {
   return c - c % a;
 }
 
-uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t p,
-                         int max_gpu_nonces) {
-  if (gpu_count <= 0 || buffers == 0) return 0;
-  uint64_t f = std::min(((limit / gpu_count) / buffers) >> 18, o / PLAN_GPU_BYTES_PER_NONCE);
+uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
+                         uint64_t p, int max_gpu_nonces, uint64_t group) {
+  if (gpu_count <= 0 || buffers == 0 || group == 0) return 0;
+  uint64_t f = std::min({((limit / gpu_count) / buffers) >> 18, o / PLAN_GPU_GEN_BYTES_PER_NONCE,
+                         (m - m / 8) / PLAN_GPU_BYTES_PER_NONCE});
   if (p != 0 && f > p) f = p * std::max<uint64_t>(1, f / p);
-  // The kernels compute their offsets in 32 bits: keep f below the limit.
-  f = std::min<uint64_t>(f, PLAN_GPU_NONCES_LIMIT - 32);
-  f -= f % 32;
-  if (max_gpu_nonces != 0 && f > static_cast<uint64_t>(static_cast<int64_t>(max_gpu_nonces)))
-    f = static_cast<uint64_t>(max_gpu_nonces);
-  return f;
+  if (max_gpu_nonces > 0 && f > static_cast<uint64_t>(max_gpu_nonces)) f = static_cast<uint64_t>(max_gpu_nonces);
+  // Every launch takes whole work groups.
+  return f - f % group;
+}
+
+uint64_t plan_gpu_halve(uint64_t f, uint64_t group) {
+  if (group == 0) return 0;
+  uint64_t h = f / 2;
+  h -= h % group;
+  return h > 64 ? h : 0;
 }
 
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a) {
@@ -138,8 +143,9 @@ namespace {
 // Step 10: builds and tests the GPU context, halving the device batch until
 // one works. Returns the batch that worked (0 when none did).
 uint64_t gpu_context_try(plotter_s* p, uint64_t f) {
+  const uint64_t group = gpu_work_group_size();
   if (f <= 64) return 0;
-  for (;;) {
+  while (f != 0) {
     sys_log("Attempting %d GPU with %s memory.\n", p->gpu_count, format_size(f << 19, true, ""));
     p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f);
     if (p->gpu_context) {
@@ -151,9 +157,9 @@ uint64_t gpu_context_try(plotter_s* p, uint64_t f) {
       gpu_destroy(p->gpu_context);
       p->gpu_context = nullptr;
     }
-    if (f < 130) return 0;
-    f /= 2;
+    f = plan_gpu_halve(f, group);
   }
+  return 0;
 }
 
 void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
@@ -185,31 +191,33 @@ void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
 
 // Step 2: the selected GPUs that are listed, at most eight. Bits naming no
 // listed device are dropped, so that every index passed on is valid.
-void select_gpus(plotter_s* p, uint32_t mask, uint64_t* o, uint64_t* preset) {
+void select_gpus(plotter_s* p, uint32_t mask, uint64_t* o, uint64_t* m, uint64_t* preset) {
   p->gpu_mask = 0;
   p->gpu_count = 0;
   *o = UINT64_MAX;
+  *m = UINT64_MAX;
   *preset = 0;
   for (int i = 0; i < 32 && p->gpu_count < 8; i++) {
     if (!(mask & (1u << i)) || i >= static_cast<int>(g_gpu_devices.size())) continue;
     p->gpu_mask |= 1u << i;
     p->gpu_index[p->gpu_count++] = i;
     *o = std::min(*o, gpu_device_max_alloc(i));
+    *m = std::min(*m, gpu_device_global_mem(i));
     uint32_t n = gpu_device_preset_nonces(i);
     if (*preset == 0 && n != 0) {
       *preset = n;
       sys_log("Recognized device and using optimal settings!\n");
     }
   }
-  if (p->gpu_count == 0) *o = 0;
+  if (p->gpu_count == 0) *o = *m = 0;
 }
 
 }  // namespace
 
 void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_count, uint64_t ram_bytes) {
   if (p->thread.joinable()) return;
-  uint64_t o, preset;
-  select_gpus(p, gpu_mask, &o, &preset);
+  uint64_t o, m, preset;
+  select_gpus(p, gpu_mask, &o, &m, &preset);
 
   uint64_t total = 0;
   uint64_t avail = sys_memory(&total);
@@ -245,11 +253,12 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
     sys_log("%s mode with %llu nonces per batch\n", ssd_count == 0 ? "CPU direct" : "CPU + SSD",
             (unsigned long long)c);
   } else {
-    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, preset, g_max_gpu_nonces);
+    const uint64_t group = gpu_work_group_size();
+    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces, group);
     c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
     sys_log("%s mode with %llu nonces per batch and %llu per GPU\n", ssd_count == 0 ? "GPU direct" : "GPU + SSD",
             (unsigned long long)c, (unsigned long long)f);
-    util_assert(f % 32 == 0, false, __FILE__, __LINE__);
+    util_assert(f % group == 0, false, __FILE__, __LINE__);
 
     uint64_t f0 = f, c0 = c;
     uint64_t made = gpu_context_try(p, f);

@@ -8,10 +8,9 @@
 
 struct job_s;
 
-// GPU memory one nonce needs: generation area plus scoop area.
-enum : uint64_t { PLAN_GPU_BYTES_PER_NONCE = 524304 };
-// The GPU kernels address at most this many nonces per device, exclusive.
-enum : uint64_t { PLAN_GPU_NONCES_LIMIT = 16384 };
+// GPU memory one nonce needs: generation area plus scoop area; the
+// generation area is the larger of the two buffers a device allocates.
+enum : uint64_t { PLAN_GPU_BYTES_PER_NONCE = 524304, PLAN_GPU_GEN_BYTES_PER_NONCE = 262160 };
 
 // RAM the run may use: ram_bytes when set and below the installed memory,
 // else three quarters of the available memory.
@@ -38,12 +37,17 @@ uint64_t plan_plot_bytes(const std::vector<job_s*>& jobs);
 // CPU batch: (limit / buffers) >> 18 nonces, aligned down to a.
 uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a);
 
-// Per-GPU device batch f from the RAM share, the smallest device allocation
-// o, the preset p (0 = none) and the cap max_gpu_nonces (0 or negative = no
-// cap), kept below PLAN_GPU_NONCES_LIMIT and a multiple of 32 unless the cap
-// says otherwise. May be 0 (a plan to refuse).
-uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t p,
-                         int max_gpu_nonces);
+// Per-GPU device batch f from the RAM share, the smallest single device
+// allocation o (each of a device's two buffers must fit in one), the
+// smallest device memory m (of which an eighth stays free for the driver
+// and the display), the preset p (0 = none) and the cap max_gpu_nonces (0 or
+// negative = no cap); a multiple of the work-group size group. May be 0 (a
+// plan to refuse).
+uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
+                         uint64_t p, int max_gpu_nonces, uint64_t group);
+// The next device batch to try after f failed: half of f as a multiple of
+// group, or 0 when no smaller attempt is left (64 nonces or fewer).
+uint64_t plan_gpu_halve(uint64_t f, uint64_t group);
 // RAM buffer of whole device batches: gpu_count * f * max(1, room), aligned
 // down to a. 0 when f is 0.
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a);

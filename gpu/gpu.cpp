@@ -12,8 +12,35 @@
 
 enum : uint64_t { GEN_BYTES_PER_NONCE = 262160, SCOOP_BYTES_PER_NONCE = 262144 };
 
-// Sets up device i of the set; false at the first failure that leaves the
-// device unusable, so that no later device is set up.
+static void log_build_failure(gpu_s* gpu, int i)
+{
+  const opencl_api_s& cl = g_opencl_api;
+  size_t log_size = 0;
+  cl.clGetProgramBuildInfo(gpu->program[i], gpu->device[i], CL_PROGRAM_BUILD_LOG, 0, nullptr,
+                           &log_size);
+  char* build_log = static_cast<char*>(calloc(log_size + 1, 1));
+  if (build_log)
+    cl.clGetProgramBuildInfo(gpu->program[i], gpu->device[i], CL_PROGRAM_BUILD_LOG, log_size,
+                             build_log, nullptr);
+  sys_log("Error building OpenCL program:\n%s\n", build_log ? build_log : "");
+  free(build_log);
+}
+
+static bool create_kernels(gpu_s* gpu, int i)
+{
+  const opencl_api_s& cl = g_opencl_api;
+  cl_int e1 = CL_SUCCESS, e2 = CL_SUCCESS, e3 = CL_SUCCESS;
+  gpu->kernel_setup[i] = cl.clCreateKernel(gpu->program[i], "setup", &e1);
+  gpu->kernel_hash_down[i] = cl.clCreateKernel(gpu->program[i], "hash_down", &e2);
+  gpu->kernel_final[i] = cl.clCreateKernel(gpu->program[i], "final", &e3);
+  const cl_int err = e1 != CL_SUCCESS ? e1 : e2 != CL_SUCCESS ? e2 : e3;
+  if (err != CL_SUCCESS)
+    sys_log("Failed to create the OpenCL kernels with error %d\n", err);
+  return err == CL_SUCCESS;
+}
+
+// Sets up device i of the set; false at the first failure, leaving what was
+// made for gpu_release_device.
 static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t source_len)
 {
   const opencl_api_s& cl = g_opencl_api;
@@ -25,8 +52,10 @@ static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t sour
     return false;
   }
   gpu->queue[i] = cl.clCreateCommandQueue(gpu->context[i], gpu->device[i], 0, &err);
-  util_assert(err == CL_SUCCESS, false, "gpu", 270);
-
+  if (!gpu->queue[i] || err != CL_SUCCESS) {
+    sys_log("Failed to create an OpenCL command queue with error %d\n", err);
+    return false;
+  }
   gpu->genbuf[i] = cl.clCreateBuffer(gpu->context[i], CL_MEM_READ_WRITE,
                                      nonces * GEN_BYTES_PER_NONCE, nullptr, &err);
   if (!gpu->genbuf[i] || err != CL_SUCCESS) {
@@ -42,28 +71,57 @@ static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t sour
   }
   gpu->bytes_allocated += nonces * SCOOP_BYTES_PER_NONCE;
   gpu->hash_events[i] = static_cast<cl_event*>(calloc(GPU_HASH_EVENTS, sizeof(cl_event)));
-
-  gpu->program[i] = cl.clCreateProgramWithSource(gpu->context[i], 1, &source, &source_len, &err);
-  err = cl.clBuildProgram(gpu->program[i], 0, nullptr, "", nullptr, nullptr);
-  if (err != CL_SUCCESS) {
-    size_t log_size = 0;
-    cl.clGetProgramBuildInfo(gpu->program[i], gpu->device[i], CL_PROGRAM_BUILD_LOG, 0, nullptr,
-                             &log_size);
-    char* build_log = static_cast<char*>(calloc(log_size + 1, 1));
-    if (build_log)
-      cl.clGetProgramBuildInfo(gpu->program[i], gpu->device[i], CL_PROGRAM_BUILD_LOG, log_size,
-                               build_log, nullptr);
-    sys_log("Error building OpenCL program:\n%s\n", build_log ? build_log : "");
-    free(build_log);
+  if (!gpu->hash_events[i]) {
+    sys_log("Failed to allocate the GPU event slots.\n");
     return false;
   }
-  gpu->kernel_setup[i] = cl.clCreateKernel(gpu->program[i], "setup", &err);
-  util_assert(err == CL_SUCCESS, false, "gpu", 318);
-  gpu->kernel_hash_down[i] = cl.clCreateKernel(gpu->program[i], "hash_down", &err);
-  util_assert(err == CL_SUCCESS, false, "gpu", 320);
-  gpu->kernel_final[i] = cl.clCreateKernel(gpu->program[i], "final", &err);
-  util_assert(err == CL_SUCCESS, false, "gpu", 322);
-  return true;
+  gpu->program[i] = cl.clCreateProgramWithSource(gpu->context[i], 1, &source, &source_len, &err);
+  if (!gpu->program[i] || err != CL_SUCCESS) {
+    sys_log("Failed to create the OpenCL program with error %d\n", err);
+    return false;
+  }
+  err = cl.clBuildProgram(gpu->program[i], 0, nullptr, "", nullptr, nullptr);
+  if (err != CL_SUCCESS) {
+    log_build_failure(gpu, i);
+    return false;
+  }
+  return create_kernels(gpu, i);
+}
+
+bool gpu_device_ready(const gpu_s* gpu, int i)
+{
+  return gpu && i >= 0 && i < gpu->count && i < GPU_MAX_DEVICES && gpu->context[i] &&
+         gpu->queue[i] && gpu->genbuf[i] && gpu->scoopbuf[i] && gpu->hash_events[i] &&
+         gpu->program[i] && gpu->kernel_setup[i] && gpu->kernel_hash_down[i] &&
+         gpu->kernel_final[i];
+}
+
+static void gpu_release_device(gpu_s* gpu, int i);
+
+// Sets up each listed device in the next free slot; one that fails is
+// released at once, so the set holds only complete devices, in order.
+static void create_devices(gpu_s* gpu, int count, const int* device_index, const char* source,
+                           size_t source_len)
+{
+  for (int k = 0; k < count; k++) {
+    const int index = device_index[k];
+    const bool listed = index >= 0 && (size_t)index < g_gpu_devices.size();
+    util_assert(listed, false, "gpu", 227);
+    if (!listed)
+      continue;
+    const int i = gpu->count;
+    gpu->device_index[i] = index;
+    gpu->device[i] = g_gpu_devices[index].device;
+    sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", index,
+            g_gpu_devices[index].name, format_size(gpu->nonces_per_device * 524288, true, ""));
+    if (source && gpu_create_device(gpu, i, source, source_len)) {
+      gpu->count++;
+      continue;
+    }
+    sys_log("Dropping device %d %s: it could not be set up.\n", index, g_gpu_devices[index].name);
+    gpu_release_device(gpu, i);
+    gpu->device_index[i] = 0;
+  }
 }
 
 gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device)
@@ -77,18 +135,6 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
     return nullptr;
   gpu->hashes_per_launch = 4;
   gpu->nonces_per_device = nonces_per_device;
-  gpu->count = count;
-  for (int i = 0; i < count; i++) {
-    const int index = device_index[i];
-    const bool listed = index >= 0 && (size_t)index < g_gpu_devices.size();
-    util_assert(listed, false, "gpu", 227);
-    gpu->device_index[i] = index;
-    if (!listed)
-      continue;
-    gpu->device[i] = g_gpu_devices[index].device;
-    sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", index,
-            g_gpu_devices[index].name, format_size(nonces_per_device * 524288, true, ""));
-  }
 
   const int source_len = gpu_kernel_source_length;
   char* source = static_cast<char*>(malloc((size_t)source_len));
@@ -96,12 +142,11 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
                                               source, gpu_kernel_source_packed, source_len)
                         : -1;
   util_assert(unpacked > 0, false, "gpu", 250);
-  if (unpacked == source_len && g_opencl_api.clCreateContext) {
-    for (int i = 0; i < count; i++)
-      if (!gpu->device[i] || !gpu_create_device(gpu, i, source, (size_t)source_len))
-        break;
-  }
+  const bool usable = unpacked == source_len && g_opencl_api.clCreateContext;
+  create_devices(gpu, count, device_index, usable ? source : nullptr, (size_t)source_len);
   free(source);
+  if (gpu->count == 0)
+    sys_log("No GPU of the selection could be set up.\n");
   return gpu;
 }
 
@@ -121,41 +166,57 @@ void gpu_release_events(gpu_s* gpu, int i)
   release_event(&gpu->map_event[i]);
 }
 
+// Releases whatever slot i holds and empties the slot.
+static void gpu_release_device(gpu_s* gpu, int i)
+{
+  const opencl_api_s& cl = g_opencl_api;
+  // A scoop buffer still mapped after a failed batch is unmapped with the
+  // buffer's release; the queue is drained first so no launch still uses
+  // the buffers.
+  if (gpu->queue[i])
+    cl.clFinish(gpu->queue[i]);
+  if (gpu->genbuf[i]) {
+    cl.clReleaseMemObject(gpu->genbuf[i]);
+    gpu->bytes_allocated -= gpu->nonces_per_device * GEN_BYTES_PER_NONCE;
+  }
+  if (gpu->scoopbuf[i]) {
+    cl.clReleaseMemObject(gpu->scoopbuf[i]);
+    gpu->bytes_allocated -= gpu->nonces_per_device * SCOOP_BYTES_PER_NONCE;
+  }
+  if (gpu->queue[i])
+    cl.clReleaseCommandQueue(gpu->queue[i]);
+  release_event(&gpu->final_event[i]);
+  release_event(&gpu->map_event[i]);
+  if (gpu->hash_events[i]) {
+    for (int j = 0; j < GPU_HASH_EVENTS; j++)
+      release_event(&gpu->hash_events[i][j]);
+    free(gpu->hash_events[i]);
+  }
+  if (gpu->kernel_final[i])
+    cl.clReleaseKernel(gpu->kernel_final[i]);
+  if (gpu->kernel_hash_down[i])
+    cl.clReleaseKernel(gpu->kernel_hash_down[i]);
+  if (gpu->kernel_setup[i])
+    cl.clReleaseKernel(gpu->kernel_setup[i]);
+  if (gpu->program[i])
+    cl.clReleaseProgram(gpu->program[i]);
+  if (gpu->context[i])
+    cl.clReleaseContext(gpu->context[i]);
+  gpu->genbuf[i] = gpu->scoopbuf[i] = nullptr;
+  gpu->queue[i] = nullptr;
+  gpu->hash_events[i] = nullptr;
+  gpu->kernel_final[i] = gpu->kernel_hash_down[i] = gpu->kernel_setup[i] = nullptr;
+  gpu->program[i] = nullptr;
+  gpu->context[i] = nullptr;
+  gpu->device[i] = nullptr;
+}
+
 void gpu_destroy(gpu_s* gpu)
 {
   if (!gpu)
     return;
-  const opencl_api_s& cl = g_opencl_api;
-  for (int i = 0; i < GPU_MAX_DEVICES; i++) {
-    // A scoop buffer still mapped after a failed batch is unmapped with the
-    // buffer's release; the queue is drained first so no launch still uses
-    // the buffers.
-    if (gpu->queue[i])
-      cl.clFinish(gpu->queue[i]);
-    if (gpu->genbuf[i])
-      cl.clReleaseMemObject(gpu->genbuf[i]);
-    if (gpu->scoopbuf[i])
-      cl.clReleaseMemObject(gpu->scoopbuf[i]);
-    if (gpu->queue[i])
-      cl.clReleaseCommandQueue(gpu->queue[i]);
-    release_event(&gpu->final_event[i]);
-    release_event(&gpu->map_event[i]);
-    if (gpu->hash_events[i]) {
-      for (int j = 0; j < GPU_HASH_EVENTS; j++)
-        release_event(&gpu->hash_events[i][j]);
-      free(gpu->hash_events[i]);
-    }
-    if (gpu->kernel_final[i])
-      cl.clReleaseKernel(gpu->kernel_final[i]);
-    if (gpu->kernel_hash_down[i])
-      cl.clReleaseKernel(gpu->kernel_hash_down[i]);
-    if (gpu->kernel_setup[i])
-      cl.clReleaseKernel(gpu->kernel_setup[i]);
-    if (gpu->program[i])
-      cl.clReleaseProgram(gpu->program[i]);
-    if (gpu->context[i])
-      cl.clReleaseContext(gpu->context[i]);
-  }
+  for (int i = 0; i < GPU_MAX_DEVICES; i++)
+    gpu_release_device(gpu, i);
   free(gpu);
 }
 

@@ -2,8 +2,8 @@
 // kernels, batch dispatch into a RAM buffer, the benchmark and the self-test.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "gpu/opencl.h"
@@ -67,9 +67,13 @@ struct gpu_s {
   uint64_t bytes_allocated;
 };
 
-// Null when nonces_per_device is 0; otherwise always a set, also when a
-// device failed to set up (its handles stay null from the failure on).
+// Null when nonces_per_device is 0; otherwise always a set. A device whose
+// context, queue, buffers, program or kernels cannot be made is released
+// and dropped with a log line, and the devices after it move up: count is
+// the number of devices that came up completely (0 when none did).
 gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device);
+// True when slot i holds a device with every object a batch needs.
+bool gpu_device_ready(const gpu_s* gpu, int i);
 void gpu_destroy(gpu_s* gpu);  // null allowed; releases exactly what exists
 uint64_t gpu_batch_nonces(const gpu_s* gpu);
 uint64_t gpu_bytes_allocated(const gpu_s* gpu);
@@ -78,32 +82,43 @@ const char* gpu_driver_version(const gpu_s* gpu);
 uint64_t gpu_global_mem(const gpu_s* gpu);
 int gpu_max_work_group(const gpu_s* gpu);
 
-// What the completion callbacks of one device batch share.
+// The OpenCL work-group size of every launch of a run: the
+// threads_per_group setting, 32 when it is not set.
+uint64_t gpu_work_group_size();
+
+// What the completion callbacks of one device batch share. It holds copies
+// of the set's numbers, so a callback never reads the set. Everything below
+// lock is guarded by it.
 struct gpu_batch_context {
   buffer_s* buffer;
-  gpu_s* gpu;
-  uint64_t base;                      // buffer progress when the batch began
-  std::atomic<uint64_t> rounds_done;  // hash_down rounds completed, all devices
-  std::atomic<uint64_t> callbacks_run;  // callbacks that have finished with it
+  uint64_t base;     // buffer progress when the batch began
+  uint64_t hashes;   // hash_down rounds per launch
+  uint64_t devices;  // devices in the set
+  uint64_t nonces;   // nonces per device
+  std::mutex lock;
+  uint64_t rounds_done = 0;    // hash_down rounds completed, all devices
+  uint64_t callbacks_run = 0;  // callbacks that have finished with it
+  uint64_t registered = 0;     // callbacks registered, known once launched
+  // Set when the dispatcher gave up waiting for late callbacks: they then
+  // leave the buffer alone, and the last of them frees the context.
+  bool abandoned = false;
 };
 
 // Fills buffer nonces 0..capacity-1 with plot nonces start_nonce.. of
 // account; returns the final progress (capacity when complete), 0 on stop,
-// OpenCL error or failed spot check.
+// OpenCL error, a device that is not ready, or a device batch whose sampled
+// nonce differs from the CPU's (nothing of such a batch may be written).
 uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce,
                          buffer_s* buffer, volatile bool* stop);
 // Completion callback of every hash_down launch.
 void CL_CALLBACK gpu_event_progress(cl_event event, cl_int status, void* context);
 
-// Nonces per minute of the selected devices together.
+// Nonces per minute of the selected devices together; 0 (no rate) when no
+// device came up or the benchmark batch did not complete.
 double gpu_benchmark(int count, const int* device_index);
-// One batch on the set's first device; seconds receives the elapsed time
-// once the last launch was reached.
+// One batch of the set's size on every device of the set, launched with the
+// run's work-group size; the first and last nonce of each device are then
+// compared whole with the CPU's. seconds receives the time until every
+// device finished. False when the set has no device, a launch fails, or a
+// byte differs.
 bool gpu_self_test(gpu_s* gpu, double* seconds);
-
-// Testing aid, null in the program: when set, the spot check passes each
-// 64-byte scoop it examines through it, the GPU's (recomputed false) before
-// the zero test and the CPU's recomputation (recomputed true) before the
-// comparison, so tests can provoke both outcomes of the check.
-extern void (*g_gpu_spot_check_filter)(uint8_t* scoop, uint64_t nonce, uint64_t scoop_index,
-                                       bool recomputed);

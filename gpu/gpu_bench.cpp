@@ -1,5 +1,6 @@
 // The checks a run makes before plotting on GPUs: the rate of the full
-// dispatch path and a timed batch of the kernels on the first device.
+// dispatch path, and a batch of the run's size on every device whose bytes
+// are compared with the CPU's.
 #include "engine/plotter.h"
 #include "gpu/gpu_internal.h"
 #include "platform/sys_linux.h"
@@ -9,65 +10,89 @@ double gpu_benchmark(int count, const int* device_index)
   uint64_t n = gpu_device_preset_nonces(device_index[0]);
   if (n == 0)
     n = 1024;
-  buffer_s* buffer = buffer_create(n * (uint64_t)count);
+  // Every launch takes whole work groups.
+  const uint64_t local = gpu_work_group_size();
+  n = (n + local - 1) / local * local;
+  gpu_s* gpu = gpu_create(count, device_index, n);
+  if (!gpu || gpu->count == 0) {
+    sys_log("GPU benchmark: no device could be set up; no rate is known.\n");
+    gpu_destroy(gpu);
+    return 0.0;
+  }
+  buffer_s* buffer = buffer_create(n * (uint64_t)gpu->count);
   if (!buffer) {
     // Without its buffer the dispatch cannot run; no rate is known.
     sys_log("Failed to allocate the GPU benchmark buffer.\n");
+    gpu_destroy(gpu);
     return 0.0;
   }
   volatile bool stop = false;
-  gpu_s* gpu = gpu_create(count, device_index, n);
   const double t0 = sys_time();
-  gpu_plot_buffer(gpu, 1337, 0, buffer, &stop);
+  const uint64_t filled = gpu_plot_buffer(gpu, 1337, 0, buffer, &stop);
   const double t1 = sys_time();
+  const uint64_t capacity = buffer->capacity;
   buffer_destroy(buffer);
   gpu_destroy(gpu);
-  return (double)(n * (uint64_t)count) * 60.0 / (t1 - t0);
+  // A fill that stopped early would show as a very high rate.
+  if (filled != capacity || !(t1 > t0)) {
+    sys_log("GPU benchmark failed; no rate is known.\n");
+    return 0.0;
+  }
+  return (double)capacity * 60.0 / (t1 - t0);
+}
+
+// Compares the first and the last nonce of device i's batch with the CPU:
+// between them they cover the lowest and the highest offsets the kernels
+// compute.
+static bool check_device(gpu_s* gpu, int i)
+{
+  const uint64_t n = gpu->nonces_per_device;
+  return gpu_check_nonce(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, 0) &&
+         gpu_check_nonce(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, n - 1);
 }
 
 bool gpu_self_test(gpu_s* gpu, double* seconds)
 {
-  if (!gpu)
+  if (!gpu || gpu->count <= 0) {
+    sys_log("No GPU to test.\n");
     return false;
+  }
   const opencl_api_s& cl = g_opencl_api;
   const double t0 = sys_time();
-  const int h = gpu->hashes_per_launch;
-  const uint64_t n = gpu->nonces_per_device, local = 32;
-  if (!gpu->queue[0] || !gpu->kernel_setup[0] || !gpu->kernel_hash_down[0] || !gpu->kernel_final[0]) {
-    // A first device that never got its kernels cannot be launched on.
-    sys_log("OpenCL error: %d\n", CL_INVALID_KERNEL);
+  const uint64_t local = gpu_work_group_size(), n = gpu->nonces_per_device;
+  if (n % local != 0) {
+    sys_log("  %llu nonces per GPU are not a multiple of the work-group size %llu\n",
+            (unsigned long long)n, (unsigned long long)local);
     return false;
   }
-  cl_ulong account = 123456789, base = 0;
-  cl.clSetKernelArg(gpu->kernel_setup[0], 0, sizeof account, &account);
-  cl.clSetKernelArg(gpu->kernel_setup[0], 1, sizeof base, &base);
-  cl.clSetKernelArg(gpu->kernel_setup[0], 2, sizeof(cl_mem), &gpu->genbuf[0]);
-  cl_int err = gpu_launch(gpu->queue[0], gpu->kernel_setup[0], n, local, nullptr);
-  if (err != CL_SUCCESS) {
-    sys_log("OpenCL error: %d\n", err);
-    return false;
-  }
-  bool hashed = true;
-  const cl_uint hh = (cl_uint)h;
-  cl.clSetKernelArg(gpu->kernel_hash_down[0], 0, sizeof base, &base);
-  cl.clSetKernelArg(gpu->kernel_hash_down[0], 1, sizeof(cl_mem), &gpu->genbuf[0]);
-  cl.clSetKernelArg(gpu->kernel_hash_down[0], 3, sizeof hh, &hh);
-  for (int64_t s = 262144; s > 0; s -= 32 * (int64_t)h) {
-    const cl_uint start = (cl_uint)s;
-    cl.clSetKernelArg(gpu->kernel_hash_down[0], 2, sizeof start, &start);
-    if (gpu_launch(gpu->queue[0], gpu->kernel_hash_down[0], n, local, nullptr) != CL_SUCCESS) {
-      sys_log("  test failed hashing\n");
-      hashed = false;
-      break;
+  for (int i = 0; i < gpu->count; i++) {
+    if (!gpu_device_ready(gpu, i)) {
+      sys_log("OpenCL error: %d\n", CL_INVALID_KERNEL);
+      return false;
+    }
+    const cl_int err =
+        gpu_enqueue_batch(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, local, nullptr, nullptr);
+    cl.clFlush(gpu->queue[i]);
+    if (err != CL_SUCCESS) {
+      sys_log("OpenCL error: %d\n", err);
+      for (int j = 0; j <= i; j++)
+        cl.clFinish(gpu->queue[j]);
+      return false;
     }
   }
-  cl.clSetKernelArg(gpu->kernel_final[0], 0, sizeof(cl_mem), &gpu->genbuf[0]);
-  cl.clSetKernelArg(gpu->kernel_final[0], 1, sizeof(cl_mem), &gpu->scoopbuf[0]);
-  if (gpu_launch(gpu->queue[0], gpu->kernel_final[0], n, local, nullptr) != CL_SUCCESS) {
-    sys_log("  test failed xor\n");
-    return false;
+  bool finished = true;
+  for (int i = 0; i < gpu->count; i++) {
+    const cl_int err = cl.clFinish(gpu->queue[i]);
+    if (err != CL_SUCCESS) {
+      sys_log("OpenCL error: %d\n", err);
+      finished = false;
+    }
   }
-  err = cl.clFinish(gpu->queue[0]);
   *seconds = sys_time() - t0;
-  return err == CL_SUCCESS && hashed;
+  if (!finished)
+    return false;
+  for (int i = 0; i < gpu->count; i++)
+    if (!check_device(gpu, i))
+      return false;
+  return true;
 }

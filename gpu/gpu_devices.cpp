@@ -138,12 +138,23 @@ uint64_t gpu_device_global_mem(int index)
   return valid_index(index, 603) ? g_gpu_devices[index].global_mem : 0;
 }
 
+// A device name names a preset's model when it is the model's name, or the
+// name after one word and a space: current drivers put the vendor first
+// ("NVIDIA GeForce GTX 1060").
+static bool names_model(const char* name, const char* model)
+{
+  if (strcmp(name, model) == 0)
+    return true;
+  const char* space = strchr(name, ' ');
+  return space && space != name && strcmp(space + 1, model) == 0;
+}
+
 uint32_t gpu_device_preset_nonces(int index)
 {
   if (!valid_index(index, 608))
     return 0;
   for (const gpu_preset_s& preset : gpu_presets)
-    if (strcmp(preset.name, g_gpu_devices[index].name) == 0)
+    if (names_model(g_gpu_devices[index].name, preset.name))
       return preset.nonces;
   return 0;
 }

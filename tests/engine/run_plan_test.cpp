@@ -53,28 +53,54 @@ TEST(run_plan, buffering_model_worked_examples) {
 }
 
 TEST(run_plan, gpu_batch_sizes) {
-  // Two GPUs allowing 4 GiB each, 16 GiB, double buffering, no preset.
-  uint64_t f = plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, 0);
-  EXPECT_EQ(f, 8160u);
+  // Two GPUs with 16 GiB, each allowing 4 GiB in one allocation; 16 GiB of
+  // RAM, double buffering, no preset: the generation buffer bounds f.
+  uint64_t f = plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 16 * GiB, 0, 0, 32);
+  EXPECT_EQ(f, 16352u);
   EXPECT_EQ(plan_gpu_batch(16 * GiB, 2, 2, f, 256), 32512u);
-  // Presets: 4096 turns 8191 into 4096; 8192 leaves 8160.
-  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 4096, 0), 4096u);
-  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 8192, 0), 8160u);
-  // The cap, and a negative cap that never caps.
-  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, 1000), 1000u);
-  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 0, -5), 8160u);
+  const struct {
+    uint64_t limit, max_alloc, memory, preset;
+    int cap;
+    uint64_t group, f;
+  } cases[] = {
+      {16 * GiB, 4 * GiB, 16 * GiB, 0, 0, 64, 16320},     // whole groups of 64
+      {16 * GiB, 4 * GiB, 16 * GiB, 4096, 0, 32, 12288},  // whole presets
+      {16 * GiB, 4 * GiB, 16 * GiB, 0, 1000, 32, 992},    // the cap, in whole groups
+      {16 * GiB, 4 * GiB, 16 * GiB, 0, -5, 32, 16352},    // a negative cap never caps
+      {64 * GiB, 2 * GiB, 8 * GiB, 0, 0, 32, 8160},       // allocation = a quarter
+      {64 * GiB, 8 * GiB, 8 * GiB, 0, 0, 32, 14304},      // 7/8 of the memory
+      // A large card and RAM: no 32-bit bound on the device batch.
+      {1024 * GiB, 20 * GiB, 80 * GiB, 0, 0, 32, 81888},
+      {1024 * GiB, 20 * GiB, 80 * GiB, 0, 0, 1024, 80896},
+      {1 * GiB, 1 << 20, 8 * GiB, 0, 0, 32, 0},  // nothing fits: refused by the caller
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(plan_gpu_nonces(c.limit, 2, 2, c.max_alloc, c.memory, c.preset, c.cap, c.group), c.f)
+        << c.max_alloc << " " << c.memory << " " << c.preset << " " << c.cap << " " << c.group;
   // One GPU, 4 GiB, double buffering: f0 = c0 = 8192; at 4096 the buffer
   // becomes two device batches and the two buffers stay within 4 GiB.
-  EXPECT_EQ(plan_gpu_nonces(4 * GiB, 1, 2, 64 * GiB, 0, 0), 8192u);
+  EXPECT_EQ(plan_gpu_nonces(4 * GiB, 1, 2, 64 * GiB, 64 * GiB, 0, 0, 32), 8192u);
   EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 8192, 256), 8192u);
   EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 4096, 256), 8192u);
-  // Large devices and RAM: f stays below what the kernels address.
-  uint64_t big = plan_gpu_nonces(1024 * GiB, 1, 1, 1024 * GiB, 0, 0);
-  EXPECT_LT(big, 16384u);
-  EXPECT_EQ(big % 32, 0u);
-  // Nothing fits: f = 0 and no batch (refused by the caller).
-  EXPECT_EQ(plan_gpu_nonces(1 * GiB, 1, 2, 1 << 20, 0, 0), 0u);
   EXPECT_EQ(plan_gpu_batch(1 * GiB, 1, 2, 0, 256), 0u);
+}
+
+// After a failed self-test the device batch halves and stays a multiple of
+// the work-group size, so that a smaller attempt can pass at all.
+TEST(run_plan, gpu_batch_halving_keeps_whole_work_groups) {
+  for (uint64_t group : {32u, 64u, 128u, 256u}) {
+    int attempts = 0;
+    for (uint64_t f = 16352 - 16352 % group; f != 0; f = plan_gpu_halve(f, group), attempts++) {
+      EXPECT_EQ(f % group, 0u) << f << " " << group;
+      EXPECT_GT(f, 64u);
+    }
+    EXPECT_GE(attempts, 2) << group;
+  }
+  EXPECT_EQ(plan_gpu_halve(8176, 32), 4064u);
+  EXPECT_EQ(plan_gpu_halve(8176, 64), 4032u);
+  EXPECT_EQ(plan_gpu_halve(130, 32), 0u);
+  EXPECT_EQ(plan_gpu_halve(4096, 1024), 2048u);
+  EXPECT_EQ(plan_gpu_halve(1500, 1024), 0u);
 }
 
 TEST(run_plan, alignment_and_scatter_ranges) {

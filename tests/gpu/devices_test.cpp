@@ -175,17 +175,23 @@ TEST(GpuDevices, ListingKeepsGpusInOrderUpToMax)
   EXPECT_EQ(with_cpu.names[1], "GeForce GTX 1080 Ti");
 }
 
-TEST(GpuDevices, PresetsMatchWholeNamesExactly)
+// Whole model names, also behind the vendor word current drivers put first.
+TEST(GpuDevices, PresetsMatchWholeNamesWithOrWithoutTheVendor)
 {
   const std::vector<gpu_device_s> saved = g_gpu_devices;
   g_gpu_devices.clear();
   const struct {
     const char* name;
     uint32_t nonces;
-  } cases[] = {{"GeForce GTX 1080 Ti", 3584}, {"GeForce GTX 1080", 2560},
-               {"GeForce GTX 745", 384},      {"GeForce GTX 960M", 640},
-               {"GeForce GTX 108", 0},        {"geforce gtx 1080", 0},
-               {"GeForce GTX 1080 Ti ", 0},   {"", 0}};
+  } cases[] = {{"GeForce GTX 1080 Ti", 3584},        {"GeForce GTX 1080", 2560},
+               {"GeForce GTX 745", 384},            {"GeForce GTX 960M", 640},
+               {"GeForce GTX 108", 0},              {"geforce gtx 1080", 0},
+               {"GeForce GTX 1080 Ti ", 0},         {"", 0},
+               {"NVIDIA GeForce GTX 1060", 1280},   {"NVIDIA GeForce GTX 1080 Ti", 3584},
+               {"NVIDIA GeForce GTX 1080", 2560},   {"NVIDIA GeForce GTX 960", 1024},
+               {"NVIDIA  GeForce GTX 1060", 0},     {"NVIDIA Corp GeForce GTX 1060", 0},
+               {"NVIDIAGeForce GTX 1060", 0},       {" GeForce GTX 1060", 0},
+               {"NVIDIA GeForce GTX 1060 6GB", 0},  {"NVIDIA GeForce RTX 4090", 0}};
   for (const auto& c : cases) {
     gpu_device_s d = {};
     snprintf(d.name, sizeof d.name, "%s", c.name);

@@ -1,6 +1,7 @@
 // Batch dispatch into RAM buffers on PoCL: bytes equal to the CPU's, the
-// progress it publishes, the spot check, the lifetime of a batch's callback
-// context and the hashes-per-launch setting.
+// progress it publishes, the comparison with the CPU before anything is
+// written, flushes, mapped buffers on error paths, the lifetime of a batch's
+// callback context and the hashes-per-launch setting.
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -25,8 +26,16 @@ size_t g_last_global;
 // Set while hash_down launches should do no rounds (the benchmark test
 // needs the dispatch path at 1024 nonces, not the hashing).
 bool g_skip_rounds;
-// Map calls to fail from the n-th (1-based; 0 = none).
-int g_fail_map_at, g_maps;
+// Map calls to fail from the n-th (1-based; 0 = none), and the same for
+// the waits; maps that succeeded and unmaps, counted.
+int g_fail_map_at, g_maps, g_fail_wait_at, g_waits;
+std::atomic<int> g_mapped, g_unmapped;
+// Queues flushed so far, and how many had been flushed at the first wait.
+std::vector<cl_command_queue> g_flushed;
+size_t g_flushed_at_first_wait;
+// A setup kernel that is given another account: the wrong bytes of a
+// miscompiling driver, on one device.
+cl_kernel g_wrong_setup;
 
 cl_int CL_API_CALL t_launch(cl_command_queue q, cl_kernel k, cl_uint dim, const size_t* off,
                             const size_t* global, const size_t* local, cl_uint nw,
@@ -47,6 +56,10 @@ cl_int CL_API_CALL t_launch(cl_command_queue q, cl_kernel k, cl_uint dim, const 
 
 cl_int CL_API_CALL t_set_start(cl_kernel k, cl_uint index, size_t size, const void* value)
 {
+  if (k == g_wrong_setup && index == 0) {
+    const cl_ulong other = *static_cast<const cl_ulong*>(value) ^ 1;
+    return g_real.clSetKernelArg(k, index, size, &other);
+  }
   if (index == 2 && size == 4 && kernel_name(k) == "hash_down")
     g_last_start = *static_cast<const cl_uint*>(value);
   return g_real.clSetKernelArg(k, index, size, value);
@@ -59,7 +72,32 @@ void* CL_API_CALL t_map(cl_command_queue q, cl_mem m, cl_bool block, cl_map_flag
     *err = CL_MAP_FAILURE;
     return nullptr;
   }
-  return g_real.clEnqueueMapBuffer(q, m, block, f, off, size, nw, wait, ev, err);
+  void* p = g_real.clEnqueueMapBuffer(q, m, block, f, off, size, nw, wait, ev, err);
+  if (p)
+    g_mapped++;
+  return p;
+}
+
+cl_int CL_API_CALL t_unmap(cl_command_queue q, cl_mem m, void* p, cl_uint nw, const cl_event* wait,
+                           cl_event* ev)
+{
+  g_unmapped++;
+  return g_real.clEnqueueUnmapMemObject(q, m, p, nw, wait, ev);
+}
+
+cl_int CL_API_CALL t_flush(cl_command_queue q)
+{
+  g_flushed.push_back(q);
+  return g_real.clFlush(q);
+}
+
+cl_int CL_API_CALL t_wait(cl_uint n, const cl_event* events)
+{
+  if (++g_waits == 1)
+    g_flushed_at_first_wait = g_flushed.size();
+  if (g_waits == g_fail_wait_at)
+    return CL_INVALID_EVENT;
+  return g_real.clWaitForEvents(n, events);
 }
 
 // Progress callbacks pass through a trampoline that records what each one
@@ -136,9 +174,16 @@ class GpuDispatch : public ::testing::Test {
     g_opencl_api.clSetKernelArg = t_set_start;
     g_opencl_api.clEnqueueMapBuffer = t_map;
     g_opencl_api.clSetEventCallback = t_callback;
+    g_opencl_api.clEnqueueUnmapMemObject = t_unmap;
+    g_opencl_api.clFlush = t_flush;
+    g_opencl_api.clWaitForEvents = t_wait;
     g_launches.clear();
     g_skip_rounds = false;
-    g_fail_map_at = g_maps = 0;
+    g_fail_map_at = g_maps = g_fail_wait_at = g_waits = 0;
+    g_mapped = g_unmapped = 0;
+    g_flushed.clear();
+    g_flushed_at_first_wait = 0;
+    g_wrong_setup = nullptr;
     g_registered = 0;
     g_late = 0;
     g_returned = false;
@@ -153,7 +198,6 @@ class GpuDispatch : public ::testing::Test {
   {
     g_hash_per_dispatch = saved_hpd;
     g_threads_per_group = saved_tpg;
-    g_gpu_spot_check_filter = nullptr;
   }
 
   // Runs one dispatch, recording the callbacks' progress on the way.
@@ -213,6 +257,12 @@ TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
   EXPECT_TRUE(equals_cpu(buf.b, 77, (1ull << 40) + 5));
   EXPECT_EQ(g_launches["setup"], 4);
   EXPECT_EQ(g_late.load(), 0);
+  // Both devices were handed their work before anything was waited for.
+  EXPECT_EQ(g_flushed_at_first_wait, 2u);
+  ASSERT_GE(g_flushed.size(), 2u);
+  EXPECT_EQ(g_flushed[0], two->queue[0]);
+  EXPECT_EQ(g_flushed[1], two->queue[1]);
+  EXPECT_EQ(g_unmapped.load(), g_mapped.load());
 }
 
 TEST_F(GpuDispatch, ThreeHashesPerLaunch)
@@ -241,51 +291,55 @@ TEST_F(GpuDispatch, NothingIsLaunchedForNoCapacityOrAStop)
   EXPECT_TRUE(g_launches.empty());
 }
 
-// The test filter clears the first 4 bytes of scoop 9 of the batch's first
-// nonce: in the GPU's copy only (a real fault), or also in the CPU's
-// recomputation (a scoop that really starts with zeros).
-TEST_F(GpuDispatch, SpotCheckBothOutcomes)
+// One device computes another account's nonces: its batch fails the
+// comparison with the CPU, so the fill reports 0 and nothing of it can be
+// written; every mapped scoop buffer is unmapped again.
+TEST_F(GpuDispatch, WrongBytesOfADeviceAreCaughtBeforeTheyAreWritten)
 {
-  struct spot_case_s {
-    bool cpu_too;
-    uint64_t result;
-    const char* message;
+  struct wrong_case_s {
+    gpu_s* gpu;
+    int device;
   };
-  const spot_case_s cases[] = {{true, 32, "Nah turns out it's all good. Carrying on...\n"},
-                               {false, 0, "Yep it failed!\n"}};
-  static bool cpu_too;
-  for (const spot_case_s& c : cases) {
-    cpu_too = c.cpu_too;
-    g_gpu_spot_check_filter = [](uint8_t* scoop, uint64_t, uint64_t s, bool recomputed) {
-      if (s == 9 && (!recomputed || cpu_too))
-        memset(scoop, 0, 4);
-    };
-    buffer_guard buf(32);
+  const wrong_case_s cases[] = {{one, 0}, {two, 1}};
+  for (const wrong_case_s& c : cases) {
+    g_wrong_setup = c.gpu->kernel_setup[c.device];
+    g_mapped = g_unmapped = 0;
+    buffer_guard buf(64);
     testing::internal::CaptureStderr();
-    const uint64_t r = gpu_plot_buffer(one, 42, 0, buf.b, &stop);
+    const uint64_t r = gpu_plot_buffer(c.gpu, 42, 0, buf.b, &stop);
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(r, c.result);
-    EXPECT_NE(log.find("Looks like GPU compute may have failed... spot checking...\n"),
-              std::string::npos);
-    EXPECT_NE(log.find(c.message), std::string::npos) << log;
-    if (c.cpu_too) {
-      EXPECT_TRUE(equals_cpu(buf.b, 42, 0));
-    }
+    EXPECT_EQ(r, 0u) << c.device;
+    EXPECT_NE(log.find("nothing of this batch is written"), std::string::npos) << log;
+    EXPECT_EQ(g_unmapped.load(), g_mapped.load());
   }
 }
 
-// An error after the launches (the map fails) returns 0 only once every
-// callback registered on the batch's context has run.
-TEST_F(GpuDispatch, ErrorReturnWaitsForTheBatchCallbacks)
+// An error after the launches (a map or a wait fails) returns 0 only once
+// every callback registered on the batch's context has run, and leaves no
+// scoop buffer mapped.
+TEST_F(GpuDispatch, ErrorReturnUnmapsAndWaitsForTheBatchCallbacks)
 {
-  buffer_guard buf(64);
-  g_fail_map_at = 2;  // the second device's map of the first batch
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(plot(two, 1, 0, buf.b), 0u);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Received error -12 from OpenCL\n"), std::string::npos) << log;
-  EXPECT_EQ(g_registered.load(), 2 * 2048);
-  EXPECT_EQ(g_late.load(), 0) << "a callback ran after the dispatch returned";
+  const struct {
+    int fail_map_at, fail_wait_at;
+    const char* message;
+  } cases[] = {{2, 0, "Received error -12 from OpenCL\n"},  // the second device's map
+               {0, 1, "Received error -58 from OpenCL\n"}};  // the first device's wait
+  for (const auto& c : cases) {
+    g_fail_map_at = c.fail_map_at;
+    g_fail_wait_at = c.fail_wait_at;
+    g_maps = g_waits = g_registered = 0;
+    g_mapped = g_unmapped = 0;
+    buffer_guard buf(64);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(plot(two, 1, 0, buf.b), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(c.message), std::string::npos) << log;
+    EXPECT_EQ(g_registered.load(), 2 * 2048);
+    EXPECT_EQ(g_late.load(), 0) << "a callback ran after the dispatch returned";
+    EXPECT_GE(g_mapped.load(), 1);
+    EXPECT_EQ(g_unmapped.load(), g_mapped.load()) << c.message;
+    g_returned = false;
+  }
 }
 
 // The setting is read unchecked from config.yml; values the launch loop
@@ -317,17 +371,69 @@ TEST(GpuDispatchSetting, HashPerDispatchOutOfRangeIsIgnored)
 
 // Without a preset the benchmark runs 1024 nonces per device through the
 // whole dispatch path (with empty hash_down launches, to keep it short).
-TEST_F(GpuDispatch, BenchmarkUsesAThousandTwentyFourNoncesWithoutAPreset)
+// Those bytes are wrong, so the fill fails and the benchmark gives no rate
+// instead of a very high one.
+TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
 {
   ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
   g_skip_rounds = true;
   g_threads_per_group = 128;  // fewer, larger groups: launch overhead dominates here
   const int index[1] = {0};
+  testing::internal::CaptureStderr();
   const double rate = gpu_benchmark(1, index);
-  EXPECT_TRUE(std::isfinite(rate));
-  EXPECT_GT(rate, 0.0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(rate, 0.0);
+  EXPECT_NE(log.find("GPU benchmark failed; no rate is known.\n"), std::string::npos) << log;
   EXPECT_EQ(g_launches["setup"], 1);
   EXPECT_EQ(g_launches["hash_down"], 2048);
   EXPECT_EQ(g_maps, 1);
   EXPECT_EQ(g_last_global, 1024u);
+}
+
+// Sets that cannot take a batch launch nothing and end at once: no device,
+// or no nonces (which would never advance through the buffer).
+TEST(GpuDispatchSetting, SetWithoutDevicesOrNoncesLaunchesNothing)
+{
+  buffer_guard buf(32);
+  volatile bool stop = false;
+  const struct {
+    int count;
+    uint64_t nonces;
+  } cases[] = {{0, 32}, {1, 0}, {1, 32}};  // the last: a device without its objects
+  for (const auto& c : cases) {
+    gpu_s gpu = {};
+    gpu.count = c.count;
+    gpu.nonces_per_device = c.nonces;
+    gpu.hashes_per_launch = 4;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_plot_buffer(&gpu, 1, 0, buf.b, &stop), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("nothing is launched"), std::string::npos) << log;
+  }
+}
+
+// A callback the dispatcher stopped waiting for must touch nothing but its
+// context (the buffer may be gone), and the last such callback frees it.
+TEST(GpuDispatchSetting, LateCallbacksLeaveTheBufferAlone)
+{
+  buffer_guard buf(64);
+  gpu_batch_context* live = new gpu_batch_context;
+  live->buffer = buf.b;
+  live->base = 0;
+  live->hashes = 4;
+  live->devices = 1;
+  live->nonces = 4096;
+  gpu_event_progress(nullptr, CL_COMPLETE, live);
+  EXPECT_EQ(buf.b->progress.load(), 4u * 4096 / 8192);
+  EXPECT_EQ(live->callbacks_run, 1u);
+  delete live;
+
+  gpu_batch_context* abandoned = new gpu_batch_context;
+  abandoned->buffer = nullptr;  // freed: any touch crashes
+  abandoned->hashes = abandoned->devices = abandoned->nonces = 1;
+  abandoned->registered = 2;
+  abandoned->abandoned = true;
+  gpu_event_progress(nullptr, CL_COMPLETE, abandoned);
+  EXPECT_EQ(abandoned->callbacks_run, 1u);
+  gpu_event_progress(nullptr, CL_COMPLETE, abandoned);  // the last one frees it (ASan sees)
 }

@@ -1,8 +1,11 @@
 // Building and releasing a set of devices, and the self-test, on PoCL.
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "app/settings.h"
+#include "engine/plotter.h"
 #include "tests/gpu/gpu_test_support.h"
 
 namespace {
@@ -13,6 +16,8 @@ std::map<void*, int> g_live;
 int g_bad_releases;
 int g_sources;
 std::map<std::string, int> g_launches;
+std::set<size_t> g_local_sizes;
+bool g_wrong_account;  // setup is given another account: a miscompile's bytes
 opencl_api_s g_real;
 
 void track(void* obj)
@@ -97,7 +102,16 @@ cl_int CL_API_CALL t_launch(cl_command_queue q, cl_kernel k, cl_uint dim, const 
                             const cl_event* wait, cl_event* ev)
 {
   g_launches[kernel_name(k)]++;
+  g_local_sizes.insert(local ? *local : 0);
   return g_real.clEnqueueNDRangeKernel(q, k, dim, off, global, local, nw, wait, ev);
+}
+cl_int CL_API_CALL t_set_arg(cl_kernel k, cl_uint index, size_t size, const void* value)
+{
+  if (g_wrong_account && index == 0 && size == 8 && kernel_name(k) == "setup") {
+    const cl_ulong other = *static_cast<const cl_ulong*>(value) + 1;
+    return g_real.clSetKernelArg(k, index, size, &other);
+  }
+  return g_real.clSetKernelArg(k, index, size, value);
 }
 
 void install_tracker()
@@ -107,6 +121,9 @@ void install_tracker()
   g_bad_releases = 0;
   g_sources = 0;
   g_launches.clear();
+  g_local_sizes.clear();
+  g_wrong_account = false;
+  g_opencl_api.clSetKernelArg = t_set_arg;
   g_opencl_api.clCreateContext = t_context;
   g_opencl_api.clCreateCommandQueue = t_queue;
   g_opencl_api.clCreateBuffer = t_buffer;
@@ -120,59 +137,69 @@ void install_tracker()
   g_opencl_api.clEnqueueNDRangeKernel = t_launch;
 }
 
+// Keeps the work-group size setting of a test.
+struct work_group_guard {
+  int saved = g_threads_per_group;
+  ~work_group_guard() { g_threads_per_group = saved; }
+};
+
 }  // namespace
 
-// Two contexts on the one PoCL device stand for two GPUs; the second one's
-// program fails to build. The first device stays complete and self-tests;
-// gpu_destroy releases exactly what was created.
-TEST(GpuSet, FailedSecondBuildIsReleasedExactlyAndFirstDeviceSelfTests)
+// Two contexts on the one PoCL device stand for two GPUs; the program of
+// one of them fails to build. That device is released at once and dropped
+// with its log line; the other self-tests and plots bytes equal to the
+// CPU's; gpu_destroy releases exactly what was created.
+TEST(GpuSet, DeviceThatFailsToBuildIsDroppedAndTheOtherRuns)
 {
   REQUIRE_POCL();
-  opencl_table_guard guard;
-  install_tracker();
-  const int index[2] = {0, 0};
-  testing::internal::CaptureStderr();
-  gpu_s* gpu = gpu_create(2, index, 32);
-  const std::string log = testing::internal::GetCapturedStderr();
-  ASSERT_NE(gpu, nullptr);
-  EXPECT_EQ(gpu->count, 2);
-  EXPECT_EQ(gpu->hashes_per_launch, 4);
-  EXPECT_EQ(gpu->nonces_per_device, 32u);
-  EXPECT_EQ(gpu_batch_nonces(gpu), 32u);
-  EXPECT_EQ(gpu_bytes_allocated(gpu), 2u * 32 * (262160 + 262144));
-  for (int i = 0; i < 2; i++) {
-    EXPECT_NE(gpu->context[i], nullptr);
-    EXPECT_NE(gpu->queue[i], nullptr);
-    EXPECT_NE(gpu->genbuf[i], nullptr);
-    EXPECT_NE(gpu->scoopbuf[i], nullptr);
-    EXPECT_NE(gpu->hash_events[i], nullptr);
-    EXPECT_NE(gpu->program[i], nullptr);
+  for (int broken : {2, 1}) {  // the second device's program, then the first's
+    SCOPED_TRACE(broken);
+    opencl_table_guard guard;
+    install_tracker();
+    g_sources = broken == 1 ? 1 : 0;
+    const int index[2] = {0, 0};
+    testing::internal::CaptureStderr();
+    gpu_s* gpu = gpu_create(2, index, 32);
+    const std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_NE(gpu, nullptr);
+    EXPECT_EQ(gpu->count, 1);
+    EXPECT_TRUE(gpu_device_ready(gpu, 0));
+    EXPECT_FALSE(gpu_device_ready(gpu, 1));
+    EXPECT_EQ(gpu->hashes_per_launch, 4);
+    EXPECT_EQ(gpu_batch_nonces(gpu), 32u);
+    EXPECT_EQ(gpu_bytes_allocated(gpu), 32u * (262160 + 262144));
+    for (int i = 1; i < GPU_MAX_DEVICES; i++) {
+      EXPECT_EQ(gpu->context[i], nullptr);
+      EXPECT_EQ(gpu->kernel_final[i], nullptr);
+    }
+    EXPECT_NE(log.find("Error building OpenCL program:\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Dropping device 0 "), std::string::npos) << log;
+    // One device: context, queue, 2 buffers, program, 3 kernels.
+    EXPECT_EQ(g_live.size(), 8u);
+    EXPECT_STREQ(gpu_driver_version(gpu), g_gpu_devices[0].driver_version);
+    EXPECT_EQ(gpu_global_mem(gpu), g_gpu_devices[0].global_mem);
+
+    double seconds = -1;
+    EXPECT_TRUE(gpu_self_test(gpu, &seconds));
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_EQ(g_launches,
+              (std::map<std::string, int>{{"setup", 1}, {"hash_down", 2048}, {"final", 1}}));
+    buffer_s* buffer = buffer_create(32);
+    ASSERT_NE(buffer, nullptr);
+    volatile bool stop = false;
+    EXPECT_EQ(gpu_plot_buffer(gpu, 7, 100, buffer, &stop), 32u);
+    EXPECT_EQ(memcmp(buffer->data, cpu_scoop_major(7, 100, 32, 32).data(), 32u * 262144), 0);
+    buffer_destroy(buffer);
+
+    gpu_destroy(gpu);
+    EXPECT_TRUE(g_live.empty()) << g_live.size() << " objects left";
+    EXPECT_EQ(g_bad_releases, 0);
   }
-  EXPECT_NE(gpu->kernel_setup[0], nullptr);
-  EXPECT_NE(gpu->kernel_hash_down[0], nullptr);
-  EXPECT_NE(gpu->kernel_final[0], nullptr);
-  EXPECT_EQ(gpu->kernel_setup[1], nullptr);
-  EXPECT_EQ(gpu->kernel_hash_down[1], nullptr);
-  EXPECT_EQ(gpu->kernel_final[1], nullptr);
-  for (int i = 2; i < GPU_MAX_DEVICES; i++)
-    EXPECT_EQ(gpu->context[i], nullptr);
-  EXPECT_NE(log.find("Activating device 0 "), std::string::npos);
-  EXPECT_NE(log.find("Error building OpenCL program:\n"), std::string::npos) << log;
-  EXPECT_EQ(g_live.size(), 2u * 5 + 3);  // per device: context, queue, 2 buffers, program
-  EXPECT_STREQ(gpu_driver_version(gpu), g_gpu_devices[0].driver_version);
-  EXPECT_EQ(gpu_global_mem(gpu), g_gpu_devices[0].global_mem);
-
-  double seconds = -1;
-  EXPECT_TRUE(gpu_self_test(gpu, &seconds));
-  EXPECT_GE(seconds, 0.0);
-  EXPECT_EQ(g_launches, (std::map<std::string, int>{{"setup", 1}, {"hash_down", 2048}, {"final", 1}}));
-
-  gpu_destroy(gpu);
-  EXPECT_TRUE(g_live.empty()) << g_live.size() << " objects left";
-  EXPECT_EQ(g_bad_releases, 0);
 }
 
-TEST(GpuSet, SelfTestFailsWhenTheFirstDeviceCannotLaunch)
+// When no device comes up, nothing is launched: the self-test fails and the
+// benchmark reports no rate.
+TEST(GpuSet, NoDeviceUpMeansNoSelfTestAndNoRate)
 {
   REQUIRE_POCL();
   opencl_table_guard guard;
@@ -181,9 +208,59 @@ TEST(GpuSet, SelfTestFailsWhenTheFirstDeviceCannotLaunch)
   g_sources = 1;  // this set's only program is the broken one
   gpu_s* gpu = gpu_create(1, index, 32);
   ASSERT_NE(gpu, nullptr);
+  EXPECT_EQ(gpu->count, 0);
   double seconds = 0;
   EXPECT_FALSE(gpu_self_test(gpu, &seconds));
-  EXPECT_TRUE(g_launches.empty());
   gpu_destroy(gpu);
+  g_sources = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(gpu_benchmark(1, index), 0.0);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("no rate"), std::string::npos) << log;
+  EXPECT_TRUE(g_launches.empty());
   EXPECT_TRUE(g_live.empty());
+}
+
+// The self-test launches with the work-group size the batches will use, so
+// a size the batches cannot run with fails the test, not the first batch.
+TEST(GpuSet, SelfTestUsesTheRunsWorkGroupSize)
+{
+  REQUIRE_POCL();
+  opencl_table_guard guard;
+  work_group_guard group;
+  install_tracker();
+  g_threads_per_group = 64;
+  const int index[1] = {0};
+  const struct {
+    uint64_t nonces;
+    bool passes;
+  } cases[] = {{96, false}, {64, true}};
+  for (const auto& c : cases) {
+    g_sources = 2;  // no broken program here
+    gpu_s* gpu = gpu_create(1, index, c.nonces);
+    ASSERT_NE(gpu, nullptr);
+    double seconds = 0;
+    EXPECT_EQ(gpu_self_test(gpu, &seconds), c.passes) << c.nonces;
+    gpu_destroy(gpu);
+  }
+  EXPECT_EQ(g_local_sizes, (std::set<size_t>{64}));
+}
+
+// A device that computes wrong bytes (here: another account's nonces) fails
+// the self-test, which compares whole nonces with the CPU's.
+TEST(GpuSet, SelfTestComparesBytesWithTheCpu)
+{
+  REQUIRE_POCL();
+  opencl_table_guard guard;
+  install_tracker();
+  g_wrong_account = true;
+  const int index[1] = {0};
+  gpu_s* gpu = gpu_create(1, index, 32);
+  ASSERT_NE(gpu, nullptr);
+  double seconds = 0;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(gpu_self_test(gpu, &seconds));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("computed nonce 0 wrong (scoop 0 differs"), std::string::npos) << log;
+  gpu_destroy(gpu);
 }
