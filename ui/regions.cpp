@@ -2,7 +2,7 @@
 
 #include "ui/window.h"
 
-ui_regions_s g_ui_regions = {{}, -1, -1};
+ui_regions_s g_ui_regions = {{}, -1, {0, 0, 0, 0}};
 
 // Bumped by every clear, so that a dispatch notices an action that emptied
 // the table (and perhaps let a nested paint refill it) and runs nothing more.
@@ -72,42 +72,48 @@ static int region_top_click(int px, int py) {
   return -1;
 }
 
+static bool rect_equal(const ui_rect_s& a, const ui_rect_s& b) {
+  return a.x == b.x && a.y == b.y && a.w == b.w && a.h == b.h;
+}
+
+// Compares rectangles, not slots: after a screen change the same slot holds
+// a different region, and the region under the pointer may be a new one.
+static void hover_follow(window_s* w, int top) {
+  ui_rect_s now{0, 0, 0, 0};
+  if (top >= 0) {
+    const ui_region_s& r = g_ui_regions.slots[top];
+    now = {r.x, r.y, r.w, r.h};
+  }
+  if (rect_equal(now, g_ui_regions.hover)) return;
+  g_ui_regions.hover = now;
+  window_redraw(w);
+}
+
 void ui_regions_dispatch_mouse(window_s* w, int type, int a, int b) {
   const int px = window_mouse_x(w), py = window_mouse_y(w);
   const unsigned generation = g_regions_generation;
   const int top = region_top_click(px, py);
+  hover_follow(w, top);
   for (int i = 0; i < UI_REGION_SLOTS; ++i) {
     // After an action emptied the table the remaining slots count as free.
-    const bool live = generation == g_regions_generation;
+    if (generation != g_regions_generation) return;
     ui_region_s& r = g_ui_regions.slots[i];
-    const bool inside = live && region_contains(r, px, py);
-    if (inside && r.on_click) {
-      if (i == top) {
-        if (type == 1 && g_ui_regions.hover != i) {
-          g_ui_regions.hover = i;
-          window_redraw(w);
-        } else if (type == 0) {
-          g_ui_regions.pressed = i;
-        } else if (type == 2) {
-          const bool hit = g_ui_regions.pressed == i;
-          g_ui_regions.pressed = -1;
-          if (hit) {
-            std::function<void()> action = r.on_click;
-            action();
-          }
+    if (!region_contains(r, px, py)) continue;
+    if (r.on_click) {
+      if (i != top) continue;
+      if (type == 0) {
+        g_ui_regions.pressed = i;
+      } else if (type == 2) {
+        const bool hit = g_ui_regions.pressed == i;
+        g_ui_regions.pressed = -1;
+        if (hit) {
+          std::function<void()> action = r.on_click;
+          action();
         }
-        continue;
       }
-    } else if (inside) {
-      if (type == 3 && r.on_scroll) {
-        std::function<void(int, int)> action = r.on_scroll;
-        action(a, b);
-      }
-      continue;
-    }
-    if (g_ui_regions.hover == i) {
-      g_ui_regions.hover = -1;
-      window_redraw(w);
+    } else if (type == 3 && r.on_scroll) {
+      std::function<void(int, int)> action = r.on_scroll;
+      action(a, b);
     }
   }
 }

@@ -17,10 +17,18 @@ struct ui_region_s {
   std::function<void(int dx, int dy)> on_scroll;
 };
 
+// The rectangle of a click region; w == 0 for none.
+struct ui_rect_s {
+  int x, y;
+  int w, h;
+};
+
 struct ui_regions_s {
   ui_region_s slots[UI_REGION_SLOTS];
   int pressed;  // slot of the click region under the last press, -1 none
-  int hover;    // slot of the click region under the pointer, -1 none
+  // The click region under the pointer at the last event, by its rectangle:
+  // a slot number means another region once a new screen has painted.
+  ui_rect_s hover;
 };
 
 extern ui_regions_s g_ui_regions;
@@ -39,6 +47,8 @@ bool ui_region_drop(window_s* w, int x, int y, int wd, int ht,
                     std::function<void(int count, char** paths, int x, int y)> on_drop);
 
 // type: 0 press, 1 move, 2 release, 3 wheel (a, b = dx, dy for the wheel).
+// Every event that brings the pointer onto another click region, or off
+// every one, redraws the window so that the hovered look follows it.
 void ui_regions_dispatch_mouse(window_s* w, int type, int a, int b);
 // paths are valid only during the call.
 void ui_regions_dispatch_drop(window_s* w, int x, int y, int count, char** paths);

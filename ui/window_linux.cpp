@@ -231,6 +231,9 @@ static void window_on_entry_changed(GtkEditable* editable, gpointer data) {
     if (e.entry == (GtkWidget*)editable) window_entry_copy(e.buffer, e.max_len, text);
   }
   g_free(text);
+  // Screens read their entries' text when they paint: a key press that makes
+  // the input valid must show its effect (an enabled OK) at once.
+  window_redraw(w);
 }
 
 static gboolean window_redraw_tick(gpointer data) {

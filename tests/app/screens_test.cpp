@@ -238,8 +238,8 @@ click 320 356                                # disabled: nothing happens
 wait_state screen account
 type_text 'BURST-'
 type_text '12345'
-hover 320 358
-wait_state account 12345
+# The pointer stays where it is: the key press alone must enable OK.
+wait_state account 12345 3
 shot account_ok
 click 320 356
 wait_state screen config
@@ -252,6 +252,31 @@ shot config_no_target
   EXPECT_FALSE(near(ok.at(275, 343), DISABLED_BUTTON, 3));
   // An account but no jobs: still disabled.
   EXPECT_TRUE(near(s.shot("config_no_target").at(491, 421), DISABLED_BUTTON, 3));
+}
+
+// The hovered look follows the region under the pointer: back from a
+// prompt whose OK lay over a drive's path, the path is drawn hovered, and
+// moving off it in one step draws it plain again.
+TEST_F(Screens, HoverFollowsTheRegionAfterPromptOk) {
+  std::string target = sub("target_with_a_long_folder_name_that_reaches_past_the_middle");
+  scenario_s s = run_scenario("hover_after_ok", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH('
+click 44 385                                 # "Fill ..." of the target
+wait_state screen fill
+click 320 356                                # OK, over the target's path
+wait_state screen config
+shot back_on_path
+xdotool mousemove --window "$WID" 620 20
+sleep 0.5
+shot moved_off
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  const unsigned PATH_HOVER = 0x8b12ae, PATH = 0x4da60c;
+  image_s on = s.shot("back_on_path");
+  EXPECT_GT(count_colour(on, 40, 342, 600, 380, PATH_HOVER, 40), 50);
+  image_s off = s.shot("moved_off");
+  EXPECT_EQ(count_colour(off, 40, 342, 600, 380, PATH_HOVER, 40), 0);
+  EXPECT_GT(count_colour(off, 40, 342, 600, 380, PATH, 40), 50);
 }
 
 TEST_F(Screens, FirstRunYesReadsPlotFileName) {

@@ -101,23 +101,49 @@ TEST(Regions, PressOnOneReleaseOnAnotherRunsNeither) {
   EXPECT_EQ(g_ui_regions.pressed, -1);
 }
 
+bool hover_is(int x, int y, int w, int h) {
+  const ui_rect_s& r = g_ui_regions.hover;
+  return r.x == x && r.y == y && r.w == w && r.h == h;
+}
+
 TEST(Regions, HoverChangesAndPressedSurviveClears) {
   two_buttons t;
   t.paint();
   t.sw.mouse(WINDOW_MOUSE_MOVE, 10, 10);
-  EXPECT_EQ(g_ui_regions.hover, 0);
+  EXPECT_TRUE(hover_is(0, 0, 50, 50));
   t.sw.mouse(WINDOW_MOUSE_PRESS, 10, 10);
   ui_regions_clear(&t.sw.w);
-  EXPECT_EQ(g_ui_regions.hover, 0);
+  EXPECT_TRUE(hover_is(0, 0, 50, 50));
   EXPECT_EQ(g_ui_regions.pressed, 0);
   t.paint();
   t.sw.mouse(WINDOW_MOUSE_MOVE, 120, 10);
-  EXPECT_EQ(g_ui_regions.hover, 1);
+  EXPECT_TRUE(hover_is(100, 0, 50, 50));
   t.sw.mouse(WINDOW_MOUSE_MOVE, 300, 10);
-  EXPECT_EQ(g_ui_regions.hover, -1);
+  EXPECT_TRUE(hover_is(0, 0, 0, 0));
   // Releasing over the first button after a frame's clear still clicks it.
   t.sw.mouse(WINDOW_MOUSE_RELEASE, 10, 10);
   EXPECT_EQ(t.a, 1);
+}
+
+// After a screen change the slot that was hovered holds another region: the
+// hover follows what lies under the pointer, not the slot number.
+TEST(Regions, HoverFollowsTheRegionNotTheSlot) {
+  surface_window_s sw;
+  ui_region_click(&sw.w, 200, 200, 100, 40, [] {});  // a prompt's OK in slot 0
+  sw.mouse(WINDOW_MOUSE_MOVE, 250, 210);
+  EXPECT_TRUE(hover_is(200, 200, 100, 40));
+  // The next screen: a drop area over everything in slot 0, a button under
+  // the pointer in slot 1.
+  ui_regions_clear(&sw.w);
+  ui_region_drop(&sw.w, 0, 0, 640, 480, [](int, char**, int, int) {});
+  EXPECT_TRUE(ui_region_click(&sw.w, 240, 205, 30, 30, [] {}));
+  sw.mouse(WINDOW_MOUSE_MOVE, 600, 20);
+  EXPECT_TRUE(hover_is(0, 0, 0, 0)) << "off every button: nothing hovered";
+  sw.mouse(WINDOW_MOUSE_MOVE, 245, 210);
+  EXPECT_TRUE(hover_is(240, 205, 30, 30));
+  // A press at a new place without a move first updates the hover too.
+  sw.mouse(WINDOW_MOUSE_PRESS, 600, 20);
+  EXPECT_TRUE(hover_is(0, 0, 0, 0));
 }
 
 TEST(Regions, OverlappingClickRegionsLastRegisteredWins) {
@@ -126,9 +152,9 @@ TEST(Regions, OverlappingClickRegionsLastRegisteredWins) {
   ui_region_click(&sw.w, 0, 0, 100, 100, [&] { ++under; });
   ui_region_click(&sw.w, 20, 20, 20, 20, [&] { ++over; });
   sw.mouse(WINDOW_MOUSE_MOVE, 25, 25);
-  EXPECT_EQ(g_ui_regions.hover, 1);
+  EXPECT_TRUE(hover_is(20, 20, 20, 20));
   sw.mouse(WINDOW_MOUSE_MOVE, 26, 26);
-  EXPECT_EQ(g_ui_regions.hover, 1);
+  EXPECT_TRUE(hover_is(20, 20, 20, 20));
   sw.mouse(WINDOW_MOUSE_PRESS, 25, 25);
   sw.mouse(WINDOW_MOUSE_RELEASE, 25, 25);
   EXPECT_EQ(over, 1);

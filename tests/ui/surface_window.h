@@ -24,7 +24,7 @@ struct surface_window_s {
     cairo_set_antialias(w.cr, CAIRO_ANTIALIAS_NONE);
     ui_regions_clear(&w);
     g_ui_regions.pressed = -1;
-    g_ui_regions.hover = -1;
+    g_ui_regions.hover = {0, 0, 0, 0};
   }
   ~surface_window_s() {
     ui_regions_clear(&w);
