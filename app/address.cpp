@@ -42,13 +42,17 @@ bool parse_decimal(address_s* a, const char* rest, size_t n) {
   errno = 0;
   char* end = nullptr;
   unsigned long long id = strtoull(rest, &end, 10);
-  if (end == rest) return false;
+  // Digits broken by a blank are a typo, not the number before the blank.
+  if (end == rest || *end != '\0') return false;
   // Twenty digits may exceed 64 bits; such a number is no account.
   if (errno == ERANGE) return false;
   address_encode(a, id);
   return true;
 }
 
+// A valid codeword whose top id symbol has its fifth bit set stands for a
+// value above 2^64 - 1: no account has it, and dropping the bit would name
+// another account.
 bool parse_symbols(address_s* a, const char* rest) {
   int found = 0;
   for (const char* c = rest; *c; c++) {
@@ -57,7 +61,18 @@ bool parse_symbols(address_s* a, const char* rest) {
     if (found == k_symbols) return false;
     a->symbol[address_position_map[found++]] = static_cast<uint8_t>(v);
   }
-  return found == k_symbols && address_check(a);
+  return found == k_symbols && address_check(a) && a->symbol[12] < 16;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The text without the blanks a paste often brings before or after it.
+std::string trimmed(const char* text) {
+  const char* begin = text;
+  while (is_blank(*begin)) begin++;
+  const char* end = begin + strlen(begin);
+  while (end > begin && is_blank(end[-1])) end--;
+  return std::string(begin, end);
 }
 
 }  // namespace
@@ -102,8 +117,10 @@ bool address_check(address_s* a) {
   return ok;
 }
 
-bool address_parse(address_s* a, const char* text) {
+bool address_parse(address_s* a, const char* input) {
   memset(a->symbol, 1, sizeof a->symbol);
+  std::string text_kept = trimmed(input);
+  const char* text = text_kept.c_str();
   const char* rest = strncasecmp(text, k_prefix, k_prefix_len) == 0 ? text + k_prefix_len : text;
   size_t n = strspn(rest, "0123456789 \t");
   if (rest[n] == '\0') return parse_decimal(a, rest, n);

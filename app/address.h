@@ -24,7 +24,8 @@ void address_encode(address_s* a, uint64_t id);
 // Parity symbols 13..16 from symbols 0..12.
 void address_encode_parity(address_s* a);
 // A decimal id (6 to 20 characters of digits, spaces and tabs) or an address
-// with valid parity, optionally prefixed by "BURST-" in any case.
+// with valid parity that stands for a 64-bit id, optionally prefixed by
+// "BURST-" in any case; blanks around the text are ignored.
 bool address_parse(address_s* a, const char* text);
 uint64_t address_to_id(const address_s* a);
 // Computes and stores the syndromes; true when all are zero.

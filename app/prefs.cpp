@@ -1,8 +1,12 @@
 #include "app/prefs.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <yaml-cpp/yaml.h>
 
@@ -15,6 +19,19 @@
 namespace {
 
 const char k_file[] = "config.yml";
+// The last line of every file this program writes, announced in its header:
+// a file that announces it but lacks it was cut short (a crash of an older
+// writer, a copy that stopped, a full disk), however well its YAML parses.
+const char k_end_line[] = "# End of config.yml";
+const char k_end_announce[] = "A complete file ends with the line \"# End of config.yml\".";
+// Names a kept file gets beside config.yml: one that could not be loaded,
+// and a copy of one whose data was loaded only in part.
+const char k_unreadable_suffix[] = ".unreadable";
+const char k_damaged_suffix[] = ".damaged";
+
+// Set when a file that failed to load could not be kept: the session then
+// never writes config.yml, so the user's only copy stays where it is.
+bool g_save_blocked = false;
 const double k_gb = 1000.0;  // applied three times: GB of 10^9 bytes
 
 double bytes_to_gb(uint64_t bytes) { return static_cast<double>(bytes) / k_gb / k_gb / k_gb; }
@@ -58,7 +75,8 @@ bool resume_wanted() {
 void emit_document(YAML::Emitter& out) {
   out << YAML::Comment(
       "Configuration file for Veldgrain\nThis file stores remembered settings from your prior plots\n"
-      "and advanced settings and overrides.\nYou can delete this file to return to all default values.");
+      "and advanced settings and overrides.\nYou can delete this file to return to all default values.\n" +
+      std::string(k_end_announce));
   out << YAML::Newline;
   out << YAML::BeginMap;
   out << YAML::Key << "account" << YAML::Value << g_account;
@@ -161,12 +179,46 @@ void read_gpus(const YAML::Node& node) {
   }
 }
 
+// A failure that makes the whole file unusable; its text tells the user why.
+struct load_error_s : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What a load found damaged without failing: each entry is one sentence part
+// for the log and the message.
+struct load_report_s {
+  std::vector<std::string> damage;
+};
+
+// A message for the user: shown at once when the window exists, else queued
+// for the first turn of the main loop (at start-up there is no window yet).
+void tell_user(const std::string& title, const std::string& text) {
+  if (g_window) {
+    g_app_message(title.c_str(), text.c_str());
+    return;
+  }
+  std::function<void()> task = [title, text] { g_app_message(title.c_str(), text.c_str()); };
+  ui_task_post(std::move(task));
+}
+
 // Drives from the file beyond what a list holds are dropped with a log line
-// (no dialog per entry at start-up); drive_add refuses the rest itself.
-void add_drives(const YAML::Node& node, int kind, int resuming) {
+// (no dialog per entry at start-up); drive_add refuses the rest itself. An
+// empty entry names no folder: it is skipped, and in the resume lists it is
+// damage (the entry it stood for is gone).
+void add_drives(const YAML::Node& node, int kind, int resuming, load_report_s* report) {
   const std::vector<drive_s>& list = kind == 0 ? g_ssds : g_drives;
+  const char* key = resuming ? (kind == 0 ? "resume_ssds" : "resume_drives") : "ssds";
+  if (!node.IsSequence()) {
+    if (resuming) report->damage.push_back(std::string(key) + " is not a list");
+    return;
+  }
   for (const YAML::Node& e : node) {
-    std::string path = e.as<std::string>();
+    std::string path = e.IsNull() ? std::string() : e.as<std::string>();
+    if (path.empty()) {
+      sys_log("Ignoring an empty entry of %s in config.yml\n", key);
+      if (resuming) report->damage.push_back(std::string(key) + " holds an empty entry");
+      continue;
+    }
     bool known = false;
     for (const drive_s& d : list) known = known || path == d.path;
     if (!known && list.size() >= DRIVE_LIST_MAX) {
@@ -178,26 +230,63 @@ void add_drives(const YAML::Node& node, int kind, int resuming) {
   }
 }
 
+void add_plot_folders(const YAML::Node& plots) {
+  if (!plots.IsDefined() || !plots.IsSequence()) return;
+  for (const YAML::Node& e : plots) {
+    std::string folder = e.IsNull() ? std::string() : e.as<std::string>();
+    if (folder.empty()) {
+      sys_log("Ignoring an empty entry of plots in config.yml\n");
+      continue;
+    }
+    if (g_plots) plots_folder_add(g_plots, folder.c_str());
+  }
+}
+
 drive_s* find_drive(std::vector<drive_s>& list, const std::string& path) {
   for (drive_s& d : list)
     if (path == d.path) return &d;
   return nullptr;
 }
 
-void rebuild_resume_jobs(const YAML::Node& plots) {
+template <typename T>
+bool read_field(const YAML::Node& entry, const char* key, T* out) {
+  const YAML::Node n = entry[key];
+  return n.IsDefined() && n.IsScalar() && YAML::convert<T>::decode(n, *out);
+}
+
+// Why entry number index (from 1) cannot be rebuilt as a job; "" when it can,
+// with the job's fields filled in.
+std::string resume_entry_fault(const YAML::Node& e, size_t index, uint64_t* start, uint64_t* count,
+                               drive_s** write_drive, drive_s** move_drive) {
+  std::string which = "resume entry " + std::to_string(index);
+  std::string write, move;
+  if (!e.IsMap() || !read_field(e, "start", start) || !read_field(e, "count", count) ||
+      !read_field(e, "write", &write))
+    return which + " lacks its start, count or write";
+  if (*count == 0 || *start > ~0ull - *count) return which + " has no valid nonce range";
+  bool staged = e["move"].IsDefined();
+  if (staged && !read_field(e, "move", &move)) return which + " has an unreadable move path";
+  *write_drive = find_drive(staged ? g_ssds : g_drives, write);
+  if (!*write_drive) return which + " writes to " + write + ", which is no drive of the resume lists";
+  *move_drive = staged ? find_drive(g_drives, move) : nullptr;
+  if (staged && !*move_drive) return which + " moves to " + move + ", which is no drive of the resume lists";
+  return "";
+}
+
+void rebuild_resume_jobs(const YAML::Node& plots, load_report_s* report) {
   if (g_plotter) plotter_clear_jobs(g_plotter);
+  if (!plots.IsSequence()) {
+    report->damage.push_back("resume_plots is not a list");
+    return;
+  }
+  size_t index = 0;
   for (const YAML::Node& e : plots) {
-    uint64_t start = e["start"].as<uint64_t>();
-    uint64_t count = e["count"].as<uint64_t>();
-    std::string write = e["write"].as<std::string>();
-    std::string move = e["move"].IsDefined() ? e["move"].as<std::string>() : std::string();
-    drive_s* write_drive = find_drive(move.empty() ? g_drives : g_ssds, write);
-    drive_s* move_drive = move.empty() ? nullptr : find_drive(g_drives, move);
-    // Only a hand-edited file can name a drive that is not in the lists, or
-    // an empty or impossible range; such an entry is no job.
-    if (!write_drive || count == 0 || start > ~0ull - count) {
-      sys_log("Skipping resume entry %llu_%llu on %s: no such drive or range\n",
-              static_cast<unsigned long long>(start), static_cast<unsigned long long>(count), write.c_str());
+    uint64_t start = 0, count = 0;
+    drive_s* write_drive = nullptr;
+    drive_s* move_drive = nullptr;
+    std::string fault = resume_entry_fault(e, ++index, &start, &count, &write_drive, &move_drive);
+    if (!fault.empty()) {
+      report->damage.push_back(fault);
       continue;
     }
     if (g_plotter) plotter_add_job(g_plotter, job_create(write_drive, move_drive, g_account, start, count));
@@ -210,8 +299,39 @@ void show_resume_message() {
                 "resume plotting.\nYou may review your CPU/GPU and RAM settings then click Start.");
 }
 
-void read_document(const YAML::Node& root) {
-  g_account = root["account"].as<uint64_t>(g_account);
+// The account decides whose plots are made: a value that is no 64-bit
+// number must not quietly become "no account".
+void read_account(const YAML::Node& root) {
+  const YAML::Node n = root["account"];
+  if (!n.IsDefined()) return;
+  uint64_t v = 0;
+  if (!n.IsScalar() || !YAML::convert<uint64_t>::decode(n, v))
+    throw load_error_s("the account is not a number");
+  g_account = v;
+}
+
+void read_resume(const YAML::Node& root, load_report_s* report) {
+  const YAML::Node resume_ram = root["resume_ram"];
+  if (resume_ram.IsDefined()) g_resume_ram = resume_ram.as<uint64_t>(g_resume_ram);
+  const YAML::Node resume_ssds = root["resume_ssds"];
+  if (resume_ssds.IsDefined()) add_drives(resume_ssds, 0, 1, report);
+  const YAML::Node resume_drives = root["resume_drives"];
+  if (resume_drives.IsDefined()) add_drives(resume_drives, 1, 1, report);
+  const YAML::Node resume_plots = root["resume_plots"];
+  if (!resume_plots.IsDefined()) {
+    // The list of plot files is the section's last key: the rest without it
+    // is a section that lost its end.
+    if (resume_ram.IsDefined() || resume_ssds.IsDefined() || resume_drives.IsDefined())
+      report->damage.push_back("the resume data has no list of plot files");
+    return;
+  }
+  rebuild_resume_jobs(resume_plots, report);
+  std::function<void()> task = show_resume_message;
+  ui_task_post(std::move(task));
+}
+
+void read_document(const YAML::Node& root, load_report_s* report) {
+  read_account(root);
   g_auto_start_nonce = root["auto_start_nonce"].as<bool>(g_auto_start_nonce);
   g_dont_adjust_gpu_dog = root["dont_adjust_gpu_dog"].as<bool>(g_dont_adjust_gpu_dog);
   g_ssd_scatter = root["ssd_scatter"].as<bool>(g_ssd_scatter);
@@ -222,13 +342,8 @@ void read_document(const YAML::Node& root) {
   g_min_ram_gb_per_task = root["min_ram_gb_per_task"].as<double>(4.0);
   read_gpus(root["gpus"]);
   const YAML::Node ssds = root["ssds"];
-  if (ssds.IsDefined() && ssds.IsSequence()) add_drives(ssds, 0, 0);
-  const YAML::Node plots = root["plots"];
-  if (plots.IsDefined() && plots.IsSequence())
-    for (const YAML::Node& e : plots) {
-      std::string folder = e.as<std::string>();
-      if (!folder.empty() && g_plots) plots_folder_add(g_plots, folder.c_str());
-    }
+  if (ssds.IsDefined() && ssds.IsSequence()) add_drives(ssds, 0, 0, report);
+  add_plot_folders(root["plots"]);
   g_hash_per_dispatch = root["hash_per_dispatch"].as<int>(0);
   g_threads_per_group = root["threads_per_group"].as<int>(0);
   g_cpu_threads = root["cpu_threads"].as<int>(0);
@@ -236,51 +351,154 @@ void read_document(const YAML::Node& root) {
   g_experimental_fast_splats = root["experimental_fast_splats"].as<bool>(false);
   std::string ram = root["ram_double_buffer"].as<std::string>("auto");
   g_ram_double_buffer = ram == "true" ? 1 : ram == "false" ? 0 : -1;
-  const YAML::Node resume_ram = root["resume_ram"];
-  if (resume_ram.IsDefined()) g_resume_ram = resume_ram.as<uint64_t>(g_resume_ram);
-  const YAML::Node resume_ssds = root["resume_ssds"];
-  if (resume_ssds.IsDefined()) add_drives(resume_ssds, 0, 1);
-  const YAML::Node resume_drives = root["resume_drives"];
-  if (resume_drives.IsDefined()) add_drives(resume_drives, 1, 1);
-  const YAML::Node resume_plots = root["resume_plots"];
-  if (resume_plots.IsDefined()) {
-    rebuild_resume_jobs(resume_plots);
-    std::function<void()> task = show_resume_message;
-    ui_task_post(std::move(task));
+  read_resume(root, report);
+}
+
+// Whether text ends with the end line (blanks after it allowed).
+bool has_end_line(const std::string& text) {
+  size_t last = text.find_last_not_of(" \t\r\n");
+  if (last == std::string::npos) return false;
+  size_t line = text.rfind('\n', last);
+  line = line == std::string::npos ? 0 : line + 1;
+  return text.compare(line, last + 1 - line, k_end_line) == 0;
+}
+
+// False with the reason in *err when the file cannot be read whole.
+bool read_config_text(std::string* text, int* err) {
+  FILE* f = fopen(k_file, "rbe");
+  if (!f) {
+    *err = errno;
+    return false;
   }
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  bool ok = !ferror(f);
+  *err = ok ? 0 : EIO;
+  fclose(f);
+  return ok;
+}
+
+// A free name beside config.yml ("config.yml<suffix>", then "-2", "-3" ...),
+// so that a file kept earlier is never replaced; "" when none is free.
+std::string kept_name(const char* suffix) {
+  std::string base = std::string(k_file) + suffix;
+  if (!sys_exists(base.c_str())) return base;
+  for (int i = 2; i < 1000; i++) {
+    std::string name = base + "-" + std::to_string(i);
+    if (!sys_exists(name.c_str())) return name;
+  }
+  return "";
+}
+
+// Writes text under a kept name; the kept file's full path, or "" (logged)
+// when no copy could be made.
+std::string keep_copy(const std::string& text, const char* suffix) {
+  std::string name = kept_name(suffix);
+  std::string error = "no free name";
+  if (!name.empty() && sys_write_file_atomic(name.c_str(), text.data(), text.size(), &error))
+    return std::string(g_start_dir) + "/" + name;
+  sys_log("Could not keep a copy of config.yml: %s\n", error.c_str());
+  return "";
+}
+
+// The file cannot be used: its bytes are kept before anything overwrites
+// config.yml, and if they cannot be kept, nothing overwrites it.
+void report_unreadable(const std::string& text, const std::string& why) {
+  sys_log("config.yml could not be loaded: %s\n", why.c_str());
+  std::string kept = keep_copy(text, k_unreadable_suffix);
+  std::string message = "config.yml could not be loaded (" + why + ").\nVeldgrain starts with default settings.";
+  if (!kept.empty()) {
+    message += " Your file was kept as " + kept + ".";
+  } else {
+    g_save_blocked = true;
+    message += " No copy of the file could be kept, so config.yml will not be changed until Veldgrain is "
+               "started again.";
+  }
+  tell_user("Settings not loaded", message);
+}
+
+// The file loaded, but not all of it: what could be read is in use, and the
+// file as it was is kept for the user.
+void report_damaged(const std::string& text, const load_report_s& report) {
+  std::string what;
+  for (const std::string& d : report.damage) {
+    sys_log("config.yml is damaged: %s\n", d.c_str());
+    what += (what.empty() ? "" : "; ") + d;
+  }
+  std::string kept = keep_copy(text, k_damaged_suffix);
+  std::string message = "config.yml is damaged: " + what + ".\nWhat could be read has been restored.";
+  if (!kept.empty()) {
+    message += " The file as it was is kept as " + kept + ".";
+  } else {
+    g_save_blocked = true;
+    message += " No copy of the file could be kept, so config.yml will not be changed until Veldgrain is "
+               "started again.";
+  }
+  tell_user("Settings damaged", message);
 }
 
 }  // namespace
 
-void prefs_save() {
+bool prefs_save() {
   sys_chdir(g_start_dir);
   if (g_plots)
     for (const drive_s& d : g_drives) plots_folder_add(g_plots, d.path);
+  if (g_save_blocked) {
+    sys_log("Not writing config.yml: the file that failed to load is still the only copy\n");
+    return false;
+  }
   YAML::Emitter out;
   emit_document(out);
-  if (!out.good()) {
-    // Keep the previous file rather than replace it with a partial one.
-    sys_log("Failed to write config.yml: %s\n", out.GetLastError().c_str());
-    return;
+  std::string error;
+  if (out.good()) {
+    std::string text = out.c_str();
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += std::string(k_end_line) + "\n";
+    if (sys_write_file_atomic(k_file, text.data(), text.size(), &error)) return true;
+  } else {
+    error = out.GetLastError();
   }
-  FILE* f = fopen(k_file, "w");
-  if (!f) {
-    sys_log("Failed to write config.yml\n");
-    return;
-  }
-  size_t len = out.size();
-  bool written = fwrite(out.c_str(), 1, len, f) == len;
-  if (fclose(f) != 0 || !written) sys_log("Failed to write config.yml\n");
+  // The previous file is untouched; the user must know that what is on the
+  // screen (and any unfinished session) is not what it holds.
+  sys_log("Failed to write config.yml: %s\n", error.c_str());
+  tell_user("Settings not saved", "config.yml could not be written (" + error +
+                                      "). It still holds the settings saved before; the current "
+                                      "settings and plan are not stored.");
+  return false;
 }
 
 bool prefs_load() {
   double t0 = sys_time();
-  try {
-    const YAML::Node root = YAML::LoadFile(k_file);
-    read_document(root);
-  } catch (...) {
+  std::string text;
+  int err = 0;
+  if (!read_config_text(&text, &err)) {
+    if (err == ENOENT) return false;  // a first start: a fresh file is written
+    sys_log("config.yml could not be read: %s\n", strerror(err));
+    g_save_blocked = true;
+    tell_user("Settings not loaded", std::string("config.yml could not be read (") + strerror(err) +
+                                         ").\nVeldgrain starts with default settings and leaves the file as "
+                                         "it is.");
     return false;
   }
+  load_report_s report;
+  std::string failure;
+  try {
+    const YAML::Node root = YAML::Load(text);
+    if (!root.IsMap()) throw load_error_s("it holds no settings");
+    read_document(root, &report);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (!failure.empty()) {
+    report_unreadable(text, failure);
+    return false;
+  }
+  if (text.find(k_end_announce) != std::string::npos && !has_end_line(text))
+    report.damage.insert(report.damage.begin(), "the file ends early");
+  if (!report.damage.empty()) report_damaged(text, report);
   sys_log("Prefs loaded in %0.0fms\n", (sys_time() - t0) * 1000);
   return true;
 }
+
+void prefs_allow_save_for_tests() { g_save_blocked = false; }

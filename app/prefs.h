@@ -3,9 +3,17 @@
 #pragma once
 
 // Writes the whole file into g_start_dir (which becomes the working
-// directory); a file that cannot be opened is logged.
-void prefs_save();
+// directory), replacing the old one only once the new one is on the disk. A
+// failure leaves the previous file as it was, is logged and is told to the
+// user; false then.
+bool prefs_save();
 
-// Reads config.yml from the working directory; false when anything failed.
-// What was applied before a failure stays applied.
+// Reads config.yml from the working directory; false when there is none or it
+// could not be used. A file that cannot be used is kept beside it (or, when
+// that fails, saving is refused for the session) and the user is told; a
+// file loaded only in part (cut short, damaged resume entries) is kept too
+// and reported. What was applied before a failure stays applied.
 bool prefs_load();
+
+// Lets a test process save again after a load that refused saving.
+void prefs_allow_save_for_tests();

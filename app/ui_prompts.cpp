@@ -97,9 +97,16 @@ uint64_t prompt_gb_to_bytes(const char* text, double unit) {
   return (uint64_t)v;
 }
 
+// Only a text of digits alone may be read as a plain number: anything with
+// letters or dashes is an address, and a mistyped address must not become
+// the number of its first group.
 uint64_t prompt_account_value(address_s* a, const char* text) {
   if (address_parse(a, text)) return address_to_id(a);
-  return parse_u64(text);
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  size_t digits = strspn(p, "0123456789");
+  if (digits == 0 || p[digits + strspn(p + digits, " \t")] != '\0') return 0;
+  return parse_u64(p);
 }
 
 void prompt__setup(int, char* text, void (*paint)(void*)) {

@@ -1,5 +1,7 @@
 #include "engine/plots.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "platform/sys_linux.h"
@@ -9,11 +11,25 @@ namespace {
 
 const uint64_t k_nonce_bytes = 262144;
 
+// A plot-named entry counts only as a regular file of exactly its nonces'
+// bytes: a folder, a cut copy or a name claiming more than a file can hold
+// would otherwise put ranges into the registry that no plot occupies.
+bool plot_file_matches(const char* entry, uint64_t nonces) {
+  struct stat st;
+  if (stat(entry, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (nonces == 0 || nonces > UINT64_MAX / k_nonce_bytes) return false;
+  return (uint64_t)st.st_size == nonces * k_nonce_bytes;
+}
+
 std::vector<std::pair<uint64_t, uint64_t>> list_plot_ranges(const std::string& key) {
   std::vector<std::pair<uint64_t, uint64_t>> found;
   sys_list_dir(key.c_str(), [&found](const char* entry) {
     uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
-    if (plot_name_parse(entry, &account, &start, &nonces, &stagger)) found.emplace_back(start, nonces);
+    if (!plot_name_parse(entry, &account, &start, &nonces, &stagger)) return true;
+    if (plot_file_matches(entry, nonces))
+      found.emplace_back(start, nonces);
+    else
+      sys_log("Ignoring %s: its size does not match its nonce count\n", entry);
     return true;
   });
   std::stable_sort(found.begin(), found.end(),

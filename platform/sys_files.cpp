@@ -146,6 +146,77 @@ void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf) {
   }
 }
 
+// ---- Whole files written atomically ---------------------------------------
+
+static bool write_all(int fd, const uint8_t* p, uint64_t left) {
+  while (left > 0) {
+    ssize_t n = write(fd, p, (size_t)left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    left -= (uint64_t)n;
+  }
+  return true;
+}
+
+static std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+static bool fail_with(std::string* error, int err) {
+  if (error) *error = strerror(err);
+  return false;
+}
+
+bool sys_write_file_atomic(const char* path, const void* data, uint64_t len, std::string* error) {
+  std::string temp = std::string(path) + ".saving-XXXXXX";
+  int fd = mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) return fail_with(error, errno);
+  fd = off_zero(fd);
+  // The new file keeps the permissions of the one it replaces.
+  struct stat st;
+  mode_t mode = stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644;
+  bool ok = fd > 0 && fchmod(fd, mode) == 0 && write_all(fd, (const uint8_t*)data, len) && fsync(fd) == 0;
+  int err = errno;
+  if (fd > 0 && close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && rename(temp.c_str(), path) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return fail_with(error, err);
+  }
+  // The rename is durable only once the folder's entry is on the disk.
+  int dir = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return fail_with(error, errno);
+  bool synced = fsync(dir) == 0;
+  err = errno;
+  close(dir);
+  return synced ? true : fail_with(error, err);
+}
+
+bool sys_path_identity(const char* path, uint64_t* device, std::string* real_path) {
+  char* real = realpath(path, nullptr);
+  if (!real) return false;
+  struct stat st;
+  bool ok = stat(real, &st) == 0;
+  if (ok) {
+    *device = (uint64_t)st.st_dev;
+    *real_path = real;
+  }
+  free(real);
+  return ok;
+}
+
 static bool read_sync(int fd, uint64_t offset, uint64_t length, void* buf) {
   if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
     sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, errno);

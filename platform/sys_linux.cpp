@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -41,9 +42,29 @@ void sys_aligned_free(void* p) { free(p); }
 void* sys_page_alloc(uint64_t size) { return sys_aligned_alloc(4096, size); }
 void sys_page_free(void* p) { free(p); }
 
+uint64_t sys_meminfo_available(const char* meminfo) {
+  const char* at = strstr(meminfo, "MemAvailable:");
+  if (!at) return 0;
+  unsigned long long kib = 0;
+  if (sscanf(at, "MemAvailable: %llu kB", &kib) != 1) return 0;
+  return (uint64_t)kib * 1024;
+}
+
+// Free pages alone leave out the page cache the kernel gives back at once,
+// which after writing plot files is most of the memory: the kernel's own
+// estimate of what a new allocation can get is MemAvailable.
 uint64_t sys_memory(uint64_t* total) {
   uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
   if (total) *total = (uint64_t)sysconf(_SC_PHYS_PAGES) * page;
+  char text[8192] = {};
+  FILE* f = fopen("/proc/meminfo", "re");
+  if (f) {
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    text[n] = 0;
+    fclose(f);
+  }
+  uint64_t avail = sys_meminfo_available(text);
+  if (avail != 0) return avail;
   return (uint64_t)sysconf(_SC_AVPHYS_PAGES) * page;
 }
 

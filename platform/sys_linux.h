@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/util.h"
@@ -47,9 +48,12 @@ void sys_aligned_free(void* p);
 // 4096-byte aligned; for direct-I/O buffers.
 void* sys_page_alloc(uint64_t size);
 void sys_page_free(void* p);
-// Physical memory available now, in bytes; *total (may be null) receives the
+// Memory available to new allocations now (the kernel's MemAvailable, which
+// counts reclaimable page cache), in bytes; *total (may be null) receives the
 // installed memory.
 uint64_t sys_memory(uint64_t* total);
+// The MemAvailable value of a /proc/meminfo text in bytes; 0 when absent.
+uint64_t sys_meminfo_available(const char* meminfo);
 
 // ---- Clock ----------------------------------------------------------------
 
@@ -120,6 +124,15 @@ void sys_unlink(const char* path);
 bool sys_exists(const char* path);
 void sys_rename(const char* from, const char* to);
 uint64_t sys_file_size(int fd);
+// Replaces path with exactly len bytes of data, or leaves it as it was: the
+// bytes go to a temporary file in the same folder, which is synced, renamed
+// over path, and the folder synced. False on any failure, with the reason
+// (strerror text) in *error when error is not null.
+bool sys_write_file_atomic(const char* path, const void* data, uint64_t len, std::string* error);
+// The file system (device id) that holds path and the path's canonical form
+// (absolute, symbolic links resolved, no trailing '/'); false when the path
+// cannot be resolved.
+bool sys_path_identity(const char* path, uint64_t* device, std::string* real_path);
 // Seek and one write; a failure of either ends the process.
 void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf);
 // Reads synchronously when async is null; else queues an asynchronous read

@@ -13,23 +13,52 @@ static const char* base_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
+static const char k_unfinished_suffix[] = ".plotting";
+
+// One plain decimal field of 1 to 20 digits that fits 64 bits; *text is moved
+// past it.
+static bool parse_field(const char** text, uint64_t* out) {
+  const char* p = *text;
+  uint64_t v = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; p++, digits++) {
+    uint64_t d = (uint64_t)(*p - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  if (digits == 0) return false;
+  *text = p;
+  *out = v;
+  return true;
+}
+
+// The whole base name must be the numbers with '_' between them, then
+// nothing or the unfinished suffix: any other text (a date-named log, a
+// sign, a blank, a temporary suffix) makes the file no plot.
 bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* nonces, uint64_t* stagger) {
-  const char* name = base_name(path);
-  unsigned long long a, s, n, g;
-  if (sscanf(name, "%llu_%llu_%llu_%llu", &a, &s, &n, &g) == 4) {
-    *account = a, *start = s, *nonces = n, *stagger = g;
-    return true;
+  const char* p = base_name(path);
+  uint64_t v[4] = {0, 0, 0, 0};
+  int fields = 0;
+  for (;;) {
+    if (!parse_field(&p, &v[fields])) return false;
+    fields++;
+    if (*p != '_' || fields == 4) break;
+    p++;
   }
-  if (sscanf(name, "%llu_%llu_%llu", &a, &s, &n) == 3) {
-    *account = a, *start = s, *nonces = n, *stagger = 0;
-    return true;
-  }
-  return false;
+  if (fields < 3) return false;
+  if (*p != '\0' && strcmp(p, k_unfinished_suffix) != 0) return false;
+  *account = v[0], *start = v[1], *nonces = v[2], *stagger = v[3];
+  return true;
 }
 
 bool is_plot_name(const char* path) {
   uint64_t a, s, n, g;
   return plot_name_parse(path, &a, &s, &n, &g);
+}
+
+bool plot_name_is_unfinished(const char* path) {
+  size_t len = strlen(path), suffix = sizeof k_unfinished_suffix - 1;
+  return is_plot_name(path) && len > suffix && strcmp(path + len - suffix, k_unfinished_suffix) == 0;
 }
 
 // ---- Size, duration and number texts --------------------------------------

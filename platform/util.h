@@ -11,11 +11,14 @@
 // "Assertion failure <file> : <line>" and, when fatal, ends the process.
 void util_assert(int ok, bool fatal, const char* file, int line);
 
-// "<account>_<start>_<nonces>[_<stagger>]" at the start of the base name of
-// path; stagger is 0 for the three-number form. Outputs are meaningful only
-// after true.
+// The base name of path is exactly "<account>_<start>_<nonces>[_<stagger>]",
+// each number plain decimal digits within 64 bits, optionally followed by
+// ".plotting" (an unfinished file); stagger is 0 for the three-number form.
+// Outputs are written only on true.
 bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* nonces, uint64_t* stagger);
 bool is_plot_name(const char* path);
+// A plot name that ends in ".plotting".
+bool plot_name_is_unfinished(const char* path);
 
 // "12.5 MB/s": one decimal, a unit from three quarters of it upwards.
 int format_size_to(int size, char* buf, uint64_t bytes, bool binary, const char* suffix);

@@ -2,10 +2,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/address.h"
+#include "app/ui_prompts.h"
 
 namespace {
 
@@ -92,6 +94,59 @@ TEST(address, every_single_symbol_change_is_refused) {
   }
 }
 
+// The account prompt reads text with letters or dashes only as an address:
+// a mistyped address (one or two symbols) gives no account at all rather than
+// the number of its first group, blanks around any text are ignored, and an
+// address standing for more than 64 bits is refused.
+TEST(address, account_prompt_reads_addresses_only_as_addresses) {
+  address_s a;
+  address_encode(&a, 1);
+  const std::string good = address_format(&a, 0);  // 2223-2222-KB8Y-22222
+  EXPECT_EQ(prompt_account_value(&a, good.c_str()), 1u);
+  std::mt19937 rng(5);
+  std::vector<size_t> symbols;
+  for (size_t i = 0; i < good.size(); i++)
+    if (good[i] != '-') symbols.push_back(i);
+  for (int t = 0; t < 400; t++) {
+    std::string bad = good;
+    int changes = 1 + t % 2;
+    for (int c = 0; c < changes; c++) {
+      size_t pos = symbols[rng() % symbols.size()];
+      char was = bad[pos];
+      while (bad[pos] == was) bad[pos] = address_alphabet[rng() % 32];
+    }
+    if (bad == good) continue;
+    EXPECT_EQ(prompt_account_value(&a, bad.c_str()), 0u) << bad;
+    EXPECT_EQ(prompt_account_value(&a, ("BURST-" + bad).c_str()), 0u) << bad;
+  }
+  EXPECT_EQ(prompt_account_value(&a, "2223-2222-KB8Y-22223"), 0u);  // was read as 2223
+  struct {
+    const char* text;
+    uint64_t id;
+  } cases[] = {
+      {" BURST-2223-2222-KB8Y-22222", 1},
+      {"2223-2222-KB8Y-22222 \t", 1},
+      {"  1234567 ", 1234567},
+      {"12345", 12345},  // a short id of digits alone is still a number
+      {"123 456", 0},
+      {"18446744073709551616", 0},
+      {"-1", 0},
+      {"2223", 2223},  // digits alone
+      {"2223-", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(prompt_account_value(&a, c.text), c.id) << "'" << c.text << "'";
+
+  // A valid codeword whose top symbol carries a 65th bit.
+  address_s big;
+  address_encode(&big, 18446744073709551615ull);
+  big.symbol[12] = 16 | 15;
+  address_encode_parity(&big);
+  ASSERT_TRUE(address_check(&big));
+  std::string text = address_format(&big, 1);
+  EXPECT_FALSE(address_parse(&a, text.c_str())) << text;
+  EXPECT_EQ(prompt_account_value(&a, text.c_str()), 0u) << text;
+}
+
 TEST(address, decimal_path_and_length_rules) {
   struct {
     const char* text;
@@ -101,7 +156,7 @@ TEST(address, decimal_path_and_length_rules) {
       {"12345", false, 0},                        // five digits
       {"123456", true, 123456},                   // six
       {"  123456", true, 123456},                 // n = 8 with the spaces
-      {"123 456", true, 123},                     // reading stops at the space
+      {"123 456", false, 0},                      // a blank inside is a typo, not 123
       {"\t123456\t", true, 123456},               //
       {"BURST-123456", true, 123456},             // the prefix also precedes ids
       {"18446744073709551615", true, 18446744073709551615ull},
@@ -128,8 +183,11 @@ TEST(address, decimal_path_and_length_rules) {
 
 TEST(address, symbol_count_and_prefix_rules) {
   address_s a;
-  // A prefix behind a space is no prefix: its letters are symbols, too many.
-  EXPECT_FALSE(address_parse(&a, " BURST-2223-2222-KB8Y-22222"));
+  // Blanks around the text are trimmed, prefix or not.
+  EXPECT_TRUE(address_parse(&a, " BURST-2223-2222-KB8Y-22222"));
+  EXPECT_EQ(address_to_id(&a), 1u);
+  EXPECT_TRUE(address_parse(&a, "\t2223-2222-KB8Y-22222  "));
+  EXPECT_EQ(address_to_id(&a), 1u);
   EXPECT_FALSE(address_parse(&a, "2223-2222-KB8Y-22222-2"));  // eighteen
   EXPECT_FALSE(address_parse(&a, "2223-2222-KB8Y-2222"));     // sixteen
   // Characters outside the alphabet are skipped: 0, 1, I, O and the rest.

@@ -104,8 +104,8 @@ TEST_F(drives_test, staging_capacity_limits_the_file_size) {
 TEST_F(drives_test, automatic_start_continues_or_uses_the_serial) {
   g_auto_start_nonce = true;
   std::string a = sub("a"), b = sub("b");
-  make_file(a + "/7_0_1000");                // ends far below 3 << 32
-  make_file(b + "/7_8589934592_1000");       // 2 << 32 .. + 1000
+  make_plot(a + "/7_0_1000");                // ends far below 3 << 32
+  make_plot(b + "/7_8589934592_1000");       // 2 << 32 .. + 1000
   g_drives.push_back(drive(a, GiB, 3));
   g_drives.push_back(drive(b, GiB, 2));
   std::string log = plan_log();
@@ -117,7 +117,7 @@ TEST_F(drives_test, automatic_start_continues_or_uses_the_serial) {
 
 TEST_F(drives_test, collisions_move_by_whole_file_sizes) {
   std::string other = sub("other"), t = sub("t");
-  make_file(other + "/7_0_300");
+  make_plot(other + "/7_0_300");
   plots_folder_add(g_plots, other.c_str());
   g_max_bytes_per_file = 256ull << 18;
   g_drives.push_back(drive(t, 3ull << 26));  // 768 nonces: three files of 256
@@ -129,12 +129,15 @@ TEST_F(drives_test, collisions_move_by_whole_file_sizes) {
   EXPECT_NE(log.find("Preventing collision with 256\n"), std::string::npos);
 }
 
-// A name claiming nonces up to 2^64 would make step-by-step avoidance run
-// practically forever; the plan gives up on the drive at once instead.
+// A plot reaching up to 2^64 ahead of the plan would make step-by-step
+// avoidance run practically forever; the plan gives up on the drive at once.
 TEST_F(drives_test, collision_with_a_range_to_the_end_terminates) {
   std::string t = sub("t");
-  make_file(t + "/7_0_18446744073709551615");
+  const uint64_t n = 1ull << 24;  // 4 TiB, sparse: within what ext4 allows
+  make_plot(t + "/7_" + std::to_string(0 - n) + "_" + std::to_string(n));
   plots_folder_add(g_plots, t.c_str());
+  g_start_nonce = 0 - n - 100;
+  g_max_bytes_per_file = 256ull << 18;
   g_drives.push_back(drive(t, GiB));
   std::string log = plan_log();
   EXPECT_TRUE(planned_jobs().empty());
@@ -168,7 +171,7 @@ TEST_F(drives_test, plan_without_plotter_or_targets) {
 
 TEST_F(drives_test, add_fills_the_record_and_plans) {
   std::string t = sub("t");
-  make_file(t + "/5_100_256");
+  make_plot(t + "/5_100_256");
   drive_add(1, t.c_str(), 0);
   ASSERT_EQ(g_drives.size(), 1u);
   const drive_s& d = g_drives[0];

@@ -29,19 +29,19 @@ class plots_test : public ::testing::Test {
 }  // namespace
 
 TEST_F(plots_test, lists_plot_names_of_every_kind_sorted_by_start) {
-  make_file(dir_ + "/7_0_1000", 1000 * 262144);  // sparse, full size
-  make_file(dir_ + "/7_1000_1000.plotting");
-  make_file(dir_ + "/9_5_10_4");
+  make_plot(dir_ + "/7_0_1000");  // sparse, full size
+  make_file(dir_ + "/7_1000_1000.plotting", 1000 * 262144);
+  make_file(dir_ + "/9_5_10_4", 10 * 262144);
   make_file(dir_ + "/notes.txt");
-  mkdir((dir_ + "/3_4_5").c_str(), 0755);  // a folder parses too, as a name
+  mkdir((dir_ + "/3_4_5").c_str(), 0755);  // a folder is no plot file
   plots_folder_add(p_, dir_.c_str());
   std::string key = dir_ + "/";
   ASSERT_EQ(p_->ranges.count(key), 1u);
-  std::vector<std::pair<uint64_t, uint64_t>> want = {{0, 1000}, {4, 5}, {5, 10}, {1000, 1000}};
+  std::vector<std::pair<uint64_t, uint64_t>> want = {{0, 1000}, {5, 10}, {1000, 1000}};
   EXPECT_EQ(p_->ranges[key], want);
   int files = -1;
-  EXPECT_EQ(plots_folder_bytes(p_, key.c_str(), &files), (1000ull + 5 + 10 + 1000) * 262144);
-  EXPECT_EQ(files, 4);
+  EXPECT_EQ(plots_folder_bytes(p_, key.c_str(), &files), (1000ull + 10 + 1000) * 262144);
+  EXPECT_EQ(files, 3);
 }
 
 TEST_F(plots_test, folder_is_listed_once_with_or_without_slash) {
@@ -63,8 +63,8 @@ TEST_F(plots_test, folder_is_listed_once_with_or_without_slash) {
 }
 
 TEST_F(plots_test, next_nonce_follows_the_highest_start) {
-  make_file(dir_ + "/7_0_1000");
-  make_file(dir_ + "/7_500_100");
+  make_plot(dir_ + "/7_0_1000");
+  make_plot(dir_ + "/7_500_100");
   // An unknown folder is added first.
   EXPECT_EQ(plots_folder_next_nonce(p_, dir_.c_str()), 600u);
   EXPECT_EQ(plots_folder_count(p_), 1);
@@ -77,8 +77,8 @@ TEST_F(plots_test, overlaps_across_folders) {
   std::string a = dir_ + "/a", b = dir_ + "/b";
   mkdir(a.c_str(), 0755);
   mkdir(b.c_str(), 0755);
-  make_file(a + "/7_1000_1000");
-  make_file(b + "/8_10000_10");  // another account counts as well
+  make_plot(a + "/7_1000_1000");
+  make_plot(b + "/8_10000_10");  // another account counts as well
   plots_folder_add(p_, a.c_str());
   plots_folder_add(p_, b.c_str());
   struct {
@@ -95,10 +95,30 @@ TEST_F(plots_test, overlaps_across_folders) {
 // A name can claim a range running past 2^64; it still overlaps everything
 // above its start, and nothing wraps around to small nonces.
 TEST_F(plots_test, huge_ranges_do_not_wrap) {
-  make_file(dir_ + "/7_18446744073709551000_100000");
+  make_plot(dir_ + "/7_18446744073709551000_100000");
   plots_folder_add(p_, dir_.c_str());
   EXPECT_TRUE(plots_range_overlaps(p_, 18446744073709551615ull, 1));
   EXPECT_TRUE(plots_range_overlaps(p_, 18446744073709550000ull, 2000));
+  EXPECT_FALSE(plots_range_overlaps(p_, 0, 1000));
+}
+
+// Only files whose whole name is the numeric form (".plotting" allowed) and
+// whose size matches their nonce count are plots: anything else in a plot
+// folder would put garbage into the totals and the next automatic nonce.
+TEST_F(plots_test, hostile_names_and_sizes_are_no_plots) {
+  const char* not_plots[] = {
+      "-1_0_256",  "1_-1_256", "1_0_-1", " 1_0_256", "1_0_256 ", "1_ 0_256", "+1_0_256",
+      "1_18446744073709551616_256", "99999999999999999999_0_256", "2024_01_15.log", "1_0_256.moving",
+      "1_0_256.plotting.bak", "1_0_256x", "1_0_256_", "1__0_256", "1_0_256_4_5", "1_0", "1_0_256.PLOTTING",
+  };
+  for (const char* name : not_plots) make_file(dir_ + "/" + name, 256 * 262144);
+  make_file(dir_ + "/5_1000_512", 256 * 262144);  // shorter than its name says
+  make_file(dir_ + "/5_3000_0");                    // no nonces
+  make_plot(dir_ + "/5_2000_256");
+  plots_folder_add(p_, dir_.c_str());
+  std::vector<std::pair<uint64_t, uint64_t>> want = {{2000, 256}};
+  EXPECT_EQ(p_->ranges[dir_ + "/"], want);
+  EXPECT_EQ(plots_folder_next_nonce(p_, dir_.c_str()), 2256u);
   EXPECT_FALSE(plots_range_overlaps(p_, 0, 1000));
 }
 

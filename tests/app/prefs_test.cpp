@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "app/prefs.h"
 #include "appdata_fixture.h"
 #include "platform/sys_linux.h"
+#include "tests/support/loop_ext4.h"
 
 using namespace appdata_test;
 using testing::internal::CaptureStderr;
@@ -113,7 +115,7 @@ TEST_F(prefs_test, missing_file_fails_and_a_fresh_file_has_every_initial_value) 
 
 TEST_F(prefs_test, round_trip_gives_the_same_text) {
   std::string ssd = sub("ssd"), t1 = sub("t1"), t2 = sub("t2"), old = sub("old");
-  make_file(old + "/77_0_512");
+  make_plot(old + "/77_0_512");
   plots_folder_add(g_plots, old.c_str());
   g_account = 12345678901234567ull;
   g_auto_start_nonce = false;
@@ -203,11 +205,15 @@ TEST_F(prefs_test, value_rules) {
          EXPECT_EQ(g_min_ram_gb_per_task, 4.0);
          EXPECT_TRUE(g_auto_start_nonce);
        }},
-      {"account: -1\nauto_start_nonce: maybe\ncpu_threads: many\n",  // fallbacks
+      {"auto_start_nonce: maybe\ncpu_threads: many\n",  // fallbacks
        [] {
-         EXPECT_EQ(g_account, 0u);
          EXPECT_TRUE(g_auto_start_nonce);
          EXPECT_EQ(g_cpu_threads, 0);
+       }},
+      {"plots: [~, '', ]\nssds: [~]\n",  // empty entries name no folder
+       [] {
+         EXPECT_EQ(plots_folder_count(g_plots), 0);
+         EXPECT_TRUE(g_ssds.empty());
        }},
       {"sector_size_override: 16384\n", [] {}},
   };
@@ -226,29 +232,70 @@ TEST_F(prefs_test, value_rules) {
   EXPECT_EQ(n["threads_per_group"].as<int>(), 0);
 }
 
-TEST_F(prefs_test, failures_keep_what_was_read) {
+// A file that cannot be used is kept byte for byte beside config.yml before
+// start-up writes a fresh one, and the user is told where it is; a second
+// failure keeps its own copy.
+TEST_F(prefs_test, unusable_files_are_kept_and_reported) {
   const char* broken[] = {
       "account: [1, 2\n",                        // not YAML
-      "account: 7\ngpus: [1, x]\n",             // a gpus element that is no number
+      "account: 7\n\tgpus: [0]\n",               // one tab character
+      "account: 7\ngpus: [0, x]\n",             // a gpus element that is no number
       "account: 7\nplots: [[1]]\n",             // a plots element that is no text
-      "account: 7\nresume_plots:\n  - {start: 1, count: 256}\n",  // no write
-      "account: 7\nresume_plots:\n  - {start: x, count: 256, write: /a}\n",
+      "account: -1\n",                           // no account number
+      "account: BURST-2223\n",
+      "account:\n",
       "just text\n",
+      "",                                        // empty: holds no settings
+      "# only a comment\n",
   };
   for (const char* text : broken) {
     SCOPED_TRACE(text);
     restart();
     EXPECT_FALSE(load(text));
     EXPECT_FALSE(resume_message_shown());
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].rfind("Settings not loaded: config.yml could not be loaded (", 0), 0u) << messages()[0];
+    EXPECT_NE(messages()[0].find("kept as " + dir_ + "/config.yml.unreadable"), std::string::npos) << messages()[0];
+    EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), text);
+    prefs_save();  // start-up writes the fresh file at once
+    EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), text);
+    EXPECT_TRUE(YAML::Load(config()).IsMap());
+    unlink((dir_ + "/config.yml.unreadable").c_str());
   }
   restart();
   EXPECT_FALSE(load("account: 7\ngpus: [1, x]\n"));
-  EXPECT_EQ(g_account, 7u);
-  EXPECT_EQ(g_gpus, 2u);  // the element before the bad one
-  prefs_save();            // start-up writes the fresh file at once
-  YAML::Node n = YAML::Load(config());
-  EXPECT_EQ(n["account"].as<uint64_t>(), 7u);
-  EXPECT_EQ(n["gpus"][0].as<std::string>(), "1");
+  EXPECT_FALSE(load("account: 8\ngpus: [y]\n"));
+  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), "account: 7\ngpus: [1, x]\n");
+  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable-2"), "account: 8\ngpus: [y]\n");
+}
+
+// Damaged resume entries are no longer fatal to the whole file, but never
+// silent: each is logged, the user is told, and the file is kept.
+TEST_F(prefs_test, damaged_resume_data_is_reported) {
+  std::string t = sub("t");
+  const std::string drives = "account: 7\nresume_drives: [" + t + "]\n";
+  const std::string cases[] = {
+      drives + "resume_plots:\n  - {start: 1, count: 256}\n",  // no write
+      drives + "resume_plots:\n  - {start: x, count: 256, write: " + t + "}\n",
+      drives + "resume_plots:\n  - {start: 1, count: 256, write: /not/a/drive}\n",
+      drives + "resume_plots:\n  - ~\n",
+      drives + "resume_plots: 3\n",
+      drives + "resume_ram: 0\n",  // a section without its plot list
+      "account: 7\nresume_drives: [~]\nresume_plots: []\n",
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text);
+    restart();
+    CaptureStderr();
+    EXPECT_TRUE(load(text));
+    std::string log = GetCapturedStderr();
+    EXPECT_NE(log.find("config.yml is damaged: "), std::string::npos) << log;
+    bool told = false;
+    for (const std::string& m : messages()) told = told || m.rfind("Settings damaged: config.yml is damaged: ", 0) == 0;
+    EXPECT_TRUE(told);
+    EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), text);
+    unlink((dir_ + "/config.yml.damaged").c_str());
+  }
 }
 
 TEST_F(prefs_test, resume_section_rebuild) {
@@ -262,12 +309,12 @@ TEST_F(prefs_test, resume_section_rebuild) {
                      "]\nresume_plots:\n"
                      "  - {account: 5, start: 100, count: 256, write: " + ssd + ", move: " + t + "}\n"
                      "  - {start: 400, count: 512, write: " + u + "}\n"
-                     "  - {start: 900, count: 256, write: " + ssd + ", move: /nowhere}\n"
+                     "  - {start: 900, count: 256, write: " + ssd + ", move: /nowhere}\n"   // skipped
                      "  - {start: 1200, count: 256, write: /unknown}\n"           // skipped
                      "  - {start: 1500, count: 256, write: " + ssd + "}\n"        // ssd is no target
                      "  - {start: 1800, count: 0, write: " + u + "}\n";           // empty range
   ASSERT_TRUE(load(text));
-  std::vector<planned_s> want = {{ssd, t, 100, 256}, {u, "", 400, 512}, {ssd, "", 900, 256}};
+  std::vector<planned_s> want = {{ssd, t, 100, 256}, {u, "", 400, 512}};
   EXPECT_EQ(planned_jobs(), want);
   plotter_for_each_job(g_plotter, [](job_s* j) {
     EXPECT_EQ(j->account_id, 99u);
@@ -308,16 +355,16 @@ TEST_F(prefs_test, resume_section_is_written_only_when_useful) {
 TEST_F(prefs_test, drive_lists_from_the_file) {
   std::string text = "ssds: [";
   for (int i = 0; i < 70; i++) text += (i ? ", " : "") + sub("s" + std::to_string(i));
-  text += "]\nresume_ssds: [" + dir_ + "/missing]\n";
+  text += "]\nresume_ssds: [" + dir_ + "/missing]\nresume_plots: []\n";
   CaptureStderr();
   ASSERT_TRUE(load(text));
   std::string log = GetCapturedStderr();
   EXPECT_EQ(g_ssds.size(), size_t(DRIVE_LIST_MAX));
   EXPECT_NE(log.find("a list holds at most 64 drives"), std::string::npos);
-  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(messages().size(), 1u);  // "Auto-Resuming" alone
 
   restart();
-  ASSERT_TRUE(load("ssds: [" + dir_ + "/missing]\nresume_ssds: [" + dir_ + "/missing]\n"));
+  ASSERT_TRUE(load("ssds: [" + dir_ + "/missing]\nresume_ssds: [" + dir_ + "/missing]\nresume_plots: []\n"));
   EXPECT_EQ(g_ssds.size(), 1u);  // refused for space, then accepted when resuming
 }
 
@@ -331,13 +378,111 @@ TEST_F(prefs_test, save_goes_to_the_start_folder) {
   EXPECT_FALSE(config().empty());
   EXPECT_NE(access((other + "/config.yml").c_str(), F_OK), 0);
 
-  // A config.yml that cannot be opened for writing is logged; nothing else.
+  // A config.yml that cannot be replaced is logged and told; it stays.
   unlink((dir_ + "/config.yml").c_str());
   mkdir((dir_ + "/config.yml").c_str(), 0755);
   CaptureStderr();
-  prefs_save();
-  EXPECT_NE(GetCapturedStderr().find("Failed to write config.yml\n"), std::string::npos);
+  EXPECT_FALSE(prefs_save());
+  EXPECT_NE(GetCapturedStderr().find("Failed to write config.yml: Is a directory\n"), std::string::npos);
+  ui_tasks_run();
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_EQ(messages()[0].rfind("Settings not saved: config.yml could not be written", 0), 0u) << messages()[0];
   rmdir((dir_ + "/config.yml").c_str());
+}
+
+// On a full disk and in a read-only folder the save fails, says so, and
+// leaves the previous file byte for byte; the folder holds nothing new.
+TEST_F(prefs_test, failed_saves_leave_the_previous_file) {
+  loop_ext4_s fs(8);
+  if (fs.mount_point.empty()) GTEST_SKIP() << fs.why;
+  snprintf(g_start_dir, sizeof g_start_dir, "%s", fs.mount_point.c_str());
+  std::string t = sub("t");
+  g_account = 77;
+  drive_add(1, t.c_str(), 1);
+  ASSERT_TRUE(prefs_save());
+  const std::string before = read_file(fs.mount_point + "/config.yml");
+  ASSERT_NE(before.find("resume_plots"), std::string::npos);
+  g_account = 78;
+  g_max_bytes_per_file = 5000000000ull;
+  auto entries = [&fs] {
+    std::vector<std::string> names;
+    sys_list_dir(fs.mount_point.c_str(), [&names](const char* p) {
+      names.push_back(p);
+      return true;
+    });
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  fs.fill();
+  std::vector<std::string> full = entries();
+  CaptureStderr();
+  EXPECT_FALSE(prefs_save());
+  std::string log = GetCapturedStderr();
+  EXPECT_NE(log.find("Failed to write config.yml: No space left on device"), std::string::npos) << log;
+  EXPECT_EQ(read_file(fs.mount_point + "/config.yml"), before);
+  EXPECT_EQ(entries(), full);  // no temporary file left behind
+
+  unlink((fs.mount_point + "/fill").c_str());
+  ASSERT_TRUE(fs.remount_read_only());
+  CaptureStderr();
+  EXPECT_FALSE(prefs_save());
+  log = GetCapturedStderr();
+  EXPECT_NE(log.find("Failed to write config.yml: Read-only file system"), std::string::npos) << log;
+  EXPECT_EQ(read_file(fs.mount_point + "/config.yml"), before);
+  ui_tasks_run();
+  ASSERT_EQ(messages().size(), 2u);
+  for (const std::string& m : messages()) EXPECT_EQ(m.rfind("Settings not saved: ", 0), 0u) << m;
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+}
+
+// Every prefix of a saved file with resume data, as a cut copy or a crash
+// would leave it: each load either restores every job or tells the user,
+// and the cut file is kept as it was; none drops a job silently.
+TEST_F(prefs_test, cut_file_sweep) {
+  // fsync costs nothing on tmpfs; thousands of kept copies are written.
+  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : dir_;
+  std::string work = base + "/vg_cut_" + std::to_string(getpid());
+  mkdir(work.c_str(), 0755);
+  snprintf(g_start_dir, sizeof g_start_dir, "%s", work.c_str());
+  ASSERT_EQ(chdir(work.c_str()), 0);
+  std::string ssd = sub("ssd"), t1 = sub("target_one"), t2 = sub("target_two");
+  g_account = 4242;
+  drive_add(0, ssd.c_str(), 1);
+  drive_add(1, t1.c_str(), 1);
+  drive_add(1, t2.c_str(), 1);
+  plotter_clear_jobs(g_plotter);
+  plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], g_account, 1000, 4096));
+  plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, g_account, 90000, 256));
+  ASSERT_TRUE(prefs_save());
+  const std::string whole = read_file(work + "/config.yml");
+  const std::vector<planned_s> want = {{ssd, t1, 1000, 4096}, {t2, "", 90000, 256}};
+  size_t silent = 0, restored = 0;
+  for (size_t cut = 0; cut <= whole.size(); cut++) {
+    restart();
+    std::string text = whole.substr(0, cut);
+    write_file(work + "/config.yml", text);
+    prefs_load();
+    ui_tasks_run();
+    bool told = false;
+    for (const std::string& m : messages())
+      told = told || m.rfind("Settings not loaded: ", 0) == 0 || m.rfind("Settings damaged: ", 0) == 0;
+    bool all_jobs = planned_jobs() == want;
+    restored += all_jobs;
+    if (!told && !all_jobs) {
+      silent++;
+      ADD_FAILURE() << "silent loss at byte " << cut << " of " << whole.size();
+    }
+    if (told) {
+      std::string kept = read_file(work + "/config.yml.unreadable") + read_file(work + "/config.yml.damaged");
+      EXPECT_EQ(kept, text) << "cut at " << cut;
+    }
+    unlink((work + "/config.yml.unreadable").c_str());
+    unlink((work + "/config.yml.damaged").c_str());
+    if (silent > 5) break;
+  }
+  EXPECT_GE(restored, 1u);  // at least the whole file
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  remove_tree(work);
 }
 
 // Mutated config files never crash the loader, whatever they hold.

@@ -263,6 +263,25 @@ TEST(Memory, AlignedBlocksAndSizes) {
   EXPECT_GT(sys_memory(nullptr), 0u);  // a null total is allowed
 }
 
+// Available memory is the kernel's MemAvailable, which counts the page cache
+// it can drop; free pages alone shrink with every file written.
+TEST(Memory, AvailableIsTheKernelsEstimate) {
+  EXPECT_EQ(sys_meminfo_available("MemTotal: 100 kB\nMemFree: 3 kB\nMemAvailable:   2048 kB\n"), 2048u * 1024);
+  EXPECT_EQ(sys_meminfo_available("MemTotal: 100 kB\n"), 0u);
+  std::ifstream in("/proc/meminfo");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  uint64_t kernel = sys_meminfo_available(text.c_str());
+  if (kernel == 0) GTEST_SKIP() << "no MemAvailable here";
+  uint64_t ours = sys_memory(nullptr);
+  uint64_t free_pages = (uint64_t)sysconf(_SC_AVPHYS_PAGES) * (uint64_t)sysconf(_SC_PAGESIZE);
+  // Other processes move both figures a little between the two readings.
+  const uint64_t slack = 256ull << 20;
+  EXPECT_LT(ours > kernel ? ours - kernel : kernel - ours, slack);
+  if (kernel > free_pages + 2 * slack) {
+    EXPECT_GT(ours, free_pages + slack);
+  }
+}
+
 TEST(Random, FillsTheBuffer) {
   uint8_t a[64] = {0}, b[64] = {0};
   sys_random(sizeof a, a);

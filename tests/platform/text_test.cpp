@@ -108,7 +108,14 @@ TEST(PlotName, Parse) {
       {"/mnt/d1/123_456_789", true, 123, 456, 789, 0},
       {"/mnt/d1/123_456_789.plotting", true, 123, 456, 789, 0},
       {"123_456_789_4096", true, 123, 456, 789, 4096},
-      {"/a/123_456_789_x", true, 123, 456, 789, 0},
+      {"/a/123_456_789_x", false, 0, 0, 0, 0},  // the whole name counts
+      {"/a/-1_2_3", false, 0, 0, 0, 0},         // a sign is no digit, not 2^64 - 1
+      {"/a/1_2_3 ", false, 0, 0, 0, 0},
+      {"/a/18446744073709551616_0_1", false, 0, 0, 0, 0},  // beyond 64 bits
+      {"/a/2024_01_15.log", false, 0, 0, 0, 0},
+      {"/a/1_2_3.moving", false, 0, 0, 0, 0},
+      {"/a/1_2_3_4.plotting", true, 1, 2, 3, 4},
+      {"/a/007_2_3", true, 7, 2, 3, 0},
       {"18446744073709551615_0_1", true, 18446744073709551615ull, 0, 1, 0},
       // Only the base name counts, even when the folder looks like a name.
       {"/1_2_3/readme", false, 0, 0, 0, 0},
