@@ -144,10 +144,6 @@ void list_dropped(int kind, int count, char** paths) {
   window_redraw(g_window);
 }
 
-uint64_t target_fill_bytes(const drive_s& d) {
-  return d.fill_limit != 0 && d.fill_limit < d.free_bytes ? d.fill_limit : d.free_bytes;
-}
-
 void paint_label(window_s* w, const char* text, int y, std::function<void()> action) {
   bool hovered = ui_region_click(w, 24, y, window_width(w) / 2, 14, std::move(action));
   draw_set_fill(w, hovered ? HOVER_LABEL : GREY);
@@ -162,7 +158,7 @@ void start_nonce_clicked() {
 
 void file_size_clicked() {
   snprintf(g_file_size_text, sizeof g_file_size_text, "%g",
-           (double)g_max_job_bytes / 1000 / 1000 / 1000);
+           (double)plan_max_file_bytes() / 1000 / 1000 / 1000);
   prompt__setup(g_file_size_text, start_get_size_paint);
 }
 
@@ -197,7 +193,7 @@ void paint_labels(window_s* w) {
   paint_label(w, text, y, start_nonce_clicked);
   y += 18;
   if (!g_drives.empty()) {
-    snprintf(text, sizeof text, "Max file size: %s", format_size(g_max_job_bytes, false, ""));
+    snprintf(text, sizeof text, "Max file size: %s", format_size(plan_max_file_bytes(), false, ""));
     paint_label(w, text, y, file_size_clicked);
     y += 18;
   }
@@ -208,6 +204,24 @@ void paint_labels(window_s* w) {
 }
 
 }  // namespace
+
+uint64_t target_fill_bytes(const drive_s& d) {
+  uint64_t bytes = d.free_bytes;
+  if (g_max_bytes_to_fill != 0) bytes = std::min(bytes, g_max_bytes_to_fill);
+  if (d.fill_limit != 0) bytes = std::min(bytes, d.fill_limit);
+  return bytes;
+}
+
+// Read off the jobs rather than kept by the planner: a job list restored for
+// resume replaces the plan without planning.
+uint64_t plan_max_file_bytes() {
+  uint64_t largest = 0;
+  plotter_for_each_job(g_plotter, [&largest](job_s* job) {
+    largest = std::max(largest, job->nonces * 262144);
+    return true;
+  });
+  return largest;
+}
 
 void config_plan_text(char* out, uint64_t files, uint64_t nonces, int targets) {
   char size[64];

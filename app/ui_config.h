@@ -9,6 +9,7 @@
 
 #include "ui/widgets.h"
 
+struct drive_s;
 struct window_s;
 
 extern scroll_state g_processor_scroll;
@@ -32,6 +33,11 @@ void paint_processor_select(window_s* w, int y, int width, int item_height);
 // Files or folders dropped on the screen: a ".plotting" file of the current
 // account may be resumed, everything else goes to the plot checker.
 void files_dropped(int count, char** paths);
+
+// What a target's "Fill" shows: the bytes the plan may fill on it.
+uint64_t target_fill_bytes(const drive_s& d);
+// The largest file of the job list in force.
+uint64_t plan_max_file_bytes();
 
 // The plan sentence of config_paint for the given totals, e.g. "10.7 GB
 // will be written to 1 file on 1 drive."; out holds at least 128 bytes.

@@ -1,0 +1,55 @@
+// The figures of the configuration screen: what a target's "Fill" shows and
+// the largest file of the plan in force, also after an automatic resume.
+#include <string>
+
+#include "app/prefs.h"
+#include "app/ui_config.h"
+#include "platform/sys_linux.h"
+#include "appdata_fixture.h"
+
+namespace {
+
+using appdata_test::app_fixture;
+
+class config_figures : public app_fixture {};
+
+TEST_F(config_figures, fill_shows_what_the_plan_may_fill) {
+  const uint64_t G = 1000000000;
+  struct {
+    const char* what;
+    uint64_t free_bytes, global_cap, own_limit, shown;
+  } cases[] = {
+      {"no limit: the free space", 82 * G, 0, 0, 82 * G},
+      {"the drive's own limit", 82 * G, 0, 500 * 1000000ull, 500 * 1000000ull},
+      {"max_gb_to_fill", 82 * G, 10 * G, 0, 10 * G},
+      {"the smaller of both", 82 * G, 10 * G, 20 * G, 10 * G},
+      {"the smaller of both, other way", 82 * G, 30 * G, 20 * G, 20 * G},
+      {"limits above the free space", 5 * G, 10 * G, 20 * G, 5 * G},
+  };
+  for (const auto& c : cases) {
+    drive_s d = drive(dir_, c.free_bytes);
+    d.fill_limit = c.own_limit;
+    g_max_bytes_to_fill = c.global_cap;
+    EXPECT_EQ(target_fill_bytes(d), c.shown) << c.what;
+  }
+}
+
+// At start-up the resumed drives are planned as new ones first (the whole
+// free space) before the resume data replaces the jobs: the size line must
+// show the one resumed file.
+TEST_F(config_figures, size_line_follows_the_resumed_plan) {
+  std::string target = sub("target");
+  const uint64_t nonces = 11444;  // 3.0 GB
+  appdata_test::write_file(dir_ + "/config.yml",
+                           "account: 7\nresume_drives:\n  - " + target +
+                               "\nresume_plots:\n  - {account: 7, start: 1000, count: " +
+                               std::to_string(nonces) + ", write: " + target + "}\n");
+  ASSERT_TRUE(prefs_load());
+  ui_tasks_run();  // the "Auto-Resuming" message, recorded
+  ASSERT_EQ(appdata_test::planned_jobs().size(), 1u);
+  EXPECT_EQ(plan_max_file_bytes(), nonces * 262144);
+  drive_plan();
+  EXPECT_EQ(plan_max_file_bytes(), g_max_job_bytes) << "a fresh plan agrees with its own figure";
+}
+
+}  // namespace
