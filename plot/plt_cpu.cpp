@@ -60,54 +60,94 @@ void hash_single_into(buffer_s* b, uint64_t k, uint64_t account_id, uint64_t non
     place_poc2(b, k, g_spare_area);
 }
 
-// The chain of L nonces in L seeded work areas, one multi-lane hash per
-// step, then the final hashes and the XOR.
-void chain_lanes(const plot_lane_ops_s* ops, const uint8_t* tmpl, uint8_t* const* areas) {
-    alignas(64) uint8_t ctx[sizeof(shabal_x8_context)];
-    const size_t ctx_size = ops->lanes == 8 ? sizeof(shabal_x8_context) : sizeof(shabal_x4_context);
-    const void* in[8];
-    uint32_t* out[8];
-    for (uint64_t i = 0; i < 8192; i++) {
-        uint64_t p = NONCE_BYTES - 32 * i;
-        uint64_t len = 16 + 32 * i < 4096 ? 16 + 32 * i : 4096;
-        for (int j = 0; j < ops->lanes; j++) {
-            in[j] = areas[j] + p;
-            out[j] = (uint32_t*)(areas[j] + p - 32);
-        }
-        if (ops->copy_template)
-            memcpy(ctx, tmpl, ctx_size);
-        else
-            ops->init(ctx);
-        ops->update(ctx, in, len);
-        ops->close(ctx, out);
+// Up to two lane groups' work areas: a worker hashes up to 2L nonces at once.
+struct lane_areas_s {
+    uint32_t* area[2];
+    uint32_t finals[2 * 8 * 8];
+};
+
+void areas_free(lane_areas_s* a) {
+    for (uint32_t*& p : a->area) {
+        sys_aligned_free(p);
+        p = nullptr;
     }
-    uint32_t finals[8][8];
-    for (int j = 0; j < ops->lanes; j++) {
-        in[j] = areas[j];
-        out[j] = finals[j];
-    }
-    if (ops->copy_template)
-        memcpy(ctx, tmpl, ctx_size);
-    else
-        ops->init(ctx);
-    ops->update(ctx, in, PLOT_WORK_AREA_BYTES);
-    ops->close(ctx, out);
-    for (int j = 0; j < ops->lanes; j++) plot_nonce_xor(areas[j], (const uint8_t*)finals[j]);
 }
 
-void free_areas(uint8_t** areas, int n) {
-    for (int j = 0; j < n; j++) sys_aligned_free(areas[j]);
-}
-
-bool alloc_areas(uint8_t** areas, int n) {
-    for (int j = 0; j < n; j++) {
-        areas[j] = (uint8_t*)sys_aligned_alloc(32, PLOT_WORK_AREA_BYTES);
-        if (!areas[j]) {
-            free_areas(areas, j);
+bool areas_alloc(lane_areas_s* a, int lanes, int groups) {
+    a->area[0] = a->area[1] = nullptr;
+    for (int g = 0; g < groups; g++) {
+        a->area[g] = (uint32_t*)sys_aligned_alloc(64, SHABAL_AREA_WORDS * 4 * (uint64_t)lanes);
+        if (!a->area[g]) {
+            areas_free(a);
             return false;
         }
     }
     return true;
+}
+
+int groups_for(const plot_lane_ops_s* ops, uint64_t nonces) { return nonces > (uint64_t)ops->lanes ? 2 : 1; }
+
+// The seed (account id and nonce number, both big-endian) into lane k.
+void seed_lane(uint32_t* area, int lanes, int k, uint64_t account_id, uint64_t nonce) {
+    uint8_t seed[16];
+    for (int i = 0; i < 8; i++) {
+        seed[i] = (uint8_t)(account_id >> (56 - 8 * i));
+        seed[8 + i] = (uint8_t)(nonce >> (56 - 8 * i));
+    }
+    for (int i = 0; i < 4; i++) memcpy(&area[(65536 + i) * lanes + k], seed + 4 * i, 4);
+}
+
+// nonces[0 .. n - 1] (2 to 2L) of the account through the lanes. A partial
+// last group is padded with copies of the last nonce, whose results nobody
+// reads: a padded group of two or more nonces still beats hashing them one
+// lane at a time. A lone nonce does not (a group costs one to two one-lane
+// nonces), so callers hash it with the one-lane form in the first area.
+void hash_group(const plot_lane_ops_s* ops, lane_areas_s* a, uint64_t account_id, const uint64_t* nonces, int n) {
+    const int L = ops->lanes;
+    const int groups = n > L ? 2 : 1;
+    for (int j = 0; j < groups * L; j++) seed_lane(a->area[j / L], L, j % L, account_id, nonces[j < n ? j : n - 1]);
+    ops->nonces(a->area, groups, a->finals);
+}
+
+// Scoop s of hashed nonce j, its second half taken from scoop half2 (4095 - s
+// for PoC2 order, s for PoC1), with the final XOR applied on the way out.
+inline void scoop_out(const lane_areas_s* a, int lanes, int j, uint64_t s, uint64_t half2, uint8_t* out) {
+    const uint32_t* area = a->area[j / lanes];
+    const uint32_t* f = a->finals + 8 * lanes * (j / lanes);
+    const int k = j % lanes;
+    uint32_t w[16];
+    for (int i = 0; i < 8; i++) {
+        w[i] = area[(16 * s + i) * lanes + k] ^ f[i * lanes + k];
+        w[8 + i] = area[(16 * half2 + 8 + i) * lanes + k] ^ f[i * lanes + k];
+    }
+    memcpy(out, w, 64);
+}
+
+// Nonces first .. first + count - 1 into buffer nonces k0 .. k0 + count - 1,
+// up to 2L at a time, adding to *counter as they land. A set stop flag ends
+// the range before the next group; a null one never does.
+void hash_range(const plot_lane_ops_s* ops, lane_areas_s* a, buffer_s* b, uint64_t k0, uint64_t account_id,
+                uint64_t first, uint64_t count, volatile bool* stop, uint64_t* counter) {
+    const int L = ops->lanes;
+    for (uint64_t c = 0; c < count;) {
+        if (stop && plotter_stop_requested(stop)) break;
+        const int n = count - c < (uint64_t)(2 * L) ? (int)(count - c) : 2 * L;
+        if (n == 1) {
+            uint8_t* w = (uint8_t*)a->area[0];
+            plot_nonce_work(w, account_id, first + c);
+            place_poc2(b, k0 + c, w);
+        } else {
+            uint64_t nonces[16];
+            for (int j = 0; j < n; j++) nonces[j] = first + c + j;
+            hash_group(ops, a, account_id, nonces, n);
+            for (uint64_t s = 0; s < 4096; s++) {
+                uint8_t* row = b->data + (s * b->capacity + k0 + c) * 64;
+                for (int j = 0; j < n; j++) scoop_out(a, L, j, s, 4095 - s, row + 64 * j);
+            }
+        }
+        counter_add(counter, (uint64_t)n);
+        c += (uint64_t)n;
+    }
 }
 
 void sleep_33ms() {
@@ -123,16 +163,15 @@ void sse2_close(void* c, uint32_t* const* dst) {
     const unsigned ub[4] = {};
     shabal_x4_sse2_close((shabal_x4_context*)c, ub, 0, dst);
 }
-const plot_lane_ops_s sse2_ops = {4, sse2_init, sse2_update, sse2_close, false};
-const plot_lane_ops_s sse2_search_ops = {4, sse2_init, sse2_update, sse2_close, true};
 
 }  // namespace
 
+const plot_lane_ops_s g_plot_lanes_sse2 = {4, shabal_x4_sse2_nonces, sse2_init, sse2_update, sse2_close};
+
 void plot_worker_run(const plot_lane_ops_s* ops, buffer_s* b, uint64_t t, uint64_t account_id, uint64_t first,
                      uint64_t count, volatile bool* stop, uint64_t* counters) {
-    const int L = ops->lanes;
-    uint8_t* areas[9] = {};
-    if (!alloc_areas(areas, L + 1)) {
+    lane_areas_s a;
+    if (!areas_alloc(&a, ops->lanes, groups_for(ops, count))) {
         sys_log("CPU worker %llu could not allocate its work areas (%d); hashing one nonce at a time\n",
                 (unsigned long long)t, ENOMEM);
         for (uint64_t c = 0; c < count && !plotter_stop_requested(stop); c++) {
@@ -141,43 +180,19 @@ void plot_worker_run(const plot_lane_ops_s* ops, buffer_s* b, uint64_t t, uint64
         }
         return;
     }
-    alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
-    if (ops->copy_template) ops->init(tmpl);
-    uint64_t c = 0;
-    while (c < count) {
-        if (plotter_stop_requested(stop)) break;
-        uint64_t k = t * count + c;
-        if (c + L <= count) {
-            for (int j = 0; j < L; j++) plot_nonce_seed(areas[j], account_id, first + c + j);
-            chain_lanes(ops, tmpl, areas);
-            for (uint64_t s = 0; s < 4096; s++) {
-                uint8_t* row = b->data + (s * b->capacity + k) * 64;
-                for (int j = 0; j < L; j++) {
-                    memcpy(row + 64 * j, areas[j] + 64 * s, 32);
-                    memcpy(row + 64 * j + 32, areas[j] + 64 * (4095 - s) + 32, 32);
-                }
-            }
-            counter_add(&counters[t], L);
-            c += L;
-        } else {
-            plot_nonce_work(areas[L], account_id, first + c);
-            place_poc2(b, k, areas[L]);
-            counter_add(&counters[t], 1);
-            c += 1;
-        }
-    }
-    free_areas(areas, L + 1);
+    hash_range(ops, &a, b, t * count, account_id, first, count, stop, &counters[t]);
+    areas_free(&a);
 }
 
-void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, const uint64_t* nonces,
+void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
                        const uint32_t* scoops, uint8_t* out, bool poc2) {
     const int L = ops->lanes;
-    uint8_t* areas[8] = {};
-    if (!alloc_areas(areas, L)) {
+    lane_areas_s a;
+    if (n > 0 && !areas_alloc(&a, L, groups_for(ops, (uint64_t)n))) {
         // No failure path for the checker: one nonce at a time instead.
-        sys_log("No memory for %d nonce work areas (%d); hashing one at a time\n", L, ENOMEM);
+        sys_log("No memory for the nonce work areas of %d lanes (%d); hashing one at a time\n", L, ENOMEM);
         std::lock_guard<std::mutex> lock(g_spare_mutex);
-        for (int j = 0; j < L; j++) {
+        for (int j = 0; j < n; j++) {
             plot_nonce_work(g_spare_area, account_id, nonces[j]);
             uint64_t s = scoops[j];
             memcpy(out + 64 * j, g_spare_area + 64 * s, 32);
@@ -185,22 +200,30 @@ void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, const ui
         }
         return;
     }
-    alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
-    if (ops->copy_template) ops->init(tmpl);
-    for (int j = 0; j < L; j++) plot_nonce_seed(areas[j], account_id, nonces[j]);
-    chain_lanes(ops, tmpl, areas);
-    for (int j = 0; j < L; j++) {
-        uint64_t s = scoops[j];
-        memcpy(out + 64 * j, areas[j] + 64 * s, 32);
-        memcpy(out + 64 * j + 32, areas[j] + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+    for (int d = 0; d < n; d += 2 * L) {
+        const int m = n - d < 2 * L ? n - d : 2 * L;
+        if (m == 1) {
+            uint8_t* w = (uint8_t*)a.area[0];
+            plot_nonce_work(w, account_id, nonces[d]);
+            uint64_t s = scoops[d];
+            memcpy(out + 64 * d, w + 64 * s, 32);
+            memcpy(out + 64 * d + 32, w + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+            continue;
+        }
+        hash_group(ops, &a, account_id, nonces + d, m);
+        for (int j = 0; j < m; j++) {
+            uint64_t s = scoops[d + j];
+            scoop_out(&a, L, j, s, poc2 ? 4095 - s : s, out + 64 * (d + j));
+        }
     }
-    free_areas(areas, L);
+    if (n > 0) areas_free(&a);
 }
 
 void plot_lanes_best_deadline(const plot_lane_ops_s* ops, uint64_t n, const uint8_t* scoops, const uint8_t* gensig,
                               uint64_t* best, uint64_t* index, const char* assert_file, int assert_line) {
     const int L = ops->lanes;
     util_assert(n % L == 0, false, assert_file, assert_line);
+    // The initialised state is saved once and copied in before each group.
     alignas(64) uint8_t tmpl[sizeof(shabal_x8_context)];
     alignas(64) uint8_t ctx[sizeof(shabal_x8_context)];
     const size_t ctx_size = L == 8 ? sizeof(shabal_x8_context) : sizeof(shabal_x4_context);
@@ -235,11 +258,11 @@ void plot_lanes_best_deadline(const plot_lane_ops_s* ops, uint64_t n, const uint
 
 void plot_thread_sse2(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
                       volatile bool* stop, uint64_t* counters) {
-    plot_worker_run(&sse2_ops, buffer, t, account_id, first, count, stop, counters);
+    plot_worker_run(&g_plot_lanes_sse2, buffer, t, account_id, first, count, stop, counters);
 }
 
 void best_deadline_sse2(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index) {
-    plot_lanes_best_deadline(&sse2_search_ops, n, scoops, gensig, best, index, "plt_cpu", 36);
+    plot_lanes_best_deadline(&g_plot_lanes_sse2, n, scoops, gensig, best, index, "plt_cpu", 36);
 }
 
 int plot_cpu_thread_count() {
@@ -249,6 +272,20 @@ int plot_cpu_thread_count() {
     int n = cpu_count() - 1;
     return n < 1 ? 1 : n;
 }
+
+const plot_lane_ops_s* plot_lanes_select() {
+    uint32_t f = cpu_features();
+    if (f & CPU_FEATURE_AVX2) return &g_plot_lanes_avx2;
+    if (f & CPU_FEATURE_AVX) return &g_plot_lanes_avx;
+    return &g_plot_lanes_sse2;
+}
+
+void plot_nonces_scoops(uint64_t account_id, int n, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
+                        bool poc2) {
+    plot_lanes_scoops(plot_lanes_select(), account_id, n, nonces, scoops, out, poc2);
+}
+
+int plot_nonces_per_call() { return 2 * plot_lanes_select()->lanes; }
 
 plot_thread_fn plot_thread_select() {
     uint32_t f = cpu_features();
@@ -272,6 +309,23 @@ void start_worker(std::vector<std::thread>& threads, plot_thread_fn fn, buffer_s
             counter_add(&counters[t], 1);
         }
     }
+}
+
+// The nonces the division leaves over, on the calling thread beside the
+// workers and through the lanes too; the stop flag does not cut them short.
+void hash_leftovers(buffer_s* b, uint64_t k0, uint64_t account_id, uint64_t first, uint64_t rest) {
+    if (rest == 0) return;
+    const plot_lane_ops_s* ops = plot_lanes_select();
+    lane_areas_s a;
+    if (!areas_alloc(&a, ops->lanes, groups_for(ops, rest))) {
+        sys_log("No memory for the work areas of %llu leftover nonces (%d); hashing one at a time\n",
+                (unsigned long long)rest, ENOMEM);
+        for (uint64_t j = 0; j < rest; j++) hash_single_into(b, k0 + j, account_id, first + j);
+        return;
+    }
+    uint64_t done = 0;
+    hash_range(ops, &a, b, k0, account_id, first, rest, nullptr, &done);
+    areas_free(&a);
 }
 
 void publish(buffer_s* b, uint64_t sum) {
@@ -311,7 +365,7 @@ uint64_t job_plot_cpu(job_s* job, volatile bool* stop) {
     plot_thread_fn fn = plot_thread_select();
     for (uint64_t t = 0; t < T; t++) start_worker(threads, fn, b, t, job->account_id, first + t * per, per, stop, counters);
 
-    for (uint64_t j = 0; j < rest; j++) hash_single_into(b, T * per + j, job->account_id, first + T * per + j);
+    hash_leftovers(b, T * per, job->account_id, first + T * per, rest);
 
     if (!plotter_stop_requested(stop)) {
         for (;;) {

@@ -1,7 +1,7 @@
 // Hashing plot batches on the processor: worker threads in three builds
-// (SSE2 4-lane, AVX 4-lane, AVX2 8-lane) fill a RAM batch buffer's scoop
-// rows in PoC2 order; the batch driver, the CPU rate benchmark and a 4-nonce
-// scoop operation for the plot checker.
+// (SSE2 4-lane, AVX 4-lane, AVX2 8-lane, each hashing two lane groups at once)
+// fill a RAM batch buffer's scoop rows in PoC2 order; the batch driver, the
+// CPU rate benchmark and the scoop operations of the plot checker.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,14 @@ int plot_cpu_thread_count();
 // 64j (any alignment), PoC2 order when poc2. Needs AVX (cpu_features 0x40).
 void plot_nonces_x4_scoop(uint64_t account_id, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
                           bool poc2);
+
+// For j = 0 .. n - 1: scoop scoops[j] of nonce nonces[j] into out + 64j, as
+// plot_nonces_x4_scoop does, with the fastest form this processor has. Any n;
+// plot_nonces_per_call() nonces fill the form's lanes exactly, a shorter call
+// pays for padded lanes.
+void plot_nonces_scoops(uint64_t account_id, int n, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
+                        bool poc2);
+int plot_nonces_per_call();
 
 // Worker threads: nonces first .. first + count - 1 into buffer nonces
 // t * count .. t * count + count - 1. Worker t only adds to counters[t].

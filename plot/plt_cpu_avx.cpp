@@ -1,6 +1,6 @@
-// The AVX worker build, the 4-nonce scoop operation of the plot checker and
-// the AVX best-deadline search, all on the 4-lane AVX Shabal-256. Callers
-// check cpu_features for AVX first.
+// The AVX worker build, the 4-nonce scoop operation and the AVX best-deadline
+// search, all on the 4-lane AVX Shabal-256. Callers check cpu_features for
+// AVX first.
 #include "plot/plt_cpu.h"
 #include "plot/plt_lanes.h"
 #include "plot/shabal.h"
@@ -13,21 +13,21 @@ void avx_close(void* c, uint32_t* const* dst) {
     const unsigned ub[4] = {};
     shabal_x4_avx_close((shabal_x4_context*)c, ub, 0, dst);
 }
-const plot_lane_ops_s avx_worker_ops = {4, avx_init, avx_update, avx_close, false};
-const plot_lane_ops_s avx_template_ops = {4, avx_init, avx_update, avx_close, true};
 
 }  // namespace
 
+const plot_lane_ops_s g_plot_lanes_avx = {4, shabal_x4_avx_nonces, avx_init, avx_update, avx_close};
+
 void plot_thread_avx(buffer_s* buffer, uint64_t t, uint64_t account_id, uint64_t first, uint64_t count,
                      volatile bool* stop, uint64_t* counters) {
-    plot_worker_run(&avx_worker_ops, buffer, t, account_id, first, count, stop, counters);
+    plot_worker_run(&g_plot_lanes_avx, buffer, t, account_id, first, count, stop, counters);
 }
 
 void plot_nonces_x4_scoop(uint64_t account_id, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
                           bool poc2) {
-    plot_lanes_scoops(&avx_template_ops, account_id, nonces, scoops, out, poc2);
+    plot_lanes_scoops(&g_plot_lanes_avx, account_id, 4, nonces, scoops, out, poc2);
 }
 
 void best_deadline_avx(uint64_t n, const uint8_t* scoops, const uint8_t* gensig, uint64_t* best, uint64_t* index) {
-    plot_lanes_best_deadline(&avx_template_ops, n, scoops, gensig, best, index, "plt_cpu_avx", 33);
+    plot_lanes_best_deadline(&g_plot_lanes_avx, n, scoops, gensig, best, index, "plt_cpu_avx", 33);
 }

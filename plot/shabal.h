@@ -6,8 +6,9 @@
 // initialised context is an independent, initialised context.
 //
 // The multi-lane forms live in their own units (shabal_sse2.cpp,
-// shabal_avx.cpp, shabal_avx2.cpp) built with their instruction sets; call
-// one only when cpu_features() reports that set.
+// shabal_avx.cpp, shabal_avx2.cpp) built with their instruction sets around
+// the one compression of shabal_lanes.h; call one only when cpu_features()
+// reports that set. The one-lane form is the reference they all must match.
 #pragma once
 
 #include <cstdint>
@@ -127,3 +128,18 @@ void shabal_x8_avx2_init(shabal_x8_context* ctx, unsigned out_bits);
 void shabal_x8_avx2_update(shabal_x8_context* ctx, const void* const data[8], uint64_t len);
 void shabal_x8_avx2_close(shabal_x8_context* ctx, const unsigned ub[8], unsigned n, uint32_t* const dst[8]);
 void shabal_x8_avx2_compress(shabal_x8_context* ctx, const void* const blocks[8], uint64_t nblocks);
+
+// ---------------------------------------------------------------------------
+// Whole nonces, `groups` (1 or 2) groups of L nonces hashed in lockstep: the
+// 8193 hashes of each nonce's chain and final hash.
+//
+// A group's work area holds its L nonces lane-interleaved, 4-byte word w of
+// lane k at area[w * L + k], for the 65536 words of the nonce and the 4 of its
+// seed (which the caller writes); 64-byte aligned, SHABAL_AREA_WORDS * L
+// words. On return the area holds the nonces before the final XOR, and word j
+// of lane k's final digest of group g is finals[(8 g + j) * L + k].
+const uint64_t SHABAL_AREA_WORDS = 65540;
+
+void shabal_x4_sse2_nonces(uint32_t* const* areas, int groups, uint32_t* finals);
+void shabal_x4_avx_nonces(uint32_t* const* areas, int groups, uint32_t* finals);
+void shabal_x8_avx2_nonces(uint32_t* const* areas, int groups, uint32_t* finals);

@@ -19,6 +19,7 @@ struct lane_form_s {
     void (*update)(void* ctx, const void* const* data, uint64_t len);
     void (*close)(void* ctx, uint32_t* const* dst);
     size_t ctx_size;
+    void (*nonces)(uint32_t* const* areas, int groups, uint32_t* finals);
 };
 
 template <typename C, void (*I)(C*, unsigned), void (*U)(C*, const void* const*, uint64_t),
@@ -37,9 +38,12 @@ inline std::vector<lane_form_s> lane_forms() {
     typedef lane_wrap<shabal_x4_context, shabal_x4_avx_init, shabal_x4_avx_update, shabal_x4_avx_close> avx;
     typedef lane_wrap<shabal_x8_context, shabal_x8_avx2_init, shabal_x8_avx2_update, shabal_x8_avx2_close> avx2;
     return {
-        {"sse2", 4, CPU_FEATURE_SSE2, sse2::init, sse2::update, sse2::close, sizeof(shabal_x4_context)},
-        {"avx", 4, CPU_FEATURE_AVX, avx::init, avx::update, avx::close, sizeof(shabal_x4_context)},
-        {"avx2", 8, CPU_FEATURE_AVX2, avx2::init, avx2::update, avx2::close, sizeof(shabal_x8_context)},
+        {"sse2", 4, CPU_FEATURE_SSE2, sse2::init, sse2::update, sse2::close, sizeof(shabal_x4_context),
+         shabal_x4_sse2_nonces},
+        {"avx", 4, CPU_FEATURE_AVX, avx::init, avx::update, avx::close, sizeof(shabal_x4_context),
+         shabal_x4_avx_nonces},
+        {"avx2", 8, CPU_FEATURE_AVX2, avx2::init, avx2::update, avx2::close, sizeof(shabal_x8_context),
+         shabal_x8_avx2_nonces},
     };
 }
 

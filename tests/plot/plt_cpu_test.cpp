@@ -1,5 +1,5 @@
-// The CPU batch, its three worker builds, the benchmark, the checker's
-// 4-nonce scoop operation and the best-deadline search against plot_nonce.
+// The CPU batch, its three worker builds, the benchmark, the checker's scoop
+// operations and the best-deadline search against plot_nonce.
 // Counts stay small so the suite is quick under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "engine/plotter.h"
 #include "platform/cpu_features.h"
+#include "platform/sys_linux.h"
 #include "plot/nonce.h"
 #include "plot/plt_cpu.h"
 #include "plot/shabal.h"
@@ -101,6 +102,9 @@ TEST_F(PlotCpu, BatchEqualsPlotNonceInEveryBuild) {
         {"slice of 6", 1, 6, 6, 0},
         {"leftovers, later batch", 3, 11, 40, 29},
         {"buffer larger than batch", 2, 12, 9, 0},
+        {"two full groups, a padded group", 1, 21, 21, 0},
+        {"full groups, a lone nonce", 1, 17, 17, 0},
+        {"leftovers fill two groups", 20, 37, 37, 0},
     };
     const struct {
         const char* name;
@@ -169,11 +173,25 @@ TEST_F(PlotCpu, BatchNotSectorMultipleStillHashed) {
     expect_batch(job, 3, {}, "not sector multiple");
 }
 
-TEST_F(PlotCpu, BenchmarkRate) {
+// The benchmark's rate sizes the run plan, so it must agree within a factor
+// of two with a direct timing of the same work (one worker's 16 nonces). The
+// two take turns and each keeps its best round until they agree, so a busy
+// machine costs rounds, while a rate that is really off never agrees.
+TEST_F(PlotCpu, BenchmarkRateMatchesDirectTiming) {
     g_cpu_threads = 1;
-    double rate = cpu_benchmark();
-    EXPECT_GT(rate, 0.0);
-    EXPECT_LT(rate, 1e6);
+    buffer_s* b = new_buffer(16);
+    double bench = 0, direct = 0;
+    for (int round = 0; round < 10 && !(bench > direct / 2 && bench < direct * 2); round++) {
+        bench = std::max(bench, cpu_benchmark());
+        volatile bool stop = false;
+        uint64_t counter = 0;
+        double t0 = sys_time();
+        plot_thread_select()(b, 0, 1337, 0, 16, &stop, &counter);
+        double dt = sys_time() - t0;
+        direct = std::max(direct, 16 * 60.0 / (dt > 1e-6 ? dt : 1e-6));
+    }
+    EXPECT_GT(bench, direct / 2) << "nonces per minute";
+    EXPECT_LT(bench, direct * 2) << "nonces per minute";
 }
 
 // Without memory for 16 nonces per thread the benchmark still returns a rate.
@@ -188,31 +206,44 @@ TEST_F(PlotCpu, BenchmarkWithoutBuffer) {
     EXPECT_GT(rate, 0.0);
 }
 
-TEST_F(PlotCpu, FourNonceScoopsEqualPlotNonce) {
-    if (!(cpu_features() & CPU_FEATURE_AVX)) GTEST_SKIP() << "no AVX";
-    const struct {
-        uint64_t nonces[4];
-        uint32_t scoops[4];
-    } cases[] = {
-        {{7, 7, 7, 7}, {0, 4095, 2047, 2048}},
-        {{0, 1, 0x8000000000000001ull, ~0ull}, {5, 5, 5, 5}},
-        {{3, 9, 27, 81}, {1, 100, 3000, 4094}},
-    };
-    std::vector<uint8_t> poc1(262144);
-    uint8_t out[257];
-    for (auto& c : cases) {
-        uint8_t want[2][256];  // [poc2][64j]
-        for (int j = 0; j < 4; j++) {
-            plot_nonce(1337, c.nonces[j], poc1.data(), false);
-            uint32_t s = c.scoops[j];
-            memcpy(want[0] + 64 * j, &poc1[64 * s], 64);
-            memcpy(want[1] + 64 * j, &poc1[64 * s], 32);
-            memcpy(want[1] + 64 * j + 32, &poc1[64 * (4095 - s) + 32], 32);
+// The checker's scoop operations against plot_nonce in both orders: the
+// 4-lane AVX one, and the fastest form in every build with counts that fill
+// the lanes, pad them, leave a lone nonce, or take several calls' worth.
+TEST_F(PlotCpu, ScoopsEqualPlotNonce) {
+    std::vector<uint64_t> nonces = {7, 7, 7, 7, 0, 1, 0x8000000000000001ull, ~0ull};
+    std::vector<uint32_t> scoops = {0, 4095, 2047, 2048, 5, 5, 5, 5};
+    for (uint64_t i = 0; nonces.size() < 35; i++) {
+        nonces.push_back(3 + 7 * i);
+        scoops.push_back((uint32_t)(i * 613 % 4096));
+    }
+    std::map<uint64_t, std::vector<uint8_t>> poc1;
+    for (uint64_t n : nonces) {
+        if (poc1.count(n)) continue;
+        poc1[n].resize(262144);
+        plot_nonce(1337, n, poc1[n].data(), false);
+    }
+    auto expect_scoops = [&](const uint8_t* out, int n, bool poc2, const std::string& what) {
+        for (int j = 0; j < n; j++) {
+            const uint8_t* w = poc1[nonces[j]].data();
+            uint32_t s = scoops[j];
+            uint8_t want[64];
+            memcpy(want, w + 64 * s, 32);
+            memcpy(want + 32, w + 64 * (poc2 ? 4095 - s : s) + 32, 32);
+            EXPECT_EQ(memcmp(out + 64 * j, want, 64), 0) << what << ", sample " << j << ", poc2 " << poc2;
         }
-        for (int poc2 : {1, 0}) {
-            plot_nonces_x4_scoop(1337, c.nonces, c.scoops, out + 1, poc2 == 1);
-            for (int j = 0; j < 4; j++)
-                EXPECT_EQ(memcmp(out + 1 + 64 * j, want[poc2] + 64 * j, 64), 0) << "lane " << j << " poc2 " << poc2;
+    };
+    std::vector<uint8_t> out(64 * nonces.size() + 1);
+    for (bool poc2 : {true, false}) {
+        if (cpu_features() & CPU_FEATURE_AVX) {
+            plot_nonces_x4_scoop(1337, nonces.data(), scoops.data(), out.data() + 1, poc2);
+            expect_scoops(out.data() + 1, 4, poc2, "x4 AVX");
+        }
+        for (uint32_t mask : {MASK_SSE2, MASK_AVX, MASK_AVX2}) {
+            if (!force_build(mask)) continue;
+            for (int n : {1, 3, 8, 16, 17, 35}) {
+                plot_nonces_scoops(1337, n, nonces.data(), scoops.data(), out.data() + 1, poc2);
+                expect_scoops(out.data() + 1, n, poc2, "mask " + std::to_string(mask) + ", " + std::to_string(n));
+            }
         }
     }
 }

@@ -125,6 +125,53 @@ TEST_P(LaneForms, WholeNonceEqualsPlotNonce) {
     }
 }
 
+// The whole-nonce form in one and in two groups: every lane of every group
+// reproduces the known nonces (PoC2 digest and end scoops) of the test data,
+// each lane with its own account and nonce number.
+TEST_P(LaneForms, NonceGroupsReproduceKnownNonces) {
+    const std::vector<nonce_kat_s> kat = load_nonce_kat();
+    ASSERT_FALSE(kat.empty());
+    const int L = f.lanes;
+    std::vector<uint8_t> poc2(262144);
+    for (int groups : {1, 2}) {
+        std::vector<uint32_t*> areas(groups);
+        for (int g = 0; g < groups; g++) {
+            areas[g] = (uint32_t*)aligned_alloc(64, SHABAL_AREA_WORDS * 4 * L);
+            ASSERT_NE(areas[g], nullptr);
+        }
+        // Lane j gets entry (j + groups) mod the count, so the two runs put
+        // each entry in other lanes.
+        auto entry = [&](int j) -> const nonce_kat_s& { return kat[(j + groups) % kat.size()]; };
+        for (int j = 0; j < groups * L; j++) {
+            uint8_t seed[16];  // account id and nonce number, big-endian
+            for (int b = 0; b < 8; b++) {
+                seed[b] = (uint8_t)(entry(j).account_id >> (56 - 8 * b));
+                seed[8 + b] = (uint8_t)(entry(j).nonce >> (56 - 8 * b));
+            }
+            for (int w = 0; w < 4; w++) memcpy(&areas[j / L][(65536 + w) * L + j % L], seed + 4 * w, 4);
+        }
+        uint32_t finals[2 * 8 * 8];
+        f.nonces(areas.data(), groups, finals);
+        for (int j = 0; j < groups * L; j++) {
+            const uint32_t* area = areas[j / L];
+            const uint32_t* fin = finals + 8 * L * (j / L);
+            for (uint64_t s = 0; s < 4096; s++)
+                for (uint64_t w = 0; w < 16; w++) {
+                    uint64_t from = w < 8 ? 16 * s + w : 16 * (4095 - s) + w;
+                    uint32_t v = area[from * L + j % L] ^ fin[(w % 8) * L + j % L];
+                    memcpy(&poc2[64 * s + 4 * w], &v, 4);
+                }
+            const nonce_kat_s& k = entry(j);
+            std::string where = std::string(f.name) + ", " + std::to_string(groups) + " groups, lane " +
+                                std::to_string(j) + ", nonce " + std::to_string(k.nonce);
+            EXPECT_EQ(scalar_digest_hex(poc2.data(), poc2.size()), k.poc2_digest) << where;
+            EXPECT_EQ(to_hex(&poc2[0], 64), k.scoop0) << where;
+            EXPECT_EQ(to_hex(&poc2[64 * 4095], 64), k.scoop4095) << where;
+        }
+        for (uint32_t* a : areas) free(a);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, LaneForms, ::testing::Values(0, 1, 2),
                          [](const ::testing::TestParamInfo<int>& i) { return std::string(lane_forms()[i.param].name); });
 
