@@ -2,6 +2,8 @@
 // them in order. For each file it queues every sampled 64-byte read at once
 // and polls them while worker threads recompute the same scoops.
 #include <aio.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +66,6 @@ struct file_work_s {
     check_entry_s* entry;
     uint64_t account;
     bool poc2;
-    bool avx;
     int chunk;
     const uint64_t* nonces;
     const uint32_t* scoops;
@@ -75,36 +76,22 @@ struct file_work_s {
 void check_worker(file_work_s* f, int w) {
     checker_s* c = f->checker;
     std::vector<check_sample_s>& st = f->entry->status;
-    uint8_t* scratch = (uint8_t*)sys_aligned_alloc(32, NONCE_BYTES);
-    if (!scratch) {
-        sys_log("Checker could not allocate %llu bytes\n", (unsigned long long)NONCE_BYTES);
-        return;
-    }
+    const int per_call = plot_nonces_per_call();
     int i = 0;
     while (i < f->chunk) {
         if (c->stop.load(std::memory_order_relaxed)) break;
         int d = f->chunk * w + i;
         if (d >= c->sample_count) break;
-        if (f->avx && i + 4 < f->chunk && d + 4 <= c->sample_count) {
-            plot_nonces_x4_scoop(f->account, f->nonces + d, f->scoops + d, f->expected + (uint64_t)d * 64,
-                                 f->poc2);
-            for (int j = d; j < d + 4; j++) {
-                st[j].expected_ready.store(1, std::memory_order_release);
-                if (st[j].read_done.load(std::memory_order_acquire))
-                    compare_sample(st[j], f->expected + (uint64_t)j * 64, f->read + (uint64_t)j * 64);
-            }
-            i += 4;
-        } else {
-            st[d].computing.store(1);
-            plot_nonce(f->account, f->nonces[d], scratch, f->poc2);
-            memcpy(f->expected + (uint64_t)d * 64, scratch + (uint64_t)f->scoops[d] * 64, 64);
-            st[d].expected_ready.store(1, std::memory_order_release);
-            if (st[d].read_done.load(std::memory_order_acquire))
-                compare_sample(st[d], f->expected + (uint64_t)d * 64, f->read + (uint64_t)d * 64);
-            i += 1;
+        const int n = std::min({per_call, f->chunk - i, c->sample_count - d});
+        if (n == 1) st[d].computing.store(1);  // a sample computed on its own shows as in progress
+        plot_nonces_scoops(f->account, n, f->nonces + d, f->scoops + d, f->expected + (uint64_t)d * 64, f->poc2);
+        for (int j = d; j < d + n; j++) {
+            st[j].expected_ready.store(1, std::memory_order_release);
+            if (st[j].read_done.load(std::memory_order_acquire))
+                compare_sample(st[j], f->expected + (uint64_t)j * 64, f->read + (uint64_t)j * 64);
         }
+        i += n;
     }
-    sys_aligned_free(scratch);
 }
 
 // Polls the queued reads until every one is done or has failed, comparing
@@ -285,7 +272,7 @@ void check_file_proc(checker_s* c, int index) {
     if (v < 1) v = 1;
     int chunk = (n + v - 1) / v;
     if (chunk < 1) chunk = 1;
-    file_work_s work = {c, &e, account, poc2, (cpu_features() & 0x40) != 0, chunk,
+    file_work_s work = {c, &e, account, poc2, chunk,
                         nonce_of.data(), scoop_of.data(), expected.data(), read.data()};
     std::vector<std::thread> workers;
     workers.reserve(v);
