@@ -1,0 +1,176 @@
+// The GPU check: runs the program's own GPU code on every OpenCL device of
+// this machine. For each device it computes batches of several sizes and
+// compares whole nonces of them with the CPU's, then times the dispatch path
+// at each work-group size. Exit status 0 when every check passed, 1 when one
+// failed, 77 when there is no device to check.
+//
+//   vg_gpu_check [--small] [--cpu-devices]
+//
+// --small checks small batches only (for OpenCL on the processor, in CI);
+// --cpu-devices admits CPU-type OpenCL devices as if they were GPUs.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/settings.h"
+#include "engine/plotter.h"
+#include "gpu/gpu_internal.h"
+#include "platform/sys_linux.h"
+
+namespace {
+
+enum : int { EXIT_NO_DEVICE = 77 };
+enum : uint64_t { GEN_BYTES = 262160, NONCE_GPU_BYTES = 524304, MIB = 1 << 20 };
+
+struct check_plan_s {
+  std::vector<uint64_t> sizes;        // nonces per device of the compared batches
+  std::vector<uint64_t> work_groups;  // work-group sizes timed
+  uint64_t timed_nonces;              // nonces per timed batch, a multiple of every group
+};
+
+check_plan_s check_plan(bool small)
+{
+  if (small)
+    return {{32, 64}, {32, 64}, 64};
+  // 16352 and 16416 lie on both sides of 2^32 bytes of scoops per device,
+  // 65536 well beyond it.
+  return {{32, 16352, 16416, 65536}, {32, 64, 128, 256, 512, 1024}, 8192};
+}
+
+bool fits(const gpu_device_s& d, uint64_t nonces)
+{
+  return nonces * GEN_BYTES <= d.max_alloc && nonces * NONCE_GPU_BYTES <= d.global_mem;
+}
+
+// The nonces of a batch of n compared with the CPU besides the first and
+// the last (which the self-test compares): the middle and those on both
+// sides of the 2^32-byte boundary of the scoop buffer.
+std::vector<uint64_t> extra_nonces(uint64_t n)
+{
+  std::vector<uint64_t> out = {n / 2};
+  for (uint64_t g : {16383ull, 16384ull})
+    if (g < n)
+      out.push_back(g);
+  return out;
+}
+
+// A batch of n nonces with work groups of 32, its nonces compared whole.
+bool check_size(int index, uint64_t n)
+{
+  const gpu_device_s& d = g_gpu_devices[index];
+  if (!fits(d, n)) {
+    printf("  %6llu nonces: skipped (needs %llu MiB in one allocation; the device allows %llu MiB)\n",
+           (unsigned long long)n, (unsigned long long)(n * GEN_BYTES / MIB),
+           (unsigned long long)(d.max_alloc / MIB));
+    return true;
+  }
+  g_threads_per_group = 32;
+  gpu_s* gpu = gpu_create(1, &index, n);
+  double seconds = 0;
+  bool ok = gpu && gpu->count == 1 && gpu_self_test(gpu, &seconds);
+  int compared = ok ? 2 : 0;
+  for (uint64_t g : extra_nonces(n)) {
+    if (!ok)
+      break;
+    ok = gpu_check_nonce(gpu, 0, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, g);
+    compared++;
+  }
+  gpu_destroy(gpu);
+  if (ok)
+    printf("  %6llu nonces: %d whole nonces equal the CPU's (batch %.2f s)\n",
+           (unsigned long long)n, compared, seconds);
+  else
+    printf("  %6llu nonces: FAILED (see the log above)\n", (unsigned long long)n);
+  return ok;
+}
+
+// The smallest work-group size limit of the three kernels on this device.
+uint64_t kernel_group_limit(const gpu_s* gpu)
+{
+  uint64_t limit = UINT64_MAX;
+  for (cl_kernel k : {gpu->kernel_setup[0], gpu->kernel_hash_down[0], gpu->kernel_final[0]}) {
+    size_t v = 0;
+    if (g_opencl_api.clGetKernelWorkGroupInfo(k, gpu->device[0], CL_KERNEL_WORK_GROUP_SIZE,
+                                              sizeof v, &v, nullptr) == CL_SUCCESS &&
+        v < limit)
+      limit = v;
+  }
+  return limit;
+}
+
+// Nonces per minute through the whole dispatch path (launches, the CPU
+// comparison, the copy into RAM) at each work-group size.
+bool time_work_groups(int index, const check_plan_s& plan)
+{
+  const gpu_device_s& d = g_gpu_devices[index];
+  uint64_t n = plan.timed_nonces;
+  while (n > 1024 && !fits(d, n))
+    n /= 2;
+  gpu_s* gpu = gpu_create(1, &index, n);
+  buffer_s* buffer = buffer_create(n);
+  bool ok = gpu && gpu->count == 1 && buffer;
+  const uint64_t kernel_limit = ok ? kernel_group_limit(gpu) : 0;
+  printf("  timing batches of %llu nonces:\n", (unsigned long long)n);
+  for (uint64_t group : plan.work_groups) {
+    if (!ok)
+      break;
+    if (group > d.max_work_group || group > kernel_limit) {
+      printf("    work-group %4llu: skipped (the device allows %llu, the kernels %llu)\n",
+             (unsigned long long)group, (unsigned long long)d.max_work_group,
+             (unsigned long long)kernel_limit);
+      continue;
+    }
+    g_threads_per_group = (int)group;
+    volatile bool stop = false;
+    const double t0 = sys_time();
+    ok = gpu_plot_buffer(gpu, GPU_TEST_ACCOUNT, 0, buffer, &stop) == n;
+    const double t1 = sys_time();
+    if (ok)
+      printf("    work-group %4llu: %12.0f nonces/min\n", (unsigned long long)group,
+             t1 > t0 ? (double)n * 60.0 / (t1 - t0) : 0.0);
+    else
+      printf("    work-group %4llu: FAILED (see the log above)\n", (unsigned long long)group);
+  }
+  if (!gpu || !buffer || (gpu && gpu->count != 1))
+    printf("    could not set up the timed batch\n");
+  buffer_destroy(buffer);
+  gpu_destroy(gpu);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  bool small = false;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--small") == 0) {
+      small = true;
+    } else if (strcmp(argv[i], "--cpu-devices") == 0) {
+      setenv("VG_TEST_OPENCL_CPU", "1", 1);
+    } else {
+      fprintf(stderr, "usage: %s [--small] [--cpu-devices]\n", argv[0]);
+      return 1;
+    }
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const int count = gpu_list_devices(GPU_MAX_DEVICES, 64, nullptr);
+  if (count <= 0) {
+    printf("No OpenCL GPU found.\n");
+    return EXIT_NO_DEVICE;
+  }
+  const check_plan_s plan = check_plan(small);
+  int failed = 0;
+  for (int i = 0; i < count; i++) {
+    const gpu_device_s& d = g_gpu_devices[i];
+    printf("GPU %d: %s, driver %s, %llu MiB, largest allocation %llu MiB, work groups up to %llu\n",
+           i, d.name, d.driver_version, (unsigned long long)(d.global_mem / MIB),
+           (unsigned long long)(d.max_alloc / MIB), (unsigned long long)d.max_work_group);
+    for (uint64_t n : plan.sizes)
+      failed += !check_size(i, n);
+    failed += !time_work_groups(i, plan);
+  }
+  printf("%d check%s failed\n", failed, failed == 1 ? "" : "s");
+  return failed == 0 ? 0 : 1;
+}
