@@ -87,7 +87,15 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   p->gpu_context = nullptr;
   p->gpu_mask = 0;
   p->gpu_count = 0;
-  if (!engine_question(true, &p->stop, "Error", "Failed to recover GPU device. Fall back to CPU processing?")) {
+  bool yes = engine_question(true, &p->stop, "Error", "Failed to recover GPU device. Fall back to CPU processing?");
+  if (!yes && plotter_stop_requested(&p->stop)) {
+    // The wait was abandoned because the window is closing: that is a stop
+    // like any close (the UI thread joins this one and then saves the
+    // settings and the resume data), not the user's "No".
+    pass->end_pass = true;
+    return;
+  }
+  if (!yes) {
     stop_run(p, pass);
     engine_exit_error();
     return;
@@ -327,6 +335,12 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   }
   if (!take_buffers(p, job)) {
     engine_message(true, &p->stop, "Memory Error", "Failed to allocate buffer memory.");
+    // A close during the message is a stop like any close: no exit, so that
+    // the UI thread can save the settings once it has joined this one.
+    if (plotter_stop_requested(&p->stop)) {
+      pass->end_pass = true;
+      return;
+    }
     stop_run(p, pass);
     engine_exit_error();
     return;

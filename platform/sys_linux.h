@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sys_tasks.h"
 #include "platform/util.h"
 
 // ---- Log ------------------------------------------------------------------
@@ -72,21 +73,6 @@ double sys_seconds_between(double from, double to);
 // Restarts the clock so that it reads seconds now (sys_time_start is this
 // with 0); lets a wrap be reproduced without waiting 49.7 days.
 void sys_time_start_at(double seconds);
-
-// ---- Timers and UI tasks --------------------------------------------------
-
-// A GLib timeout on the default main context running a heap copy of fn every
-// ms milliseconds while fn returns true. Returns the GLib source id.
-uint32_t sys_timer_add(uint32_t ms, const std::function<bool()>& fn);
-
-extern std::vector<std::function<void()>> g_ui_tasks;
-extern std::mutex g_ui_tasks_mutex;
-// Queues task (moved out of the caller's closure) for the UI thread; any
-// thread. A task must never post another task or run the queue.
-void ui_task_post(std::function<void()>&& task);
-// Runs every queued task in order on the calling (UI) thread, then destroys
-// them all; the queue's mutex is held throughout.
-void ui_tasks_run();
 
 // ---- Random ---------------------------------------------------------------
 

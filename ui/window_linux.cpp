@@ -508,23 +508,6 @@ static bool window_stop_set(const bool* stop) {
   return stop && __atomic_load_n(stop, __ATOMIC_ACQUIRE);
 }
 
-// While another UI task shows a dialog the queue stays locked; a caller
-// with a stop flag must not block on it, or a close that sets the flag and
-// joins this thread would wait for ever.
-static bool window_post_unless_stopped(std::function<void()>&& task, const bool* stop) {
-  if (!stop) {
-    ui_task_post(std::move(task));
-    return true;
-  }
-  while (!g_ui_tasks_mutex.try_lock()) {
-    if (window_stop_set(stop)) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  g_ui_tasks.push_back(std::move(task));
-  g_ui_tasks_mutex.unlock();
-  return true;
-}
-
 static bool window_handover(window_s* w, const bool* stop, const char* title, std::string text,
                             bool question) {
   if (std::this_thread::get_id() == g_main_thread) {
@@ -534,8 +517,6 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
   }
   auto h = std::make_shared<handover_s>();
   std::string title_copy = title ? title : "";
-  // The task runs with the task-queue mutex held: it shows its dialog and
-  // signals, and posts nothing.
   std::function<void()> task = [h, w, title_copy, text, question] {
     {
       std::lock_guard<std::mutex> lock(h->mutex);
@@ -552,7 +533,7 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
     h->done = true;
     h->cv.notify_all();
   };
-  if (!window_post_unless_stopped(std::move(task), stop)) return false;
+  if (!ui_task_post_unless_stopped(std::move(task), stop)) return false;
   std::unique_lock<std::mutex> lock(h->mutex);
   while (!h->done) {
     if (window_stop_set(stop)) {

@@ -1,28 +1,12 @@
 // Runs on the GPU path, on the CPU-type OpenCL device the test suite admits
 // (PoCL): a whole file equals the CPU's nonces, and a GPU that keeps failing
 // goes through recovery and, after the fall-back question, ends on the CPU.
-#include <cstdlib>
-
 #include "gpu/gpu.h"
 #include "gpu/opencl.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/engine/pocl_device.h"
 
 namespace {
-
-bool opencl_device_listed() {
-  static int listed = -1;
-  if (listed < 0) {
-    setenv("VG_TEST_OPENCL_CPU", "1", 1);
-    listed = 0;
-    if (opencl_load() == 0) {
-      static char storage[8][64];
-      char* names[8];
-      for (int i = 0; i < 8; i++) names[i] = storage[i];
-      listed = gpu_list_devices(8, 64, names);
-    }
-  }
-  return listed > 0;
-}
 
 cl_int failing_enqueue(cl_command_queue, cl_kernel, cl_uint, const size_t*, const size_t*, const size_t*, cl_uint,
                        const cl_event*, cl_event*) {
@@ -86,4 +70,29 @@ TEST_F(gpu_run_fixture, failing_gpu_recovers_then_falls_back_to_the_cpu) {
   EXPECT_EQ(p->gpu_mask, 0u);
   EXPECT_EQ(p->gpu_count, 0);
   expect_plot_nonces(std::string(d->path) + "/7_0_256", 7, 0, 256, {0, 255});
+}
+
+// A close while the work thread waits for the fall-back answer abandons the
+// wait: a stop like any close, with no exit, so that the UI thread can save
+// the settings and the resume data once it has joined the run.
+TEST_F(gpu_run_fixture, close_during_the_fall_back_question_is_a_stop) {
+  opencl_api_s saved = g_opencl_api;
+  g_opencl_api.clEnqueueNDRangeKernel = failing_enqueue;
+  plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
+  plotter_dialogs_s closing;
+  closing.question = [this](const char* title, const char* text) {
+    dialogs.add(std::string("Q:") + title + "|" + text);
+    p->keep_files = true;
+    plotter_request_stop(&p->stop);
+    return false;  // what an abandoned wait answers
+  };
+  closing.exit_error = [this] { dialogs.add("exit"); };
+  plotter_set_dialogs(closing);
+  start_gpu();
+  ASSERT_TRUE(wait_until([this] { return !dialogs.get().empty(); }, 600));
+  plotter_stop(p, true);
+  g_opencl_api = saved;
+  EXPECT_EQ(dialogs.get(), std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?"});
+  EXPECT_TRUE(file_exists(std::string(d->path) + "/7_0_256.plotting"));
+  EXPECT_FALSE(plotter_is_finished(p));
 }

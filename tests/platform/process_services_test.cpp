@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -219,9 +222,69 @@ TEST(UiTasks, RunInOrderAllBeforeAnyIsDestroyed) {
   EXPECT_EQ(events[2], "ran third");
   EXPECT_EQ(events[3].rfind("destroyed", 0), 0u);
   EXPECT_EQ(events[4].rfind("destroyed", 0), 0u);
-  EXPECT_TRUE(g_ui_tasks.empty());
+  EXPECT_EQ(ui_tasks_pending(), 0u);
   ui_tasks_run();  // an empty queue runs nothing
   EXPECT_EQ(events.size(), 5u);
+}
+
+// Runs fn on a thread of its own; false when it has not returned within the
+// given seconds (a deadlock: the thread is left behind).
+bool returns_within(std::function<void()> fn, double seconds) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> f = done->get_future();
+  std::thread([fn, done] {
+    fn();
+    done->set_value();
+  }).detach();
+  return f.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+}
+
+TEST(UiTasks, TaskThatPostsRunsItsTaskOnTheNextRound) {
+  std::vector<std::string> events;
+  ui_task_post([&events] {
+    events.push_back("outer");
+    ui_task_post([&events] { events.push_back("inner"); });
+  });
+  ASSERT_TRUE(returns_within(ui_tasks_run, 60)) << "a task that posts deadlocks the queue";
+  EXPECT_EQ(events, std::vector<std::string>{"outer"});
+  EXPECT_EQ(ui_tasks_pending(), 1u);
+  ASSERT_TRUE(returns_within(ui_tasks_run, 60));
+  EXPECT_EQ(events, (std::vector<std::string>{"outer", "inner"}));
+}
+
+// As while a task shows a modal dialog: other threads must still post, so
+// the task may not hold the queue's lock while it runs.
+TEST(UiTasks, PostDuringALongTaskReturnsAtOnce) {
+  std::atomic<bool> posted{false};
+  bool saw_post_while_running = false;
+  ui_task_post([&] {
+    std::thread poster([&] {
+      ui_task_post([] {});
+      posted = true;
+    });
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!posted && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    saw_post_while_running = posted;
+    poster.join();
+  });
+  ASSERT_TRUE(returns_within(ui_tasks_run, 120));
+  EXPECT_TRUE(saw_post_while_running) << "tasks run under the queue's lock";
+  EXPECT_EQ(ui_tasks_pending(), 1u);
+  ui_tasks_run();
+  EXPECT_EQ(ui_tasks_pending(), 0u);
+}
+
+TEST(UiTasks, PostAfterStopIsDropped) {
+  bool ran = false;
+  bool stop = true;
+  EXPECT_FALSE(ui_task_post_unless_stopped([&ran] { ran = true; }, &stop));
+  EXPECT_EQ(ui_tasks_pending(), 0u);
+  stop = false;
+  EXPECT_TRUE(ui_task_post_unless_stopped([&ran] { ran = true; }, &stop));
+  EXPECT_TRUE(ui_task_post_unless_stopped([] {}, nullptr));
+  EXPECT_EQ(ui_tasks_pending(), 2u);
+  ui_tasks_run();
+  EXPECT_TRUE(ran);
 }
 
 TEST(Hooks, PlatformAnswers) {

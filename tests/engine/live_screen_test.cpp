@@ -1,0 +1,129 @@
+// The processing screen painted again and again on this (the UI) thread
+// while real runs go on: direct, staged with a move, scattered, and on the
+// GPU path. Under ThreadSanitizer every field the screen reads without its
+// owner's protection, and every buffer it follows after the work thread
+// freed it, is reported; in the other builds the runs must still end with
+// complete files while the screen watches.
+#include <cairo.h>
+
+#include "app/drives.h"
+#include "app/settings.h"
+#include "app/ui_processing.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/engine/pocl_device.h"
+#include "tests/ui/surface_window.h"
+
+namespace {
+
+struct live_screen_fixture : ::testing::Test {
+  temp_dir_s dir{"live_screen", true};
+  dialog_log_s dialogs;
+  surface_window_s sw{640, 480};
+
+  void SetUp() override {
+    ASSERT_FALSE(dir.path.empty());
+    dialogs.install();
+    g_window = &sw.w;
+    g_plotter = plotter_create();
+    sys_time_start();
+  }
+  void TearDown() override {
+    plotter_destroy(g_plotter);
+    g_plotter = nullptr;
+    g_window = nullptr;
+    g_ssds.clear();
+    g_drives.clear();
+  }
+  drive_s* add_drive(std::vector<drive_s>& list, const char* name, bool ssd) {
+    list.push_back(*make_drive(dir.file(name), ssd));
+    return &list.back();
+  }
+  void add_job(drive_s* w, drive_s* m, uint64_t start, uint64_t n) {
+    plotter_add_job(g_plotter, job_create(w, m, 7, start, n));
+  }
+  // Paints and runs the UI tasks, as the main loop does, until the run ends.
+  int paint_until_finished() {
+    int paints = 0;
+    bool finished = wait_until(
+        [&] {
+          paint_cb(nullptr);
+          paints++;
+          ui_tasks_run();
+          return plotter_is_finished(g_plotter);
+        },
+        900);
+    EXPECT_TRUE(finished);
+    return paints;
+  }
+  std::string path(const drive_s* d, uint64_t start, uint64_t n) {
+    return std::string(d->path) + "/7_" + std::to_string(start) + "_" + std::to_string(n);
+  }
+};
+
+struct cpu_run_case_s {
+  const char* name;  // also names the case's drive folders
+  bool staged;
+  bool scatter;
+};
+
+const cpu_run_case_s cpu_runs[] = {
+    {"direct", false, false},
+    {"moved", true, false},
+    {"scattered", true, true},
+};
+
+}  // namespace
+
+// Two files per run, one buffer of 256 nonces in single buffering: the
+// write task swaps the job's buffers and the work thread frees the
+// placeholder at the end of every file while the screen draws them.
+TEST_F(live_screen_fixture, cpu_runs_drawn_while_they_go_on) {
+  for (const cpu_run_case_s& c : cpu_runs) {
+    SCOPED_TRACE(c.name);
+    g_ssds.clear();
+    g_drives.clear();
+    g_ssds.reserve(1);
+    g_drives.reserve(1);
+    drive_s* ssd = c.staged ? add_drive(g_ssds, (std::string(c.name) + "_ssd").c_str(), true) : nullptr;
+    drive_s* hdd = add_drive(g_drives, (std::string(c.name) + "_hdd").c_str(), false);
+    add_job(ssd ? ssd : hdd, ssd ? hdd : nullptr, 0, 256);
+    add_job(ssd ? ssd : hdd, ssd ? hdd : nullptr, 256, 256);
+    plotter_set_ram_double_buffer(g_plotter, 0);
+    plotter_set_ssd_scatter(g_plotter, c.scatter);
+    plotter_start(g_plotter, 0, ssd ? 1 : 0, 1, 64ull << 20);
+    ASSERT_TRUE(plotter_is_running(g_plotter));
+    EXPECT_GT(paint_until_finished(), 1);
+    if (c.scatter) {
+      EXPECT_EQ(file_size(path(hdd, 0, 512)), 512 * NONCE);
+    } else {
+      EXPECT_EQ(file_size(path(hdd, 0, 256)), 256 * NONCE);
+      EXPECT_EQ(file_size(path(hdd, 256, 256)), 256 * NONCE);
+    }
+    EXPECT_EQ(drive_bytes_in(hdd), 512 * NONCE);
+    plotter_destroy(g_plotter);
+    g_plotter = plotter_create();
+  }
+  EXPECT_TRUE(dialogs.get().empty());
+}
+
+TEST_F(live_screen_fixture, gpu_run_drawn_while_it_goes_on) {
+  if (!opencl_device_listed()) GTEST_SKIP() << "no OpenCL device (pocl-opencl-icd)";
+  drive_s* hdd = add_drive(g_drives, "hdd", false);
+  add_job(hdd, nullptr, 0, 256);
+  add_job(hdd, nullptr, 256, 256);
+  // The plan's GPU effects for one device batch of 256 nonces per buffer.
+  plotter_s* p = g_plotter;
+  p->gpu_mask = 1;
+  p->gpu_count = 1;
+  p->gpu_index[0] = 0;
+  p->gpu_context = gpu_create(1, p->gpu_index, 256);
+  ASSERT_NE(p->gpu_context, nullptr);
+  p->double_buffer = 0;
+  p->nonces_per_buffer = 256;
+  p->free_buffers.push_back(buffer_create(256));
+  p->thread = std::thread(thread_proc, p);
+  EXPECT_GT(paint_until_finished(), 1);
+  EXPECT_NE(p->gpu_mask, 0u);  // the run stayed on the GPU path
+  EXPECT_EQ(file_size(path(hdd, 256, 256)), 256 * NONCE);
+  EXPECT_TRUE(dialogs.get().empty());
+}
