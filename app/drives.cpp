@@ -1,6 +1,8 @@
 #include "app/drives.h"
 
 #include <algorithm>
+#include <map>
+#include <string>
 #include <cstdio>
 #include <cstring>
 
@@ -31,10 +33,31 @@ uint64_t rounding_unit(const drive_s& d) { return std::max<uint64_t>(d.sector_si
 
 uint64_t round_down(uint64_t n, uint64_t unit) { return n - n % unit; }
 
-bool has_path(const std::vector<drive_s>& list, const char* path) {
-  for (const drive_s& d : list)
-    if (strcmp(d.path, path) == 0) return true;
-  return false;
+// Where a folder lives: its file system and its canonical path. A path that
+// cannot be resolved (a drive restored while unplugged) stands for itself.
+struct place_s {
+  uint64_t device = 0;
+  std::string real;
+  bool resolved = false;
+};
+
+place_s place_of(const char* path) {
+  place_s p;
+  p.resolved = sys_path_identity(path, &p.device, &p.real);
+  if (!p.resolved) p.real = path_with_slash(path);
+  return p;
+}
+
+// The drive of the list that is this folder, under this or another spelling
+// ("a", "a/", a symbolic link); null when none is.
+const drive_s* same_folder(const std::vector<drive_s>& list, const char* path) {
+  place_s p = place_of(path);
+  for (const drive_s& d : list) {
+    if (strcmp(d.path, path) == 0) return &d;
+    place_s q = place_of(d.path);
+    if (p.resolved == q.resolved && p.real == q.real) return &d;
+  }
+  return nullptr;
 }
 
 // Paths the drive record cannot hold, and lists the screen cannot show, are
@@ -81,19 +104,26 @@ drive_s drive_read(int kind, const char* path) {
   return d;
 }
 
-// The end of the furthest-reaching registered range that shares a nonce with
-// [start, start + count), saturated at 2^64 - 1; 0 when none does.
-uint64_t collision_end(uint64_t start, uint64_t count) {
+typedef std::vector<std::pair<uint64_t, uint64_t>> ranges_t;
+
+bool ranges_share(uint64_t a, uint64_t b, uint64_t c, uint64_t n) {
+  if (b == 0 || n == 0) return false;
+  return a >= c ? a - c < n : c - a < b;
+}
+
+uint64_t range_end(uint64_t start, uint64_t count) { return start > ~0ull - count ? ~0ull : start + count; }
+
+// The end of the furthest-reaching range, among the registered plots and the
+// jobs planned so far, that shares a nonce with [start, start + count),
+// saturated at 2^64 - 1; 0 when none does.
+uint64_t collision_end(uint64_t start, uint64_t count, const ranges_t& planned) {
   uint64_t end = 0;
-  if (!g_plots) return 0;
+  for (const auto& r : planned)
+    if (ranges_share(start, count, r.first, r.second)) end = std::max(end, range_end(r.first, r.second));
+  if (!g_plots) return end;
   for (const auto& folder : g_plots->ranges)
-    for (const auto& r : folder.second) {
-      if (r.second == 0 || count == 0) continue;
-      bool shared = start >= r.first ? start - r.first < r.second : r.first - start < count;
-      if (!shared) continue;
-      uint64_t r_end = r.first > ~0ull - r.second ? ~0ull : r.first + r.second;
-      end = std::max(end, r_end);
-    }
+    for (const auto& r : folder.second)
+      if (ranges_share(start, count, r.first, r.second)) end = std::max(end, range_end(r.first, r.second));
   return end;
 }
 
@@ -101,10 +131,10 @@ uint64_t collision_end(uint64_t start, uint64_t count) {
 // every known plot. A colliding range is cleared in one jump (every step in
 // between would collide with it too), so a name claiming a huge range cannot
 // stall the plan. False when no such range fits below 2^64.
-bool avoid_collisions(uint64_t* nonce, uint64_t s) {
+bool avoid_collisions(uint64_t* nonce, uint64_t s, const ranges_t& planned) {
   for (;;) {
     if (*nonce > ~0ull - s) return false;
-    uint64_t end = collision_end(*nonce, s);
+    uint64_t end = collision_end(*nonce, s, planned);
     if (end == 0) return true;
     uint64_t gap = end - *nonce;
     uint64_t steps = gap / s + (gap % s != 0);
@@ -155,29 +185,82 @@ void choose_auto_start(const drive_s& t, uint64_t* nonce) {
   }
 }
 
-// Cuts n nonces from *nonce into files of at most f nonces.
-void plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t* nonce) {
+// Cuts n nonces from *nonce into files of at most f nonces; returns the
+// nonces planned.
+uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t* nonce, ranges_t* planned) {
   uint64_t done = 0;
   while (done < n) {
     uint64_t s = std::min(n - done, f);
-    if (!avoid_collisions(nonce, s)) {
+    if (!avoid_collisions(nonce, s, *planned)) {
       sys_log("No free nonce range left for drive %s\n", t->path);
-      return;
+      break;
     }
     drive_s* write = ssd ? ssd : t;
     drive_s* move = ssd ? t : nullptr;
     plotter_add_job(g_plotter, job_create(write, move, g_account, *nonce, s));
+    planned->emplace_back(*nonce, s);
     g_max_job_bytes = std::max(g_max_job_bytes, s << k_nonce_shift);
     done += s;
     *nonce += s;
   }
+  return done;
+}
+
+// Folders on one file system share its free space: the plan books each file
+// system once, the least free space any of its folders reported (they were
+// read at different times), less the room its staging folders may fill.
+struct space_s {
+  std::map<std::string, uint64_t> left;  // nonces, by file system key
+
+  static std::string key(const drive_s& d) {
+    place_s p = place_of(d.path);
+    return p.resolved ? "dev:" + std::to_string(p.device) : "path:" + p.real;
+  }
+  void add(const drive_s& d) {
+    uint64_t n = nonces_in_bytes(d.free_bytes, 0);
+    auto it = left.find(key(d));
+    if (it == left.end())
+      left[key(d)] = n;
+    else
+      it->second = std::min(it->second, n);
+  }
+  void reserve(const drive_s& d, uint64_t nonces) {
+    auto it = left.find(key(d));
+    if (it != left.end()) it->second -= std::min(it->second, nonces);
+  }
+};
+
+// Staging capacity of each SSD in nonces: SSD folders on one file system
+// split its space, since their files are staged at the same time.
+std::vector<uint64_t> staging_capacity(uint64_t max_file) {
+  std::map<std::string, int> sharing;
+  for (const drive_s& ssd : g_ssds) sharing[space_s::key(ssd)]++;
+  std::vector<uint64_t> capacity;
+  for (const drive_s& ssd : g_ssds) {
+    uint64_t free_bytes = ssd.free_bytes / (uint64_t)sharing[space_s::key(ssd)];
+    uint64_t c = nonces_in_bytes(free_bytes >> (g_ssd_double_buffer ? 1 : 0), ssd.sector_size);
+    if (max_file != 0 && max_file < c) c = max_file;
+    capacity.push_back(round_down(c, rounding_unit(ssd)));
+  }
+  return capacity;
+}
+
+void plan_refuse(const std::string& why) {
+  sys_log("Plan refused: %s\n", why.c_str());
+  plotter_clear_jobs(g_plotter);
+  g_max_job_bytes = 0;
+  g_app_message("Error", ("The plan was refused because it would waste disk space: " + why + ".").c_str());
 }
 
 }  // namespace
 
 void drive_add(int kind, const char* path, int resuming) {
   std::vector<drive_s>& list = kind == 0 ? g_ssds : g_drives;
-  if (!path || has_path(list, path)) return;
+  if (!path) return;
+  if (const drive_s* known = same_folder(list, path)) {
+    if (strcmp(known->path, path) != 0) sys_log("%s is already in the list as %s\n", path, known->path);
+    return;
+  }
   if (!drive_path_acceptable(path) || !drive_list_has_room(list, path)) return;
   if (kind != 0 && !resuming && g_plots) plots_folder_add(g_plots, path);
   drive_s d = drive_read(kind, path);
@@ -196,17 +279,24 @@ void drive_plan() {
   plotter_clear_jobs(g_plotter);
   uint64_t max_file = g_max_bytes_per_file >> k_nonce_shift;
   g_max_job_bytes = 0;
-  std::vector<uint64_t> capacity;
-  for (const drive_s& ssd : g_ssds) {
-    uint64_t c = nonces_in_bytes(ssd.free_bytes >> (g_ssd_double_buffer ? 1 : 0), ssd.sector_size);
-    if (max_file != 0 && max_file < c) c = max_file;
-    capacity.push_back(round_down(c, rounding_unit(ssd)));
-  }
+  std::vector<uint64_t> capacity = staging_capacity(max_file);
   if (g_drives.empty()) return;
+  space_s space;
+  for (const drive_s& t : g_drives) space.add(t);
+  for (const drive_s& ssd : g_ssds) space.add(ssd);
+  for (size_t i = 0; i < g_ssds.size(); i++)
+    space.reserve(g_ssds[i], capacity[i] << (g_ssd_double_buffer ? 1 : 0));
+  ranges_t planned;
   size_t k = 0;
   uint64_t nonce = g_start_nonce;
   for (drive_s& t : g_drives) {
     uint64_t n = target_nonces(t);
+    uint64_t room = space.left[space_s::key(t)];
+    if (n > room) {
+      n = round_down(room, rounding_unit(t));
+      sys_log("Drive %s shares its file system: planning %llu nonces there\n", t.path,
+              static_cast<unsigned long long>(n));
+    }
     uint64_t f;
     if (!g_ssds.empty())
       f = capacity[k] < n ? capacity[k] : n;
@@ -219,8 +309,50 @@ void drive_plan() {
       // for one, leaves nothing to cut this target into.
       sys_log("Skipping drive %s: its plot files would hold no nonces\n", t.path);
     } else if (n != 0) {
-      plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce);
+      uint64_t done = plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce, &planned);
+      space.reserve(t, done);
     }
     if (!g_ssds.empty()) k = (k + 1) % g_ssds.size();
   }
+  std::string why;
+  if (!drive_plan_check(&why)) plan_refuse(why);
+}
+
+bool drive_plan_check(std::string* why) {
+  std::vector<job_s*> jobs;
+  plotter_for_each_job(g_plotter, [&jobs](job_s* j) {
+    jobs.push_back(j);
+    return true;
+  });
+  std::sort(jobs.begin(), jobs.end(), [](job_s* a, job_s* b) { return a->start_nonce < b->start_nonce; });
+  for (size_t i = 0; i + 1 < jobs.size(); i++)
+    if (ranges_share(jobs[i]->start_nonce, jobs[i]->nonces, jobs[i + 1]->start_nonce, jobs[i + 1]->nonces)) {
+      *why = "two files share nonces from " + std::to_string(jobs[i + 1]->start_nonce);
+      return false;
+    }
+  for (job_s* j : jobs)
+    if (g_plots && plots_range_overlaps(g_plots, j->start_nonce, j->nonces)) {
+      *why = "a file would repeat nonces of an existing plot from " + std::to_string(j->start_nonce);
+      return false;
+    }
+  // Booked space per file system: final files on their target, and at most
+  // two staged files at a time on a staging drive.
+  space_s space;
+  for (const drive_s& t : g_drives) space.add(t);
+  for (const drive_s& ssd : g_ssds) space.add(ssd);
+  std::map<std::string, uint64_t> booked;
+  std::map<const drive_s*, uint64_t> staged;
+  for (job_s* j : jobs) {
+    const drive_s* target = j->move_drive ? j->move_drive : j->write_drive;
+    booked[space_s::key(*target)] += j->nonces;
+    if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], j->nonces);
+  }
+  for (const auto& s : staged) booked[space_s::key(*s.first)] += s.second << (g_ssd_double_buffer ? 1 : 0);
+  for (const auto& b : booked)
+    if (b.second > space.left[b.first]) {
+      *why = "a file system would be booked for " + std::to_string(b.second) + " nonces with room for " +
+             std::to_string(space.left[b.first]);
+      return false;
+    }
+  return true;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/plotter.h"
@@ -24,10 +25,16 @@ extern uint64_t g_max_job_bytes;       // bytes of the plan's largest job
 extern void (*g_app_message)(const char* title, const char* text);
 
 // kind 0 adds a staging SSD, 1 a target. resuming (1) skips the free-space
-// test and, for targets, the registration of the folder. A path already in
-// the list is ignored; refusals are shown to the user.
+// test and, for targets, the registration of the folder. A folder already in
+// the list, under this or another spelling ("a/" for "a", a symbolic link),
+// is ignored; refusals are shown to the user.
 void drive_add(int kind, const char* path, int resuming);
 
 // Rebuilds the plotter's job list from the lists, the settings and the plots
-// registry.
+// registry. Folders on one file system share its free space, and no two
+// files of the plan, nor a file and a known plot, share a nonce; a plan that
+// would break either is refused (no jobs, logged and told).
 void drive_plan();
+
+// Whether the current job list keeps those rules; why not in *why.
+bool drive_plan_check(std::string* why);

@@ -1,3 +1,10 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -5,6 +12,8 @@
 
 #include "app/drives.h"
 #include "appdata_fixture.h"
+#include "platform/sys_linux.h"
+#include "tests/support/loop_ext4.h"
 
 using namespace appdata_test;
 using testing::internal::CaptureStderr;
@@ -106,8 +115,10 @@ TEST_F(drives_test, automatic_start_continues_or_uses_the_serial) {
   std::string a = sub("a"), b = sub("b");
   make_plot(a + "/7_0_1000");                // ends far below 3 << 32
   make_plot(b + "/7_8589934592_1000");       // 2 << 32 .. + 1000
-  g_drives.push_back(drive(a, GiB, 3));
-  g_drives.push_back(drive(b, GiB, 2));
+  // Both folders lie on one file system: its 2 GiB are shared.
+  g_max_bytes_to_fill = GiB;
+  g_drives.push_back(drive(a, 2 * GiB, 3));
+  g_drives.push_back(drive(b, 2 * GiB, 2));
   std::string log = plan_log();
   std::vector<planned_s> want = {{a, "", 3ull << 32, 4096}, {b, "", (2ull << 32) + 1000, 4096}};
   EXPECT_EQ(planned_jobs(), want);
@@ -240,4 +251,106 @@ TEST_F(drives_test, add_refuses_long_paths_and_full_lists) {
   EXPECT_EQ(g_ssds.size(), size_t(DRIVE_LIST_MAX));
   ASSERT_EQ(messages().size(), 1u);
   EXPECT_NE(messages()[0].find("at most 64"), std::string::npos) << messages()[0];
+}
+
+// Many generated plans over real folders on two small file systems and the
+// temporary folder: one folder under several spellings ("x", "x/", a
+// symbolic link), several folders on one file system, plot files already on
+// several drives (some copied from one drive to another, as moved plots
+// are), staging drives, caps and limits. Every plan keeps the invariants,
+// judged from the disks themselves: no nonce in two files, none in a file
+// and an existing plot, and no file system booked past its free space.
+TEST_F(drives_test, generated_plans_never_overlap_or_overbook) {
+  loop_ext4_s fs_a(1024), fs_b(1024);
+  if (fs_a.mount_point.empty() || fs_b.mount_point.empty()) GTEST_SKIP() << fs_a.why << fs_b.why;
+  std::vector<std::string> folders;
+  for (const std::string& root : {fs_a.mount_point, fs_b.mount_point, sub("local")})
+    for (const char* name : {"x", "y"}) {
+      std::string f = root + "/" + name;
+      mkdir(f.c_str(), 0755);
+      folders.push_back(f);
+    }
+  std::string link = dir_ + "/link_to_ax";
+  ASSERT_EQ(symlink(folders[0].c_str(), link.c_str()), 0);
+  std::vector<std::string> spellings = folders;
+  for (const std::string& f : folders) spellings.push_back(f + "/");
+  spellings.push_back(link);
+  spellings.push_back(link + "/");
+  spellings.push_back(fs_a.mount_point + "/x/../x");
+
+  std::mt19937 rng(2468);
+  for (int round = 0; round < 200; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Existing plots: a run of files on one drive and a copy of one of them
+    // on another (a plot moved by hand), all sparse.
+    std::vector<std::pair<uint64_t, uint64_t>> plots;
+    for (const std::string& f : folders)
+      sys_list_dir(f.c_str(), [](const char* p) {
+        if (is_plot_name(p)) unlink(p);
+        return true;
+      });
+    uint64_t base = (uint64_t)(rng() % 4) << 32;
+    for (int i = 0, n = rng() % 4; i < n; i++) {
+      uint64_t start = base + i * 1024, count = 256 * (1 + rng() % 4);
+      std::string name = "/7_" + std::to_string(start) + "_" + std::to_string(count);
+      make_file(folders[rng() % folders.size()] + name, (off_t)(count * 262144));
+      if (rng() % 2) make_file(folders[rng() % folders.size()] + name, (off_t)(count * 262144));
+      plots.emplace_back(start, count);
+    }
+    plotter_clear_jobs(g_plotter);
+    plots_destroy(g_plots);
+    g_plots = plots_create();
+    for (const std::string& f : folders) plots_folder_add(g_plots, f.c_str());  // remembered folders
+    g_ssds.clear();
+    g_drives.clear();
+    g_auto_start_nonce = rng() % 2;
+    g_start_nonce = plots.empty() || rng() % 2 ? base : plots[0].first;
+    g_ssd_double_buffer = rng() % 2;
+    g_max_bytes_per_file = (uint64_t)(256 * (1 + rng() % 8)) << 18;
+    g_max_bytes_to_fill = rng() % 3 == 0 ? (uint64_t)(512 + rng() % 2048) << 18 : 0;
+    for (int i = 0, n = rng() % 2 ? 0 : 1; i < n; i++) drive_add(0, spellings[rng() % spellings.size()].c_str(), 0);
+    for (int i = 0, n = 1 + rng() % 5; i < n; i++) drive_add(1, spellings[rng() % spellings.size()].c_str(), 0);
+    drive_plan();
+
+    std::vector<job_s*> jobs;
+    plotter_for_each_job(g_plotter, [&jobs](job_s* j) {
+      jobs.push_back(j);
+      return true;
+    });
+    for (size_t i = 0; i < jobs.size(); i++) {
+      uint64_t a = jobs[i]->start_nonce, b = a + jobs[i]->nonces;
+      for (size_t j = i + 1; j < jobs.size(); j++) {
+        uint64_t c = jobs[j]->start_nonce, d = c + jobs[j]->nonces;
+        ASSERT_FALSE(a < d && c < b) << "jobs " << a << " and " << c << " overlap";
+      }
+      for (const auto& p : plots) ASSERT_FALSE(a < p.first + p.second && p.first < b) << "job " << a << " repeats plot " << p.first;
+    }
+    std::map<dev_t, uint64_t> booked, room;
+    auto device = [](const char* path) {
+      struct stat st;
+      EXPECT_EQ(stat(path, &st), 0) << path;
+      return st.st_dev;
+    };
+    for (const std::vector<drive_s>* list : {&g_ssds, &g_drives})
+      for (const drive_s& d : *list) {
+        struct statvfs v;
+        ASSERT_EQ(statvfs(d.path, &v), 0);
+        room[device(d.path)] = (uint64_t)v.f_bavail * v.f_bsize;
+      }
+    std::map<const drive_s*, uint64_t> staged;
+    for (job_s* j : jobs) {
+      booked[device((j->move_drive ? j->move_drive : j->write_drive)->path)] += j->nonces << 18;
+      if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], j->nonces << 18);
+    }
+    for (const auto& s : staged) booked[device(s.first->path)] += s.second << (g_ssd_double_buffer ? 1 : 0);
+    for (const auto& b : booked) ASSERT_LE(b.second, room[b.first]) << "file system over-booked";
+    // One folder is one drive, whatever its spelling.
+    std::set<std::string> real;
+    for (const drive_s& d : g_drives) {
+      char* r = realpath(d.path, nullptr);
+      ASSERT_NE(r, nullptr);
+      ASSERT_TRUE(real.insert(r).second) << d.path << " listed twice";
+      free(r);
+    }
+  }
 }
