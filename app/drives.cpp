@@ -1,5 +1,8 @@
 #include "app/drives.h"
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <string>
@@ -21,6 +24,12 @@ static void app_message_window(const char* title, const char* text) {
   window_message(g_window, title, "%s", text);
 }
 void (*g_app_message)(const char* title, const char* text) = app_message_window;
+
+static bool app_question_window(const char* title, const char* text) {
+  return window_question(g_window, title, "%s", text);
+}
+bool (*g_app_question)(const char* title, const char* text) = app_question_window;
+bool g_plan_restored = false;
 
 namespace {
 
@@ -277,6 +286,7 @@ void drive_add(int kind, const char* path, int resuming) {
 void drive_plan() {
   if (!g_plotter) return;
   plotter_clear_jobs(g_plotter);
+  g_plan_restored = false;
   uint64_t max_file = g_max_bytes_per_file >> k_nonce_shift;
   g_max_job_bytes = 0;
   std::vector<uint64_t> capacity = staging_capacity(max_file);
@@ -354,5 +364,43 @@ bool drive_plan_check(std::string* why) {
              std::to_string(space.left[b.first]);
       return false;
     }
+  return true;
+}
+
+drive_s* drive_find(int kind, const char* path) {
+  std::vector<drive_s>& list = kind == 0 ? g_ssds : g_drives;
+  const drive_s* d = same_folder(list, path);
+  return d ? &list[d - list.data()] : nullptr;
+}
+
+bool drive_plan_may_replace() {
+  if (!g_plan_restored || plotter_job_count(g_plotter) == 0) return true;
+  std::vector<std::string> files;
+  uint64_t nonces = 0;
+  plotter_for_each_job(g_plotter, [&](job_s* j) {
+    char path[PLOT_PATH_MAX];
+    job_path(j, sizeof path, path, 0);
+    files.push_back(std::string(path) + ".plotting");
+    nonces += j->nonces;
+    return true;
+  });
+  std::string text = "Changing the plan discards the unfinished plotting session (" + std::to_string(files.size()) +
+                     " file" + (files.size() == 1 ? "" : "s") + ", " + format_size(nonces << k_nonce_shift, false, "") +
+                     "). Its unfinished files are deleted:\n";
+  const size_t shown = 5;
+  for (size_t i = 0; i < files.size() && i < shown; i++) text += "  " + files[i] + "\n";
+  if (files.size() > shown) text += "  and " + std::to_string(files.size() - shown) + " more\n";
+  text += "\nDiscard the unfinished session and change the plan?";
+  if (!g_app_question("Discard unfinished session?", text.c_str())) {
+    sys_log("The unfinished session is kept; the plan is unchanged\n");
+    return false;
+  }
+  for (const std::string& f : files) {
+    if (unlink(f.c_str()) == 0)
+      sys_log("Deleted unfinished file %s\n", f.c_str());
+    else if (errno != ENOENT)
+      sys_log("Could not delete unfinished file %s: %s\n", f.c_str(), strerror(errno));
+  }
+  g_plan_restored = false;
   return true;
 }

@@ -23,6 +23,13 @@ extern uint64_t g_max_job_bytes;       // bytes of the plan's largest job
 // window_message on g_window. Tests put a recorder here, since a modal
 // dialog needs a running display.
 extern void (*g_app_message)(const char* title, const char* text);
+// A yes/no question to the user; by default a window_question on g_window.
+extern bool (*g_app_question)(const char* title, const char* text);
+
+// True while the job list is an unfinished session restored from config.yml
+// or taken over from a dropped ".plotting" file rather than a plan of the
+// lists; drive_plan clears it.
+extern bool g_plan_restored;
 
 // kind 0 adds a staging SSD, 1 a target. resuming (1) skips the free-space
 // test and, for targets, the registration of the folder. A folder already in
@@ -38,3 +45,13 @@ void drive_plan();
 
 // Whether the current job list keeps those rules; why not in *why.
 bool drive_plan_check(std::string* why);
+
+// Asked before any change the user makes to the plan. With a restored
+// session it asks whether to discard it, naming its ".plotting" files, which
+// are deleted when the user agrees; false (nothing changed) when the user
+// keeps it. True at once without a restored session.
+bool drive_plan_may_replace();
+
+// The drive of a list (kind as for drive_add) that is this folder under any
+// spelling; null when none is.
+drive_s* drive_find(int kind, const char* path);

@@ -326,6 +326,7 @@ void read_resume(const YAML::Node& root, load_report_s* report) {
     return;
   }
   rebuild_resume_jobs(resume_plots, report);
+  g_plan_restored = plotter_job_count(g_plotter) != 0;
   std::function<void()> task = show_resume_message;
   ui_task_post(std::move(task));
 }

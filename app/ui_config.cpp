@@ -3,9 +3,13 @@
 // anew; only the scroll states and their flags outlive a frame.
 #include "app/ui_config.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/drives.h"
 #include "app/settings.h"
@@ -104,6 +108,7 @@ void paint_processor_item(window_s* w, const processor_item_s& it, int x, int y,
 void remove_drive(int kind, int index) {
   std::vector<drive_s>& list = drive_list(kind);
   if (index < 0 || (size_t)index >= list.size()) return;
+  if (!drive_plan_may_replace()) return;
   list.erase(list.begin() + index);
   drive_plan();
   window_redraw(g_window);
@@ -124,7 +129,7 @@ void add_clicked(int kind) {
   if (window_select_folder(g_window, kind ? "Path to external drive plots" : "Path to SSD folder",
                            sizeof folder, folder)) {
     folder[sizeof folder - 1] = 0;
-    drive_add(kind, folder, 0);
+    if (drive_plan_may_replace()) drive_add(kind, folder, 0);
   }
   g_drive_scroll_to_end[kind] = true;
   window_redraw(g_window);
@@ -138,6 +143,7 @@ void list_dropped(int kind, int count, char** paths) {
     files_dropped(count, paths);
     return;
   }
+  if (!drive_plan_may_replace()) return;
   for (int i = 0; i < count; i++)
     if (sys_dir_exists(paths[i])) drive_add(kind, paths[i], 0);
   g_drive_scroll_to_end[kind] = true;
@@ -369,6 +375,44 @@ void config_paint(void*) {
                [] { processing_start(); });
 }
 
+namespace {
+
+// Why the dropped unfinished file cannot be resumed; "" when it can. Its
+// name must give a range the engine can write (whole sector units) and the
+// file must be the preallocated file of that range.
+std::string resume_fault(const char* path, uint64_t nonces) {
+  const uint64_t unit = 256;  // nonces of one 16 KiB sector unit
+  if (nonces == 0 || nonces % unit != 0)
+    return "its nonce count is not a positive multiple of " + std::to_string(unit);
+  struct stat st;
+  if (stat(path, &st) != 0) return std::string("it cannot be read (") + strerror(errno) + ")";
+  if (!S_ISREG(st.st_mode)) return "it is not a file";
+  if (nonces > UINT64_MAX / 262144 || (uint64_t)st.st_size != nonces * 262144)
+    return "its size does not match the nonce count of its name";
+  return "";
+}
+
+// The dropped ".plotting" file becomes the one job of the plan, written on
+// its own folder. The lists stay as they were (they are the user's saved
+// drives); the folder joins the targets only when it is not one already.
+void resume_dropped(const char* path, uint64_t start, uint64_t nonces) {
+  char folder[260];
+  path_dirname(sizeof folder, folder, path);
+  if (!drive_plan_may_replace()) return;
+  drive_s* target = drive_find(1, folder);
+  if (!target) {
+    drive_add(1, folder, 1);
+    target = drive_find(1, folder);
+    if (!target) return;  // drive_add has told the user why
+  }
+  plotter_clear_jobs(g_plotter);
+  plotter_add_job(g_plotter, job_create(target, nullptr, g_account, start, nonces));
+  g_plan_restored = true;
+  processing_start();
+}
+
+}  // namespace
+
 void files_dropped(int count, char** paths) {
   sys_log("Files dropped:\n");
   for (int i = 0; i < count; i++) sys_log("  %s\n", paths[i]);
@@ -376,7 +420,7 @@ void files_dropped(int count, char** paths) {
 
   if (strstr(paths[0], ".plotting")) {
     uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
-    if (!plot_name_parse(paths[0], &account, &start, &nonces, &stagger)) {
+    if (!plot_name_is_unfinished(paths[0]) || !plot_name_parse(paths[0], &account, &start, &nonces, &stagger)) {
       window_message(g_window, "Error", "Incorrect filename format for plotfile.");
       return;
     }
@@ -388,22 +432,19 @@ void files_dropped(int count, char** paths) {
       window_message(g_window, "Error", "Can't resume PoC1 format plots.");
       return;
     }
-    if (window_question(g_window, "Resume?",
-                        "Would you like to resume plotting this file with the currently set "
-                        "options?")) {
-      char folder[260];
-      path_dirname(sizeof folder, folder, paths[0]);
-      // The jobs point into the lists: drop them before the lists change.
-      plotter_clear_jobs(g_plotter);
-      g_ssds.clear();
-      g_drives.clear();
-      drive_add(1, folder, 1);
-      plotter_clear_jobs(g_plotter);
-      if (g_drives.empty()) return;  // drive_add has told the user why
-      plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, g_account, start, nonces));
-      processing_start();
+    std::string fault = resume_fault(paths[0], nonces);
+    if (!fault.empty()) {
+      sys_log("Can't resume %s: %s\n", paths[0], fault.c_str());
+      window_message(g_window, "Error", "Can't resume this file: %s.", fault.c_str());
       return;
     }
+    // "No" leaves everything as it was: an unfinished file is no plot to
+    // check.
+    if (window_question(g_window, "Resume?",
+                        "Would you like to resume plotting this file with the currently set "
+                        "options?"))
+      resume_dropped(paths[0], start, nonces);
+    return;
   }
   if (window_is_paint(g_window, config_paint) || window_is_paint(g_window, check_paint))
     ui_check_start(g_window, count, paths);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/drives.h"
 #include "app/settings.h"
@@ -31,6 +32,11 @@ address_s g_address = [] {
 }();
 
 namespace {
+
+// The text a prompt opened with: confirming it unedited changes nothing.
+std::string g_prompt_initial;
+
+bool prompt_edited(const char* text) { return g_prompt_initial != text; }
 
 const char* FONT = "Microsoft Sans Serif";
 const unsigned GREY = 0xff707070;
@@ -110,6 +116,7 @@ uint64_t prompt_account_value(address_s* a, const char* text) {
 }
 
 void prompt__setup(int, char* text, void (*paint)(void*)) {
+  g_prompt_initial = text;
   int W = window_width(g_window), H = window_height(g_window);
   int index = window_add_entry(g_window, entry_x0(W), entry_y0(H), ENTRY_W, ENTRY_H,
                                PROMPT_TEXT_MAX, text);
@@ -128,25 +135,27 @@ void back_to_config(bool replan) {
   window_redraw(g_window);
 }
 
-void choose_plot_file() {
+bool choose_plot_file() {
   const char* title = g_auto_start_nonce
                           ? "Select any plot file. Your account id will be read from it."
                           : "Select your latest plot file. Account id and starting nonce will "
                             "be determined from this.";
   char path[260] = {};
-  if (!window_open_file(g_window, title, sizeof path, path)) return;
+  if (!window_open_file(g_window, title, sizeof path, path)) return false;
   path[sizeof path - 1] = 0;
   uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
   if (!plot_name_parse(path, &account, &start, &nonces, &stagger)) {
     window_message(g_window, "Error", "Incorrect filename format for plotfile.");
-    return;
+    return false;
   }
+  if (!drive_plan_may_replace()) return false;
   char folder[260];
   path_dirname(sizeof folder, folder, path);
   plots_folder_add(g_plots, folder);
   g_start_nonce = g_auto_start_nonce ? 0 : start + nonces;
   g_account = account;
   back_to_config(true);
+  return true;
 }
 
 void ui_prompt_latest_plot_paint(void*) {
@@ -186,19 +195,24 @@ void start_get_account_paint(void*) {
 void start_get_nonce_paint(void*) {
   window_s* w = g_window;
   int y0 = prompt_frame(w, "Enter a new starting nonce");
-  g_start_nonce = parse_u64(g_nonce_text);
   int x = (window_width(w) - 450) / 2;
   int y = y0 + 114;
   paint_button(w, "Use Auto mode", true, x, y, 140, 34, 12, [] {
+    if (g_auto_start_nonce || !drive_plan_may_replace()) return back_to_config(false);
     g_start_nonce = 0;
     g_auto_start_nonce = true;
     back_to_config(true);
   });
   paint_button(w, "Choose from file", true, x + 155, y, 140, 34, 12, [] {
+    // Manual only once a file gave the start: a cancelled choice keeps the
+    // mode the user had.
+    bool was_auto = g_auto_start_nonce;
     g_auto_start_nonce = false;
-    choose_plot_file();
+    if (!choose_plot_file()) g_auto_start_nonce = was_auto;
   });
   paint_button(w, "Done", true, x + 310, y, 140, 34, 12, [] {
+    if (!prompt_edited(g_nonce_text) || !drive_plan_may_replace()) return back_to_config(false);
+    g_start_nonce = parse_u64(g_nonce_text);
     g_auto_start_nonce = false;
     back_to_config(true);
   });
@@ -207,14 +221,20 @@ void start_get_nonce_paint(void*) {
 void start_get_size_paint(void*) {
   window_s* w = g_window;
   int y0 = prompt_frame(w, "Enter new max file size in GB");
-  g_max_bytes_per_file = prompt_gb_to_bytes(g_file_size_text, 1e9);
+  uint64_t typed = prompt_gb_to_bytes(g_file_size_text, 1e9);
   char line[128];
-  snprintf(line, sizeof line, "%s = %llu nonces", format_size(g_max_bytes_per_file, false, ""),
-           (unsigned long long)(g_max_bytes_per_file / 262144));
+  snprintf(line, sizeof line, "%s = %llu nonces", format_size(typed, false, ""),
+           (unsigned long long)(typed / 262144));
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 12);
   text_centred(w, line, (float)(y0 + 42));
-  ok_button(w, y0, true, [] { back_to_config(true); });
+  // The text offered is the plan's largest file, not a cap: only an edit
+  // sets one.
+  ok_button(w, y0, true, [] {
+    if (!prompt_edited(g_file_size_text) || !drive_plan_may_replace()) return back_to_config(false);
+    g_max_bytes_per_file = prompt_gb_to_bytes(g_file_size_text, 1e9);
+    back_to_config(true);
+  });
 }
 
 void ram_label_click() {
@@ -235,9 +255,12 @@ void start_get_ram_paint(void*) {
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 10);
   text_centred(w, line, (float)(y0 + 49));
-  g_resume_ram = prompt_gb_to_bytes(g_ram_text, 1073741824.0);
   // The plan is kept: a job list restored for resume survives a RAM change.
-  ok_button(w, y0, true, [] { back_to_config(false); });
+  // The text offered may be the automatic amount, which only an edit fixes.
+  ok_button(w, y0, true, [] {
+    if (prompt_edited(g_ram_text)) g_resume_ram = prompt_gb_to_bytes(g_ram_text, 1073741824.0);
+    back_to_config(false);
+  });
 }
 
 void drive_fill_paint(void*) {
@@ -254,6 +277,7 @@ void drive_fill_paint(void*) {
   draw_set_font(w, FONT, 12);
   text_centred(w, line, (float)(y0 + 42));
   ok_button(w, y0, true, [bytes] {
+    if (!prompt_edited(g_fill_text) || !drive_plan_may_replace()) return back_to_config(false);
     if (g_pending_fill_action) g_pending_fill_action(bytes);
     back_to_config(true);
   });

@@ -1,7 +1,8 @@
 // The first-run question and the one-line value prompts (account, start
 // nonce, file size, RAM, drive fill). Each prompt is a full screen with one
-// text entry over the drawing area; prompts have no Cancel and, except the
-// drive-fill prompt, write their setting on every paint.
+// text entry over the drawing area; prompts have no Cancel, so confirming
+// the text a prompt opened with changes nothing. Only the account prompt
+// writes its setting on every paint.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,8 @@ inline void prompt__setup(char* text, void (*paint)(void*)) { prompt__setup(0, t
 void back_to_config(bool replan);
 
 // File chooser for a plot file whose name gives the account id (and the
-// next start nonce when automatic start is off).
-void choose_plot_file();
+// next start nonce when automatic start is off); true when one was taken.
+bool choose_plot_file();
 // The "RAM to use" label of the configuration screen.
 void ram_label_click();
 

@@ -301,7 +301,7 @@ shot_root bad_name_message
 xdotool key Return
 dialog_gone Error
 wait_state screen nonce
-wait_state auto_start 0
+wait_state auto_start 1                      # a failed choice keeps the mode
 click 320 356
 choose "Select your latest plot file" ')SH" + file + R"SH('
 wait_state screen config
@@ -321,25 +321,22 @@ click 60 432                                 # "Max file size: 10.7 GB"
 wait_state screen size
 type_text 10
 hover 320 358
-wait_state max_bytes_per_file 10000000000
 shot size_prompt
 click 320 356
 wait_state screen config
+wait_state max_bytes_per_file 10000000000
 wait_state jobs 2
 click 60 450                                 # "RAM to use"
 wait_state screen ram
-type_text -5
-hover 320 358
-wait_state resume_ram 0
 type_text 8
 hover 320 358
-wait_state resume_ram 8589934592
 shot ram_prompt
 xdotool windowsize "$WID" 800 600
 wait_state entry_xy 180,285
 shot ram_prompt_800
 click 400 416
 wait_state screen config
+wait_state resume_ram 8589934592
 wait_state jobs 2
 wait_state entries 0
 xdotool windowsize "$WID" 640 480
@@ -439,18 +436,28 @@ shot processing_ssd_moving
 }
 
 TEST_F(Screens, DroppedPlottingFiles) {
-  std::string target = sub("target"), folder = sub("resume"), more = sub("more");
+  std::string ssd = sub("ssd"), target = sub("target"), folder = sub("resume"), more = sub("more");
   std::string file = folder + "/7_2000_256.plotting";
-  std::ofstream(file).put('x');
+  auto sized = [](const std::string& path, uint64_t bytes) {
+    std::ofstream(path).put('x');
+    ASSERT_EQ(truncate(path.c_str(), (off_t)bytes), 0);
+  };
+  sized(file, 256 * 262144);
+  // Names the engine cannot resume: a count of 0, one that is no whole
+  // number of sector units, a file shorter than its name says.
+  sized(folder + "/7_0_0.plotting", 0);
+  sized(folder + "/7_0_100.plotting", 100 * 262144);
+  sized(folder + "/7_4096_256.plotting", 1);
   scenario_s s = run_scenario("dropped_files", R"SH(
 drop() { echo "$1" > "$OUT/state.drop"; }
-start_demo --screen config --account 7 --ram 268435456 --target ')SH" + target + R"SH('
+start_demo --screen config --account 7 --ram 268435456 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH('
 # An existing folder dropped on the target list becomes a target.
 printf '@%s\n%s\n' 320,360 ')SH" + more + R"SH(' > "$OUT/state.drop"
 wait_state targets ')SH" + target + "|0;" + more + R"SH(|0;'
 click 50 370                                 # a click on the first path removes it
 wait_state targets ')SH" + more + R"SH(|0;'
-for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting; do
+jobs=$(state jobs)
+for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting 7_0_0.plotting 7_0_100.plotting 7_4096_256.plotting; do
   drop ')SH" + folder + R"SH(/'$name
   dialog Error
   shot_root "error_${name%%.*}"
@@ -458,7 +465,17 @@ for name in 8_2000_256.plotting 7_2_3_8.plotting x.plotting; do
   dialog_gone Error
   wait_state screen config
   wait_state targets ')SH" + more + R"SH(|0;'
+  wait_state jobs "$jobs"
 done
+# "No" to the question changes nothing and checks nothing.
+drop ')SH" + file + R"SH('
+dialog 'Resume?'
+xdotool key Escape
+dialog_gone 'Resume?'
+sleep 1
+wait_state screen config
+wait_state jobs "$jobs"
+wait_state targets ')SH" + more + R"SH(|0;'
 drop ')SH" + file + R"SH('
 dialog 'Resume?'
 shot_root resume_question
@@ -466,10 +483,77 @@ xdotool key --clearmodifiers alt+y
 # The plotter's start (its benchmark) holds the UI thread for a while.
 dialog_gone 'Resume?' 90
 wait_state screen processing 90
-wait_state targets ')SH" + folder + R"SH(|0;'
+wait_state targets ')SH" + more + "|0;" + folder + R"SH(|0;'
 )SH");
   EXPECT_SCENARIO_OK(s);
-  EXPECT_EQ(s.state["ssds"], "");
+  EXPECT_EQ(s.state["ssds"], ssd + "|0;");  // the saved SSD list stays
+  EXPECT_EQ(s.state["jobs"], "1");
+}
+
+// A prompt confirmed with the text it opened with changes nothing: neither
+// the automatic start, nor the file size cap, nor the automatic RAM.
+TEST_F(Screens, UneditedPromptsChangeNothing) {
+  std::string target = sub("target");
+  scenario_s s = run_scenario("unedited_prompts", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --fill-bytes 10737418240
+jobs=$(state jobs); first=$(state first_start)
+click 60 415                                 # "Start nonce: Automatic"
+wait_state screen nonce
+click 475 356                                # "Done"
+wait_state screen config
+click 60 432                                 # "Max file size"
+wait_state screen size
+click 320 356                                # "OK"
+wait_state screen config
+click 60 450                                 # "RAM to use"
+wait_state screen ram
+click 320 356
+wait_state screen config
+wait_state auto_start 1
+wait_state start_nonce 0
+wait_state max_bytes_per_file 16000000000000
+wait_state resume_ram 0
+wait_state jobs "$jobs"
+wait_state first_start "$first"
+)SH");
+  EXPECT_SCENARIO_OK(s);
+}
+
+// A restored session is only replaced when the user agrees to a question
+// that names its unfinished files, which are then deleted; "No" keeps the
+// session, its file and the lists.
+TEST_F(Screens, ReplanningARestoredSessionAsksFirst) {
+  std::string target = sub("target");
+  std::string file = target + "/1_4096_256.plotting";
+  std::ofstream(file).put('x');
+  scenario_s s = run_scenario("restored_session", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --restored 4096,256
+wait_state restored 1
+click 50 370                                 # remove the target
+dialog 'Discard unfinished session\?'
+shot_root discard_question
+xdotool key Escape
+dialog_gone 'Discard unfinished session\?'
+wait_state restored 1
+wait_state targets ')SH" + target + R"SH(|0;'
+wait_state jobs 1
+wait_state first_start 4096
+[ -e ')SH" + file + R"SH(' ] || fail "the unfinished file went"
+click 60 415                                 # "Start nonce"
+wait_state screen nonce
+type_text 50000
+click 475 356                                # "Done"
+dialog 'Discard unfinished session\?'
+xdotool key --clearmodifiers alt+y
+dialog_gone 'Discard unfinished session\?'
+wait_state screen config
+wait_state restored 0
+wait_state start_nonce 50000
+wait_state first_start 50000
+[ -e ')SH" + file + R"SH(' ] && fail "the unfinished file stayed"
+true
+)SH");
+  EXPECT_SCENARIO_OK(s);
 }
 
 TEST_F(Screens, RealRunFromConfigToSummary) {

@@ -118,6 +118,13 @@ case $scenario in
     close_main
     wait_exit 1 60
     ;;
+  unreadable_config) # config.yml cannot be loaded: told at start, kept
+    start_app 1
+    answer 'Settings not loaded' Escape
+    shot after_message
+    close_main
+    wait_exit 1 60
+    ;;
   complete_run) # a resume-free plan is on the configuration screen
     start_app 1
     answer Auto-Resuming Escape

@@ -193,6 +193,22 @@ TEST_F(ProgramTest, FirstStartAsksForTheAccountAndWritesAFreshConfig) {
     EXPECT_LT(s.count(0, 0, 640, 480, WHITE), 640 * 480);
 }
 
+// A config.yml the program cannot load (here one tab character) is not
+// replaced by defaults: the user is told, and its bytes survive the start
+// and the close beside the fresh file.
+TEST_F(ProgramTest, AnUnreadableConfigSurvivesAStartAndAClose) {
+    const std::string text = "account: " + std::to_string(ACCOUNT) + "\n\tdisable_opencl: true\nplots:\n  - " +
+                             target + "\n";
+    write_config(text);
+    ASSERT_TRUE(run("unreadable_config"));
+    expect_exit_ok(1);
+    EXPECT_EQ(read_file(work + "/config.yml.unreadable"), text);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "config.yml could not be loaded: ")) << log;
+    std::string fresh = read_file(work + "/config.yml");
+    EXPECT_TRUE(contains(fresh, "\n# End of config.yml\n")) << fresh;
+}
+
 TEST_F(ProgramTest, ARunFromTheConfigurationScreenEndsWithAFinishedCorrectFile) {
     config_with_plan(256, 0);
     ASSERT_TRUE(run("complete_run"));

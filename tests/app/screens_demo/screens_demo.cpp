@@ -78,6 +78,7 @@ void write_state() {
   fprintf(f, "account=%llu\n", (unsigned long long)g_account);
   fprintf(f, "start_nonce=%llu\n", (unsigned long long)g_start_nonce);
   fprintf(f, "auto_start=%d\n", g_auto_start_nonce ? 1 : 0);
+  fprintf(f, "restored=%d\n", g_plan_restored ? 1 : 0);
   fprintf(f, "max_bytes_per_file=%llu\n", (unsigned long long)g_max_bytes_per_file);
   fprintf(f, "resume_ram=%llu\n", (unsigned long long)g_resume_ram);
   fprintf(f, "gpus=%u\n", g_gpus);
@@ -201,6 +202,7 @@ int main(int argc, char** argv) {
   std::string screen = "config";
   std::vector<std::string> ssds, targets;
   int fake_gpus = 0;
+  std::string restored;  // "START,COUNT": a session restored on the first target
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
     if (k == "--screen") screen = v;
@@ -216,6 +218,7 @@ int main(int argc, char** argv) {
     else if (k == "--cpu-threads") g_cpu_threads = atoi(v.c_str());
     else if (k == "--ram") g_resume_ram = strtoull(v.c_str(), nullptr, 10);
     else if (k == "--fake-run") g_fake_ssds = atoi(v.c_str());
+    else if (k == "--restored") restored = v;
   }
   snprintf(g_cpu_brand, sizeof g_cpu_brand, "Test CPU @ 3.00GHz");
   for (int i = 0; i < fake_gpus && i < GPU_MAX; i++) {
@@ -233,6 +236,12 @@ int main(int argc, char** argv) {
   for (const std::string& p : ssds) drive_add(0, p.c_str(), 0);
   for (const std::string& p : targets) drive_add(1, p.c_str(), 0);
   drive_plan();
+  unsigned long long r_start = 0, r_count = 0;
+  if (!restored.empty() && !g_drives.empty() && sscanf(restored.c_str(), "%llu,%llu", &r_start, &r_count) == 2) {
+    plotter_clear_jobs(g_plotter);
+    plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, g_account, r_start, r_count));
+    g_plan_restored = true;
+  }
 
   g_window = window_create("Veldgrain screens", 640, 480, 0);
   window_set_callbacks(g_window, nullptr, nullptr, nullptr,
