@@ -1,13 +1,14 @@
 // The plot checker's engine: collects the files, then one check thread walks
-// them in order. For each file it queues every sampled 64-byte read at once
-// and polls them while worker threads recompute the same scoops.
-#include <aio.h>
+// them in order. For each file, reader threads read the sampled 64-byte
+// scoops, several at a time so that a disk can serve them side by side,
+// while worker threads recompute the same scoops.
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
-#include <ctime>
+#include <random>
 
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
@@ -21,36 +22,40 @@
 #include "ui/window.h"
 
 checker_s* g_checker = nullptr;
+ssize_t (*g_check_pread)(int fd, void* buf, size_t count, off_t offset) = pread;
 
 namespace {
 
 const uint64_t NONCE_BYTES = 262144;
 const uint32_t SCOOPS = 4096;
+// Reads in flight at once: enough for a disk's queue to sort them, few
+// enough that a folder of files does not start hundreds of threads.
+const int READERS = 16;
+
+// splitmix64: small, fast and good enough to spread samples.
+struct check_random_s {
+    uint64_t state;
+};
+
+uint64_t start_up_seed() {
+    std::random_device device;
+    uint64_t clock = (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
+    return ((uint64_t)device() << 32 ^ device()) ^ clock ^ ((uint64_t)getpid() << 16);
+}
+
+check_random_s g_random = {start_up_seed()};
+
+uint64_t random_next(check_random_s* r) {
+    uint64_t z = (r->state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
 
 bool is_dot_entry(const char* path) {
     const char* slash = strrchr(path, '/');
     const char* name = slash ? slash + 1 : path;
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
-
-void sleep_ns(long ns) {
-    timespec left = {0, ns};
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
-    }
-}
-
-// A queued read can still be written by the system while aio_error says it
-// is in progress; a block zeroed by the synchronous fall-back is settled.
-bool read_in_flight(aiocb* req) {
-    return req && req->aio_fildes != 0 && aio_error(req) == EINPROGRESS;
-}
-
-// A read that completed with an error never reports done; it must not keep
-// the poll waiting.
-bool read_failed(aiocb* req) {
-    if (!req || req->aio_fildes == 0) return false;
-    int err = aio_error(req);
-    return err != EINPROGRESS && err != 0;
 }
 
 bool scoop_equal(const uint8_t* a, const uint8_t* b) { return memcmp(a, b, 64) == 0; }
@@ -60,107 +65,169 @@ void compare_sample(check_sample_s& s, const uint8_t* expected, const uint8_t* r
     s.compared.store(1);
 }
 
-// What the check thread and its workers share for one file.
+// What the check thread, its readers and its workers share for one file.
 struct file_work_s {
     checker_s* checker;
     check_entry_s* entry;
+    int fd;
     uint64_t account;
+    uint64_t start;
+    uint64_t nonces;
     bool poc2;
     int chunk;
-    const uint64_t* nonces;
-    const uint32_t* scoops;
+    const uint64_t* nonce_of;
+    const uint32_t* scoop_of;
     uint8_t* expected;
-    const uint8_t* read;
+    uint8_t* read;
+    std::atomic<int> next_read;
+    std::atomic<int> read_errors;
 };
 
+bool stopped(const checker_s* c) { return c->stop.load(std::memory_order_relaxed); }
+
+// Whoever sets the second of the two flags compares; both may, with the
+// same result.
+void compare_if_ready(file_work_s* f, int i) {
+    check_sample_s& s = f->entry->status[i];
+    if (s.read_done.load() && s.expected_ready.load())
+        compare_sample(s, f->expected + (uint64_t)i * 64, f->read + (uint64_t)i * 64);
+}
+
+// One sample's 64 bytes; a short read (the file shrank) counts as failed.
+bool read_scoop(file_work_s* f, int i) {
+    uint64_t offset = ((uint64_t)f->scoop_of[i] * f->nonces + (f->nonce_of[i] - f->start)) * 64;
+    uint8_t* out = f->read + (uint64_t)i * 64;
+    size_t got = 0;
+    while (got < 64) {
+        ssize_t n = g_check_pread(f->fd, out + got, 64 - got, (off_t)(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // The first failure of a file is logged with its cause; the
+            // count follows when the file ends.
+            if (f->read_errors.fetch_add(1) == 0)
+                sys_log("Could not read %s at offset %llu: %s\n", f->entry->path.c_str(),
+                        (unsigned long long)(offset + got), n < 0 ? strerror(errno) : "end of file");
+            return false;
+        }
+        got += (size_t)n;
+    }
+    return true;
+}
+
+// Takes the samples in order, so the reads in flight lie close together.
+void check_reader(file_work_s* f) {
+    std::vector<check_sample_s>& st = f->entry->status;
+    const int n = f->checker->sample_count;
+    for (;;) {
+        if (stopped(f->checker)) return;
+        int i = f->next_read.fetch_add(1);
+        if (i >= n) return;
+        st[i].read_issued.store(1);
+        if (read_scoop(f, i)) {
+            st[i].read_done.store(1);
+            compare_if_ready(f, i);
+        } else {
+            st[i].read_failed.store(1);
+        }
+    }
+}
+
+// The expected scoops of samples d to d + count - 1, with the fastest
+// hashing form the processor has.
+void compute_samples(file_work_s* f, int d, int count) {
+    std::vector<check_sample_s>& st = f->entry->status;
+    if (count == 1) st[d].computing.store(1);  // a sample computed on its own shows as in progress
+    plot_nonces_scoops(f->account, count, f->nonce_of + d, f->scoop_of + d, f->expected + (uint64_t)d * 64, f->poc2);
+    for (int j = d; j < d + count; j++) {
+        st[j].expected_ready.store(1);
+        compare_if_ready(f, j);
+    }
+}
+
+// Worker w takes samples chunk x w onwards, in calls that fill the hashing
+// form's lanes.
 void check_worker(file_work_s* f, int w) {
     checker_s* c = f->checker;
-    std::vector<check_sample_s>& st = f->entry->status;
     const int per_call = plot_nonces_per_call();
-    int i = 0;
-    while (i < f->chunk) {
-        if (c->stop.load(std::memory_order_relaxed)) break;
-        int d = f->chunk * w + i;
-        if (d >= c->sample_count) break;
-        const int n = std::min({per_call, f->chunk - i, c->sample_count - d});
-        if (n == 1) st[d].computing.store(1);  // a sample computed on its own shows as in progress
-        plot_nonces_scoops(f->account, n, f->nonces + d, f->scoops + d, f->expected + (uint64_t)d * 64, f->poc2);
-        for (int j = d; j < d + n; j++) {
-            st[j].expected_ready.store(1, std::memory_order_release);
-            if (st[j].read_done.load(std::memory_order_acquire))
-                compare_sample(st[j], f->expected + (uint64_t)j * 64, f->read + (uint64_t)j * 64);
-        }
-        i += n;
+    const int end = std::min(f->chunk * (w + 1), c->sample_count);
+    for (int d = f->chunk * w; d < end && !stopped(c);) {
+        const int count = std::min(per_call, end - d);
+        compute_samples(f, d, count);
+        d += count;
     }
 }
 
-// Polls the queued reads until every one is done or has failed, comparing
-// what can be compared meanwhile. A failed read shows its sample as compared
-// and unequal (read_done stays 0, so nobody compares it against the zeros).
-void poll_reads(checker_s* c, check_entry_s& e, int fd, aiocb** reqs, std::vector<uint8_t>& failed,
-                const uint8_t* expected, const uint8_t* read) {
-    std::vector<check_sample_s>& st = e.status;
-    for (;;) {
-        bool complete = true;
-        for (int i = 0; i < c->sample_count; i++) {
-            if (c->stop.load(std::memory_order_relaxed)) return;
-            check_sample_s& s = st[i];
-            if (failed[i]) continue;
-            if (!s.read_done.load(std::memory_order_relaxed)) {
-                if (reqs[i] && sys_aio_done(fd, reqs[i])) {
-                    s.read_done.store(1, std::memory_order_release);
-                } else if (!reqs[i] || read_failed(reqs[i])) {
-                    failed[i] = 1;
-                    s.equal.store(0);
-                    s.compared.store(1);
-                } else {
-                    complete = false;
-                }
-            } else if (s.expected_ready.load(std::memory_order_acquire) && !s.compared.load()) {
-                compare_sample(s, expected + (uint64_t)i * 64, read + (uint64_t)i * 64);
-            }
-        }
-        if (complete) return;
-        sleep_ns(10000000);
+// The parse, kind and size tests; CHECK_SKIP_NONE with *fd_out open when
+// the file can be checked.
+int open_plot(const check_entry_s& e, uint64_t* account, uint64_t* start, uint64_t* nonces, bool* poc2,
+              int* fd_out) {
+    uint64_t stagger = 0;
+    bool parsed = plot_name_parse(e.path.c_str(), account, start, nonces, &stagger);
+    util_assert(parsed, false, "ui_check", 77);
+    if (!parsed || *nonces == 0 || *start > UINT64_MAX - *nonces) return CHECK_SKIP_NAME;
+    if (stagger != 0 && stagger != *nonces) {
+        sys_log("Only optimized files are supported by the checker, skipping %s\n", e.path.c_str());
+        return CHECK_SKIP_KIND;
     }
-}
-
-// Every request still in flight is cancelled and waited for before any is
-// released: until then the system may write into the block and the buffer.
-void release_reads(int fd, aiocb** reqs, int n) {
-    for (int i = 0; i < n; i++)
-        if (read_in_flight(reqs[i])) sys_aio_cancel(fd, reqs[i]);
-    for (int i = 0; i < n; i++) {
-        while (read_in_flight(reqs[i])) {
-            const aiocb* one[1] = {reqs[i]};
-            timespec limit = {0, 10000000};
-            aio_suspend(one, 1, &limit);
-        }
-        sys_aio_free(reqs[i]);
-        reqs[i] = nullptr;
+    *poc2 = stagger == 0;
+    int fd = sys_open_read(e.path.c_str(), false);
+    if (fd == 0) {
+        sys_log("Could not open %s: %s\n", e.path.c_str(), strerror(errno));
+        return CHECK_SKIP_UNREADABLE;
     }
-}
-
-// The size and kind tests; false when the file is skipped (fd closed).
-bool open_plot(check_entry_s& e, uint64_t nonces, int* fd_out) {
-    int fd = sys_open_read(e.path.c_str(), true);
-    uint64_t size = fd ? sys_file_size(fd) : 0;
-    if (fd == 0 || size == 0) {
-        if (fd) sys_close(fd);
-        return false;
-    }
-    if (size != nonces * NONCE_BYTES) {
-        sys_log("%s has incorrect file size\n", e.path.c_str());
+    uint64_t size = sys_file_size(fd);
+    // A count this large has no size in 64 bits: no file can match it.
+    bool fits = *nonces <= UINT64_MAX / NONCE_BYTES;
+    int skip = size == 0 ? CHECK_SKIP_EMPTY : !fits || size != *nonces * NONCE_BYTES ? CHECK_SKIP_SIZE : CHECK_SKIP_NONE;
+    if (skip == CHECK_SKIP_SIZE) sys_log("%s has incorrect file size\n", e.path.c_str());
+    if (skip != CHECK_SKIP_NONE) {
         sys_close(fd);
-        return false;
+        return skip;
     }
     *fd_out = fd;
-    return true;
+    return CHECK_SKIP_NONE;
+}
+
+// The samples of one file, read and computed side by side; all threads are
+// joined before it returns.
+void check_samples(file_work_s* f) {
+    const int n = f->checker->sample_count;
+    int v = cpu_count() - 1;
+    if (v < 1) v = 1;
+    f->chunk = std::max(1, (n + v - 1) / v);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < v; w++) threads.emplace_back(check_worker, f, w);
+    for (int r = 0; r < std::min(READERS, n); r++) threads.emplace_back(check_reader, f);
+    for (std::thread& t : threads) t.join();
+}
+
+// Counts what the samples show; a sample both threads left uncompared
+// (each saw the other's flag unset) is compared here.
+void settle_entry(file_work_s* f) {
+    check_entry_s& e = *f->entry;
+    int wrong = 0, unchecked = 0;
+    for (int i = 0; i < f->checker->sample_count; i++) {
+        check_sample_s& s = e.status[i];
+        if (s.read_failed.load()) {
+            unchecked++;
+            continue;
+        }
+        if (!s.compared.load()) compare_sample(s, f->expected + (uint64_t)i * 64, f->read + (uint64_t)i * 64);
+        wrong += !s.equal.load();
+    }
+    if (unchecked > 0)
+        sys_log("%s: %d of %d samples could not be checked\n", e.path.c_str(), unchecked, f->checker->sample_count);
+    e.wrong.store(wrong);
+    e.unchecked.store(unchecked);
+    e.all_correct.store(wrong == 0 && unchecked == 0);
+    e.finished.store(true);
 }
 
 void free_checker(checker_s* c) { delete c; }
 
 }  // namespace
+
+void check_random_seed(uint64_t seed) { g_random.state = seed; }
 
 int check_sample_count(int entry_count, int window_width) {
     int n = entry_count == 1 ? (int)CHECK_SINGLE_SAMPLES : window_width - 48;
@@ -196,10 +263,13 @@ std::vector<std::string> check_collect(int count, const char* const* paths) {
 
 void check_choose_samples(int sample_count, uint64_t start, uint64_t nonces, uint64_t* nonce_out,
                           uint32_t* scoop_out) {
-    int step = (int)SCOOPS / sample_count;
     for (int i = 0; i < sample_count; i++) {
-        uint32_t r1 = (uint32_t)rand();
-        uint32_t r2 = (uint32_t)rand();
+        uint64_t r1 = random_next(&g_random);
+        uint64_t r2 = random_next(&g_random);
+        // Band i: [i x 4096 / n, (i + 1) x 4096 / n), never empty for n up
+        // to 4096, and together the bands leave no scoop out.
+        uint32_t low = (uint32_t)((uint64_t)i * SCOOPS / (uint64_t)sample_count);
+        uint32_t high = (uint32_t)((uint64_t)(i + 1) * SCOOPS / (uint64_t)sample_count);
         if (i == sample_count - 1) {
             scoop_out[i] = SCOOPS - 1;
             nonce_out[i] = start + nonces - 1;
@@ -207,9 +277,47 @@ void check_choose_samples(int sample_count, uint64_t start, uint64_t nonces, uin
             scoop_out[i] = 0;
             nonce_out[i] = start;
         } else {
-            scoop_out[i] = (uint32_t)(step * i) + r1 % (uint32_t)step;
+            scoop_out[i] = low + (uint32_t)(r1 % (high - low));
             nonce_out[i] = start + r2 % nonces;
         }
+    }
+}
+
+check_outcome_e check_entry_outcome(const check_entry_s& e) {
+    if (!e.finished.load()) return CHECK_PENDING;
+    if (e.skip.load() != CHECK_SKIP_NONE) return CHECK_SKIPPED;
+    if (e.wrong.load() > 0) return CHECK_WRONG;
+    if (e.unchecked.load() > 0) return CHECK_INCOMPLETE;
+    return CHECK_CORRECT;
+}
+
+check_outcome_e check_verdict(const checker_s& c) {
+    bool wrong = false, not_checked = false, compared = false;
+    for (const check_entry_s& e : c.entries) {
+        switch (check_entry_outcome(e)) {
+        case CHECK_PENDING: return CHECK_PENDING;
+        case CHECK_WRONG: wrong = true; break;
+        case CHECK_CORRECT: compared = true; break;
+        case CHECK_INCOMPLETE:
+            not_checked = true;
+            compared = compared || e.unchecked.load() < c.sample_count;
+            break;
+        default: not_checked = true; break;
+        }
+    }
+    if (wrong) return CHECK_WRONG;
+    if (!compared) return CHECK_NOTHING;
+    return not_checked ? CHECK_INCOMPLETE : CHECK_CORRECT;
+}
+
+const char* check_skip_text(int skip) {
+    switch (skip) {
+    case CHECK_SKIP_NAME: return "its name gives no valid nonce range";
+    case CHECK_SKIP_KIND: return "only optimized files can be checked";
+    case CHECK_SKIP_UNREADABLE: return "it cannot be opened";
+    case CHECK_SKIP_EMPTY: return "the file is empty";
+    case CHECK_SKIP_SIZE: return "its size does not match its name";
+    default: return "";
     }
 }
 
@@ -234,7 +342,7 @@ void checker_destroy(checker_s* c) {
 
 void check_thread_proc(checker_s* c) {
     for (int d = 0; d < (int)c->entries.size(); d++) {
-        if (c->stop.load(std::memory_order_relaxed)) return;
+        if (stopped(c)) return;
         check_file_proc(c, d);
     }
 }
@@ -242,76 +350,31 @@ void check_thread_proc(checker_s* c) {
 void check_file_proc(checker_s* c, int index) {
     check_entry_s& e = c->entries[index];
     const int n = c->sample_count;
-    uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
-    bool parsed = plot_name_parse(e.path.c_str(), &account, &start, &nonces, &stagger);
-    util_assert(parsed, false, "ui_check", 77);
-    bool poc2 = stagger == 0;
-    if (parsed && stagger != 0 && stagger != nonces) {
-        sys_log("Only optimized files are supported by the checker, skipping %s\n", e.path.c_str());
-        e.skipped.store(true);
+    file_work_s f;
+    f.checker = c;
+    f.entry = &e;
+    f.fd = 0;
+    f.poc2 = true;
+    int skip = open_plot(e, &f.account, &f.start, &f.nonces, &f.poc2, &f.fd);
+    if (skip != CHECK_SKIP_NONE) {
+        e.skip.store(skip);
         e.finished.store(true);
         return;
     }
-    int fd = 0;
-    // A name that did not parse has no nonces, so the size test skips it.
-    if (!parsed || nonces == 0 || !open_plot(e, nonces, &fd)) {
-        e.skipped.store(true);
-        e.finished.store(true);
-        return;
-    }
-
     std::vector<uint64_t> nonce_of(n);
     std::vector<uint32_t> scoop_of(n);
     std::vector<uint8_t> expected((size_t)n * 64, 0);
     std::vector<uint8_t> read((size_t)n * 64, 0);
-    std::vector<aiocb*> reqs(n, nullptr);
-    std::vector<uint8_t> failed(n, 0);
-    check_choose_samples(n, start, nonces, nonce_of.data(), scoop_of.data());
-
-    int v = cpu_count() - 1;
-    if (v < 1) v = 1;
-    int chunk = (n + v - 1) / v;
-    if (chunk < 1) chunk = 1;
-    file_work_s work = {c, &e, account, poc2, chunk,
-                        nonce_of.data(), scoop_of.data(), expected.data(), read.data()};
-    std::vector<std::thread> workers;
-    workers.reserve(v);
-    for (int w = 0; w < v; w++) workers.emplace_back(check_worker, &work, w);
-
-    bool issued_all = true;
-    for (int i = 0; i < n; i++) {
-        if (c->stop.load(std::memory_order_relaxed)) {
-            issued_all = false;
-            break;
-        }
-        e.status[i].read_issued.store(1);
-        uint64_t offset = ((uint64_t)scoop_of[i] * nonces + (nonce_of[i] - start)) * 64;
-        if (!sys_read_at(fd, offset, 64, read.data() + (size_t)i * 64, &reqs[i])) {
-            // The request was never queued; it is released with the others.
-            failed[i] = 1;
-            e.status[i].equal.store(0);
-            e.status[i].compared.store(1);
-        }
-    }
-    if (issued_all && !c->stop.load(std::memory_order_relaxed))
-        poll_reads(c, e, fd, reqs.data(), failed, expected.data(), read.data());
-    release_reads(fd, reqs.data(), n);
-    for (std::thread& t : workers) t.join();
-
-    if (!c->stop.load(std::memory_order_relaxed)) {
-        bool all = true;
-        for (int i = 0; i < n; i++) {
-            if (c->stop.load(std::memory_order_relaxed)) break;
-            check_sample_s& s = e.status[i];
-            if (!failed[i]) compare_sample(s, expected.data() + (size_t)i * 64, read.data() + (size_t)i * 64);
-            if (!s.equal.load()) all = false;
-        }
-        if (!c->stop.load(std::memory_order_relaxed)) {
-            e.all_correct.store(all);
-            e.finished.store(true);
-        }
-    }
-    sys_close(fd);
+    check_choose_samples(n, f.start, f.nonces, nonce_of.data(), scoop_of.data());
+    f.nonce_of = nonce_of.data();
+    f.scoop_of = scoop_of.data();
+    f.expected = expected.data();
+    f.read = read.data();
+    f.next_read.store(0);
+    f.read_errors.store(0);
+    check_samples(&f);
+    if (!stopped(c)) settle_entry(&f);
+    sys_close(f.fd);
 }
 
 void ui_check_start(window_s* w, int count, const char* const* paths) {

@@ -1,7 +1,9 @@
 // The checker screen: one file as a 30 x 59 grid of sample cells, several
-// files as a scrolling list of sample bars with a verdict once every row is
-// settled. Runs on the UI thread while the check thread writes the flags.
+// files as a scrolling list of sample bars, and a verdict once every file is
+// settled. Runs on the UI thread while the check threads write the flags.
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 
 #include "checker/check_state.h"
@@ -22,8 +24,14 @@ const uint32_t RED = 0xffde1d10;
 const uint32_t YELLOW = 0xffdbdb2f;
 const uint32_t BLUE = 0xff34aadc;
 const uint32_t LIGHT_GREY = 0xfff0f0f0;
+// Not checked: a skipped file, or a sample that could not be read. Neither
+// wrong (red) nor waiting (grey).
+const uint32_t PURPLE = 0xff8e44ad;
+// A wrong or unchecked sample is drawn at least this wide in a bar.
+const int MARK_WIDTH = 3;
 
 uint32_t sample_colour(const check_sample_s& s) {
+    if (s.read_failed.load(std::memory_order_relaxed)) return PURPLE;
     if (s.compared.load(std::memory_order_relaxed))
         return s.equal.load(std::memory_order_relaxed) ? GREEN : RED;
     if (s.computing.load(std::memory_order_relaxed) || s.expected_ready.load(std::memory_order_relaxed))
@@ -31,6 +39,8 @@ uint32_t sample_colour(const check_sample_s& s) {
     if (s.read_done.load(std::memory_order_relaxed)) return BLUE;
     return LIGHT_GREY;
 }
+
+bool stands_out(uint32_t colour) { return colour == RED || colour == PURPLE; }
 
 void paint_back_button(window_s* w, int y, std::function<void()> on_click) {
     bool hover = ui_region_click(w, 24, y, 130, 40, std::move(on_click));
@@ -43,51 +53,122 @@ void paint_back_button(window_s* w, int y, std::function<void()> on_click) {
     draw_text(w, "Back", (float)(24 + (130 - tw) / 2), (float)(y + 10));
 }
 
+// The line beside the Back button, once no file can change any more.
+void paint_verdict(checker_s* c, window_s* w, int H) {
+    const char* text = nullptr;
+    uint32_t colour = PURPLE;
+    switch (check_verdict(*c)) {
+    case CHECK_PENDING: return;
+    case CHECK_CORRECT: text = "All data correct!", colour = GREEN; break;
+    case CHECK_WRONG: text = "Not all data is correct!", colour = RED; break;
+    case CHECK_INCOMPLETE: text = "Not all data could be checked!"; break;
+    default: text = c->entries.empty() ? "No plot files found." : "No data could be checked!"; break;
+    }
+    draw_set_fill(w, colour);
+    draw_set_font(w, FACE, 20);
+    draw_text(w, text, 178, (float)(H - 64));
+}
+
+// Under the verdict of a single file: how many samples made it, or why the
+// file was not checked.
+void paint_single_detail(checker_s* c, window_s* w, const check_entry_s& e, int H) {
+    char text[160];
+    check_outcome_e outcome = check_entry_outcome(e);
+    if (outcome == CHECK_SKIPPED)
+        snprintf(text, sizeof text, "Not checked: %s", check_skip_text(e.skip.load()));
+    else if (outcome == CHECK_WRONG)
+        snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), c->sample_count);
+    else if (outcome == CHECK_INCOMPLETE)
+        snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(),
+                 c->sample_count);
+    else
+        return;
+    draw_set_fill(w, BLACK);
+    draw_set_font(w, FACE, 10);
+    draw_text(w, text, 178, (float)(H - 34));
+}
+
 void paint_single(checker_s* c, window_s* w, int W, int H) {
     int cw = (W - 48) / 59, ch = (H - 180) / 30;
     const check_entry_s& e = c->entries[0];
+    const bool skipped = check_entry_outcome(e) == CHECK_SKIPPED;
+    auto cell_colour = [&](int i) {
+        if (skipped) return PURPLE;
+        // Fewer samples than cells only with a clamped sample count.
+        return i < c->sample_count ? sample_colour(e.status[i]) : LIGHT_GREY;
+    };
     draw_no_stroke(w);
-    for (int r = 0; r < 30; r++) {
-        for (int col = 0; col < 59; col++) {
-            int i = r * 59 + col;
-            // Fewer samples than cells only with a clamped sample count.
-            draw_set_fill(w, i < c->sample_count ? sample_colour(e.status[i]) : LIGHT_GREY);
-            draw_rect(w, (float)(24 + col * cw), (float)(74 + r * ch), (float)(cw - 1), (float)(ch - 1));
-        }
+    for (int i = 0; i < 30 * 59; i++) {
+        draw_set_fill(w, cell_colour(i));
+        draw_rect(w, (float)(24 + i % 59 * cw), (float)(74 + i / 59 * ch), (float)(cw - 1), (float)(ch - 1));
+    }
+    // A wrong or unread cell gets a black frame over its neighbours' edges,
+    // so that a single one is seen at a glance.
+    for (int i = 0; i < 30 * 59 && !skipped; i++) {
+        uint32_t colour = cell_colour(i);
+        if (!stands_out(colour)) continue;
+        float x = (float)(24 + i % 59 * cw), y = (float)(74 + i / 59 * ch);
+        draw_set_fill(w, BLACK);
+        draw_rect(w, x - 2, y - 2, (float)(cw + 3), (float)(ch + 3));
+        draw_set_fill(w, colour);
+        draw_rect(w, x, y, (float)(cw - 1), (float)(ch - 1));
     }
     draw_clip_push(w, 24, 30 * ch + 76, 59 * cw, 16);
     draw_set_fill(w, GREY_TEXT);
     draw_set_font(w, FACE, 7);
     draw_text(w, e.path.c_str(), 24, (float)(30 * ch + 76));
     draw_clip_pop(w);
+    paint_verdict(c, w, H);
+    paint_single_detail(c, w, e, H);
     paint_back_button(w, H - 64, [] { ui_check_stop(); });
 }
 
-// Runs of one colour become one rectangle; a red sample is an error.
-void paint_sample_bar(checker_s* c, window_s* w, const check_entry_s& e, int y, int bw, bool* error) {
-    int n = c->sample_count;
-    auto x_of = [&](int i) { return n > 1 ? 24 + (int)roundf((float)i / (float)(n - 1) * (float)bw) : 24; };
+// Sample i covers [x_of(i), x_of(i + 1)): every sample owns at least one
+// pixel while there are no more samples than pixels. Runs of one colour
+// become one rectangle; wrong and unchecked samples are then drawn again
+// at least MARK_WIDTH wide, so that none can vanish between its neighbours.
+void paint_sample_bar(checker_s* c, window_s* w, const check_entry_s& e, int y, int bw) {
+    const int n = c->sample_count;
+    auto x_of = [&](int i) { return 24 + (int)((int64_t)i * bw / n); };
     int run_start = 0;
     uint32_t run_colour = sample_colour(e.status[0]);
     for (int i = 1; i <= n; i++) {
         uint32_t col = i < n ? sample_colour(e.status[i]) : 0;
         if (i < n && col == run_colour) continue;
-        if (run_colour == RED) *error = true;
-        int x0 = x_of(run_start);
-        int x1 = i < n ? x_of(i) : 24 + bw;
-        if (x1 > x0) {
-            draw_set_fill(w, run_colour);
-            draw_rect(w, (float)x0, (float)y, (float)(x1 - x0), 26);
-        }
+        draw_set_fill(w, run_colour);
+        draw_rect(w, (float)x_of(run_start), (float)y, (float)(x_of(i) - x_of(run_start)), 26);
         run_start = i;
         run_colour = col;
     }
+    for (int i = 0; i < n; i++) {
+        uint32_t col = sample_colour(e.status[i]);
+        if (!stands_out(col)) continue;
+        int x0 = x_of(i), x1 = x_of(i + 1);
+        if (x1 - x0 < MARK_WIDTH) {
+            x0 = std::min(std::max(24, (x0 + x1 - MARK_WIDTH) / 2), 24 + bw - MARK_WIDTH);
+            x1 = x0 + MARK_WIDTH;
+        }
+        draw_set_fill(w, col);
+        draw_rect(w, (float)x0, (float)y, (float)(x1 - x0), 26);
+    }
+}
+
+// A skipped file's bar says why it was not checked.
+void paint_skipped_bar(window_s* w, const check_entry_s& e, int y, int bw) {
+    draw_set_fill(w, PURPLE);
+    draw_rect(w, 24, (float)y, (float)bw, 26);
+    char text[160];
+    snprintf(text, sizeof text, "Not checked: %s", check_skip_text(e.skip.load()));
+    draw_clip_push(w, 24, y, bw, 26);
+    draw_set_fill(w, WHITE);
+    draw_set_font(w, FACE, 10);
+    draw_text(w, text, 32, (float)(y + 6));
+    draw_clip_pop(w);
 }
 
 void paint_multi(checker_s* c, window_s* w, int W, int H) {
     int view = H - 138;
     c->view_height = view;
-    bool error = false, settled = true;
     int bw = W - 48;
     auto rows = [&](int, int y, std::function<bool(int, int, int, int, std::function<void()>)>) {
         int ry = y;
@@ -99,30 +180,21 @@ void paint_multi(checker_s* c, window_s* w, int W, int H) {
             draw_clip_pop(w);
             draw_no_stroke(w);
             ry += 16;
-            if (e.skipped.load()) {
-                draw_set_fill(w, RED);
-                draw_rect(w, 24, (float)ry, (float)bw, 26);
-                error = true;
-            } else if (e.all_correct.load()) {
+            check_outcome_e outcome = check_entry_outcome(e);
+            if (outcome == CHECK_SKIPPED) {
+                paint_skipped_bar(w, e, ry, bw);
+            } else if (outcome == CHECK_CORRECT) {
                 draw_set_fill(w, GREEN);
                 draw_rect(w, 24, (float)ry, (float)bw, 26);
             } else {
-                // A file whose check has ended with unequal samples cannot
-                // change any more: it counts as settled, with an error.
-                if (!e.finished.load()) settled = false;
-                paint_sample_bar(c, w, e, ry, bw, &error);
-                if (e.finished.load()) error = true;
+                paint_sample_bar(c, w, e, ry, bw);
             }
             ry += 38;
         }
         c->scroll.content = (float)(c->entries.size() * 54);
     };
     paint_scroll_vert(w, &c->scroll, 0, 74, W, view, rows);
-    if (settled) {
-        draw_set_fill(w, error ? RED : GREEN);
-        draw_set_font(w, FACE, 20);
-        draw_text(w, error ? "Not all data is correct!" : "All data correct!", 178, (float)(H - 64));
-    }
+    paint_verdict(c, w, H);
     paint_back_button(w, H - 64, [] { ui_check_stop(); });
 }
 

@@ -1,14 +1,13 @@
 // The checker engine against small plot files: files hold the real content
 // of every nonce the checker samples (the sample sequence is reproducible
-// through srand) and zeros elsewhere, so a check sees exactly what a full
-// file would show it.
+// through check_random_seed) and zeros elsewhere, so a check sees exactly
+// what a full file would show it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <aio.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "checker/check_state.h"
@@ -31,19 +31,33 @@ const uint64_t NONCE_BYTES = 262144;
 const uint64_t ACCOUNT = 12345678901234567ull;
 
 std::string g_dir;
-int g_dir_fd = -1;
-int g_reads = 0;
+std::atomic<int> g_reads{0};
 
-// Every third read is refused when queued; the others are queued against a
-// folder, so they complete with an error.
-int failing_aio_read(aiocb* r) {
-    if (g_reads++ % 3 == 0) {
+// A disk that fails: every third read with an I/O error, every third one
+// short (as when the file shrinks under the checker).
+ssize_t failing_pread(int fd, void* buf, size_t count, off_t offset) {
+    int k = g_reads++;
+    if (k % 3 == 0) {
         errno = EIO;
         return -1;
     }
-    r->aio_fildes = g_dir_fd;
-    return aio_read(r);
+    if (k % 3 == 1) return 0;
+    return pread(fd, buf, count, offset);
 }
+
+// A slow disk that counts the reads it serves at once.
+std::atomic<int> g_in_flight{0}, g_most_in_flight{0};
+ssize_t slow_pread(int fd, void* buf, size_t count, off_t offset) {
+    int now = ++g_in_flight;
+    int most = g_most_in_flight.load();
+    while (now > most && !g_most_in_flight.compare_exchange_weak(most, now)) {
+    }
+    usleep(10000);
+    ssize_t n = pread(fd, buf, count, offset);
+    --g_in_flight;
+    return n;
+}
+
 
 // Every test runs in its own process: a private folder that also receives
 // this process's log.txt.
@@ -60,7 +74,7 @@ class CheckerTest : public ::testing::Test {
         (void)chdir("/");
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
-    void SetUp() override { srand(1); }
+    void SetUp() override { check_random_seed(1); }
 
     std::string path(const std::string& name) { return g_dir + "/" + name; }
 
@@ -73,9 +87,9 @@ class CheckerTest : public ::testing::Test {
         ASSERT_EQ(ftruncate(fd, (off_t)(n * NONCE_BYTES)), 0);
         std::vector<uint64_t> nonces(samples);
         std::vector<uint32_t> scoops(samples);
-        srand(seed);
+        check_random_seed(seed);
         check_choose_samples(samples, start, n, nonces.data(), scoops.data());
-        srand(seed);
+        check_random_seed(seed);
         std::set<uint64_t> distinct(nonces.begin(), nonces.end());
         std::vector<uint64_t> wanted(distinct.begin(), distinct.end());
         std::vector<std::thread> threads;
@@ -121,28 +135,57 @@ TEST_F(CheckerTest, SampleCountIsOnePerBarPixelWithinOneToFourThousandNinetySix)
         EXPECT_EQ(check_sample_count(k.entries, k.width), k.want) << k.entries << " " << k.width;
 }
 
-TEST_F(CheckerTest, SamplesSweepTheScoopBandsAndPinBothEnds) {
-    for (int n : {1770, 976, 1, 2}) {
+// Every band of scoops is sampled whatever the count: consecutive samples
+// never lie more than two bands apart, up to the top scoops.
+TEST_F(CheckerTest, SamplesCoverEveryScoopBandForAnySampleCount) {
+    for (int n : {1, 2, 3, 7, 592, 976, 1770, 2047, 2049, 4095, 4096}) {
         std::vector<uint64_t> nonces(n);
         std::vector<uint32_t> scoops(n);
-        srand(1);
         check_choose_samples(n, 1000, 256, nonces.data(), scoops.data());
-        int step = 4096 / n;
         EXPECT_EQ(scoops[n - 1], 4095u);
         EXPECT_EQ(nonces[n - 1], 1000u + 255);
         if (n > 1) {
             EXPECT_EQ(scoops[0], 0u);
             EXPECT_EQ(nonces[0], 1000u);
         }
-        // Two draws for every sample, the pinned ones included.
-        srand(1);
-        for (int i = 0; i < n; i++) {
-            unsigned r1 = (unsigned)rand(), r2 = (unsigned)rand();
-            if (i == 0 || i == n - 1) continue;
-            EXPECT_EQ(scoops[i], (uint32_t)(step * i) + r1 % (unsigned)step) << n << " " << i;
-            EXPECT_EQ(nonces[i], 1000u + r2 % 256u);
+        const uint32_t band = (4096 + n - 1) / n;
+        for (int i = 1; i < n; i++) {
+            EXPECT_LE(scoops[i - 1], scoops[i]) << n << " " << i;
+            EXPECT_LT(scoops[i] - scoops[i - 1], 2 * band) << n << " " << i;
+            EXPECT_GE(nonces[i], 1000u);
+            EXPECT_LT(nonces[i], 1000u + 256);
+        }
+        if (n > 2) {
+            EXPECT_GE(scoops[n - 2], 4096 - 2 * band) << n;
         }
     }
+}
+
+// Run by the test below in a fresh process of this program, without the
+// fixture's seed.
+TEST(CheckerStart, PrintsTheFirstSamplesOfAFreshStart) {
+    if (!getenv("VG_CHECKER_PRINT_SAMPLES")) GTEST_SKIP() << "only as a fresh process of the next test";
+    std::vector<uint64_t> nonces(16);
+    std::vector<uint32_t> scoops(16);
+    check_choose_samples(16, 0, 1u << 30, nonces.data(), scoops.data());
+    for (int i = 1; i < 15; i++) printf("sample %llu %u\n", (unsigned long long)nonces[i], scoops[i]);
+}
+
+// Each start of the program samples other places.
+TEST_F(CheckerTest, EachStartSamplesOtherPlaces) {
+    auto fresh_start = [] {
+        std::string cmd = "VG_CHECKER_PRINT_SAMPLES=1 /proc/" + std::to_string(getpid()) +
+                          "/exe --gtest_filter=CheckerStart.PrintsTheFirstSamplesOfAFreshStart 2>&1 | grep '^sample'";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string out;
+        char line[256];
+        while (p && fgets(line, sizeof line, p)) out += line;
+        if (p) pclose(p);
+        return out;
+    };
+    std::string a = fresh_start(), b = fresh_start();
+    EXPECT_FALSE(a.empty());
+    EXPECT_NE(a, b);
 }
 
 TEST_F(CheckerTest, FoldersYieldTheirPlotsAndThoseOneLevelDown) {
@@ -161,16 +204,16 @@ TEST_F(CheckerTest, FoldersYieldTheirPlotsAndThoseOneLevelDown) {
 TEST_F(CheckerTest, CorrectPoc2AndOptimizedPoc1FilesAreAllCorrect) {
     write_plot(path("12345678901234567_1000_256"), 1000, 256, true, 48, 7);
     write_plot(path("12345678901234567_0_256_256"), 0, 256, false, 48, 8);
-    srand(7);
+    check_random_seed(7);
     checker_s* c = checker_create(nullptr, {path("12345678901234567_1000_256")}, 48);
     check_thread_proc(c);
-    srand(8);
+    check_random_seed(8);
     checker_s* d = checker_create(nullptr, {path("12345678901234567_0_256_256")}, 48);
     check_thread_proc(d);
     for (checker_s* k : {c, d}) {
         const check_entry_s& e = k->entries[0];
-        EXPECT_FALSE(e.skipped);
-        EXPECT_TRUE(e.finished);
+        EXPECT_EQ(check_entry_outcome(e), CHECK_CORRECT) << e.path;
+        EXPECT_EQ(check_verdict(*k), CHECK_CORRECT);
         EXPECT_TRUE(e.all_correct) << e.path;
         for (const check_sample_s& s : e.status) {
             EXPECT_TRUE(s.read_issued && s.read_done && s.expected_ready && s.compared && s.equal);
@@ -185,18 +228,19 @@ TEST_F(CheckerTest, OneCorruptedSampledScoopMakesThatSampleUnequal) {
     write_plot(p, 0, 256, true, n, 3);
     std::vector<uint64_t> nonces(n);
     std::vector<uint32_t> scoops(n);
-    srand(3);
+    check_random_seed(3);
     check_choose_samples(n, 0, 256, nonces.data(), scoops.data());
     int bad = 17;
     int fd = open(p.c_str(), O_WRONLY);
     uint8_t junk = 0x5a;
     ASSERT_EQ(pwrite(fd, &junk, 1, (off_t)(((uint64_t)scoops[bad] * 256 + nonces[bad]) * 64 + 5)), 1);
     close(fd);
-    srand(3);
+    check_random_seed(3);
     checker_s* c = check({p}, n);
     const check_entry_s& e = c->entries[0];
     EXPECT_FALSE(e.all_correct);
-    EXPECT_TRUE(e.finished);
+    EXPECT_EQ(check_entry_outcome(e), CHECK_WRONG);
+    EXPECT_EQ(e.wrong, 1);
     for (int i = 0; i < n; i++) {
         EXPECT_TRUE(e.status[i].compared);
         // Another sample may share the corrupted nonce, never the scoop.
@@ -205,53 +249,128 @@ TEST_F(CheckerTest, OneCorruptedSampledScoopMakesThatSampleUnequal) {
     checker_destroy(c);
 }
 
-TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
-    std::string truncated = path("1_0_256"), unoptimized = path("1_0_256_64"), empty = path("1_0_8");
-    std::string good = path("12345678901234567_0_256");
-    write_plot(good, 0, 256, true, 8, 5);
-    {
-        std::ofstream(empty.c_str());
-        int fd = open(truncated.c_str(), O_CREAT | O_WRONLY, 0644);
-        ASSERT_EQ(ftruncate(fd, 255 * (off_t)NONCE_BYTES), 0);
-        close(fd);
-        std::ofstream(unoptimized) << "x";
-    }
-    srand(5);
-    checker_s* c = check({good, truncated, unoptimized, empty, path("1_0_16")}, 8);
-    EXPECT_TRUE(c->entries[0].all_correct);
-    for (int i = 1; i < 5; i++) {
-        EXPECT_TRUE(c->entries[i].skipped) << c->entries[i].path;
-        EXPECT_TRUE(c->entries[i].finished);
-        EXPECT_FALSE(c->entries[i].all_correct);
-        EXPECT_FALSE(c->entries[i].status[0].read_issued);
-    }
-    std::string log = log_text();
-    EXPECT_NE(log.find(truncated + " has incorrect file size\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Only optimized files are supported by the checker, skipping " + unoptimized + "\n"),
-              std::string::npos);
-    EXPECT_EQ(log.find(empty + " has incorrect"), std::string::npos);
+// A list of files in a 248 px window has 200 samples per file; the top
+// scoops (3980 to 4094) zeroed in every nonce must still be found.
+TEST_F(CheckerTest, AFileZeroedInItsTopScoopsIsWrong) {
+    const int n = check_sample_count(2, 248);
+    std::string p = path("12345678901234567_0_256");
+    write_plot(p, 0, 256, true, n, 4);
+    int fd = open(p.c_str(), O_WRONLY);
+    std::vector<uint8_t> zeros((4095 - 3980) * 256 * 64, 0);
+    ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), (off_t)3980 * 256 * 64), (ssize_t)zeros.size());
+    close(fd);
+    check_random_seed(4);
+    checker_s* c = check({p}, n);
+    EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_WRONG);
+    EXPECT_GE(c->entries[0].wrong, 3);
+    EXPECT_EQ(check_verdict(*c), CHECK_WRONG);
     checker_destroy(c);
 }
 
-TEST_F(CheckerTest, FailedReadsEndThePollAndShowTheirSamplesAsNotCorrect) {
+TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
+    std::string good = path("12345678901234567_0_256");
+    write_plot(good, 0, 256, true, 8, 5);
+    auto sized = [&](const std::string& name, uint64_t bytes) {
+        std::string p = path(name);
+        int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        EXPECT_EQ(ftruncate(fd, (off_t)bytes), 0);
+        close(fd);
+        return p;
+    };
+    struct {
+        std::string path;
+        int skip;
+    } cases[] = {
+        {sized("1_0_256", 255 * NONCE_BYTES), CHECK_SKIP_SIZE},
+        {sized("1_0_256_64", 1), CHECK_SKIP_KIND},
+        {sized("1_0_8", 0), CHECK_SKIP_EMPTY},
+        {path("1_0_16"), CHECK_SKIP_UNREADABLE},
+        // 2^46 + 1 nonces: 2^64 + 2^18 bytes, 2^18 once wrapped to 64 bits.
+        {sized("1_0_70368744177665", NONCE_BYTES), CHECK_SKIP_SIZE},
+        {sized("1_18446744073709551615_2", 2 * NONCE_BYTES), CHECK_SKIP_NAME},
+    };
+    std::vector<std::string> files = {good};
+    for (auto& k : cases) files.push_back(k.path);
+    checker_s* c = check(files, 8);
+    EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_CORRECT);
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const check_entry_s& e = c->entries[i + 1];
+        EXPECT_EQ(e.skip, cases[i].skip) << e.path;
+        EXPECT_EQ(check_entry_outcome(e), CHECK_SKIPPED) << e.path;
+        EXPECT_FALSE(e.all_correct);
+        EXPECT_FALSE(e.status[0].read_issued);
+        EXPECT_STRNE(check_skip_text(e.skip), "");
+    }
+    // Some files could not be checked: not the green verdict.
+    EXPECT_EQ(check_verdict(*c), CHECK_INCOMPLETE);
+    std::string log = log_text();
+    EXPECT_NE(log.find(cases[0].path + " has incorrect file size\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(cases[4].path + " has incorrect file size\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Only optimized files are supported by the checker, skipping " + cases[1].path + "\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Could not open " + cases[3].path), std::string::npos) << log;
+    checker_destroy(c);
+}
+
+// Nothing compared is never "correct": no files at all, files that were all
+// skipped, a folder of other files.
+TEST_F(CheckerTest, NothingCheckedIsNeverCorrect) {
+    mkdir(path("empty").c_str(), 0755);
+    mkdir(path("others").c_str(), 0755);
+    std::ofstream(path("others/plot.dat")) << "x";
+    std::ofstream(path("others/1_0_8")).close();
+    std::string empty = path("empty"), others = path("others");
+    const char* dropped[] = {empty.c_str()};
+    EXPECT_TRUE(check_collect(1, dropped).empty());
+    checker_s* none = check({}, 8);
+    EXPECT_EQ(check_verdict(*none), CHECK_NOTHING);
+    dropped[0] = others.c_str();
+    checker_s* skipped = check(check_collect(1, dropped), 8);
+    ASSERT_EQ(skipped->entries.size(), 1u);
+    EXPECT_EQ(check_verdict(*skipped), CHECK_NOTHING);
+    checker_destroy(none);
+    checker_destroy(skipped);
+}
+
+TEST_F(CheckerTest, FailedReadsAreShownAsNotCheckedRatherThanWrong) {
     const int n = 24;
     std::string p = path("12345678901234567_0_256");
     write_plot(p, 0, 256, true, n, 9);
-    g_dir_fd = open(g_dir.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GT(g_dir_fd, 0);
-    int (*saved)(aiocb*) = g_sys_aio_read;
-    g_sys_aio_read = failing_aio_read;
-    srand(9);
+    g_reads = 0;
+    g_check_pread = failing_pread;
+    check_random_seed(9);
     checker_s* c = check({p}, n);
-    g_sys_aio_read = saved;
-    close(g_dir_fd);
+    g_check_pread = pread;
     const check_entry_s& e = c->entries[0];
-    EXPECT_TRUE(e.finished);
-    EXPECT_FALSE(e.all_correct);
+    EXPECT_EQ(check_entry_outcome(e), CHECK_INCOMPLETE);
+    EXPECT_EQ(e.unchecked, 2 * n / 3);
+    EXPECT_EQ(e.wrong, 0);
+    EXPECT_EQ(check_verdict(*c), CHECK_INCOMPLETE);
     for (const check_sample_s& s : e.status) {
-        EXPECT_TRUE(s.compared && !s.equal);
-        EXPECT_FALSE(s.read_done);
+        EXPECT_NE((bool)s.read_failed, (bool)s.read_done);
+        EXPECT_EQ((bool)s.compared, (bool)s.read_done);
+        if (s.compared) {
+            EXPECT_TRUE(s.equal);
+        }
     }
+    std::string log = log_text();
+    EXPECT_NE(log.find("Could not read " + p + " at offset "), std::string::npos) << log;
+    EXPECT_NE(log.find(p + ": 16 of 24 samples could not be checked\n"), std::string::npos) << log;
+    checker_destroy(c);
+}
+
+// On a slow disk the checker keeps several reads in flight at once.
+TEST_F(CheckerTest, SeveralReadsAreInFlightAtOnce) {
+    const int n = 64;
+    std::string p = path("12345678901234567_0_256");
+    write_plot(p, 0, 256, true, n, 11);
+    g_most_in_flight = 0;
+    g_check_pread = slow_pread;
+    check_random_seed(11);
+    checker_s* c = check({p}, n);
+    g_check_pread = pread;
+    EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_CORRECT);
+    EXPECT_GE(g_most_in_flight.load(), 4);
     checker_destroy(c);
 }
 
