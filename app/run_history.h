@@ -1,12 +1,15 @@
 // The progress history of a plotting run and the arithmetic the processing
-// and summary screens draw from: one sample per sampler tick, thinned when
-// it grows long; the summary's bars; the estimate of the time remaining.
-// Plain values in, plain values out: no window, no plotter.
+// and summary screens draw from: the totals of a snapshot of the run, one
+// history sample per sampler tick (thinned when the history grows long), the
+// summary's bars, the share of each drive and the estimate of the time
+// remaining. Plain values in, plain values out: no window, no live plotter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "engine/plotter.h"
 
 // Cumulative totals seen by one tick of the sampler, in bytes.
 struct history_sample_s {
@@ -90,3 +93,31 @@ struct run_stage_times_s {
 // then move) and its average speed since its baseline; 0 when that stage
 // has no speed yet. Files resumed count as written.
 double estimate_seconds(const run_progress_s& p, const run_stage_times_s& since, double now);
+
+// What one paint of the processing screen shows of the whole run.
+struct run_totals_s {
+  run_progress_s bytes;
+  uint64_t done_nonces;   // nonces computed: handed to writes, plus hashed into RAM
+  uint64_t total_nonces;  // nonces planned
+  uint64_t ram_used;      // bytes hashed into the compute buffers so far
+  uint64_t ram_total;     // bytes the compute buffers hold
+};
+
+run_totals_s run_totals(const plotter_snapshot_s& snap);
+
+// The totals a sampler tick records.
+history_sample_s history_sample_of(const plotter_snapshot_s& snap);
+
+// The share of everything planned for drive d that is on it: bytes that came
+// in during this run plus, where d is the drive files are written on, the
+// nonces that resumed files held already. Never goes back while a run goes
+// on; 0 for a drive no job uses.
+double drive_share(const plotter_snapshot_s& snap, const drive_s* d);
+
+// The share of a job's file that is written (moved false) or moved to its
+// target (moved true); nonces resumed count as written.
+double job_share(const job_snapshot_s& job, bool moved);
+
+// Bytes the job's write buffer still holds for the file: handed to writes
+// but not written yet. 0 without a write buffer.
+uint64_t write_buffer_held(const job_snapshot_s& job);

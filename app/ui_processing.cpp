@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/drives.h"
 #include "app/prefs.h"
@@ -21,6 +22,7 @@
 #include "ui/window.h"
 
 run_history_s g_history;
+std::vector<drawn_text_s> g_processing_texts;
 rate_graph_s g_rate_graphs[3];
 double g_free_space_time;
 double g_compute_start_time;
@@ -39,11 +41,46 @@ const char* FONT = "Microsoft Sans Serif";
 const unsigned BLACK = 0xff000000;
 const unsigned GREY = 0xff707070;
 const uint64_t NONCE_BYTES = 262144;
+const int COLUMN_GAP = 6;
+// Font sizes in points; nothing on the screen is smaller than FILE_POINTS.
+const float TITLE_POINTS = 22;
+const float PERCENT_POINTS = 18;
+const float NAME_POINTS = 10;
+const float LABEL_POINTS = 8;
+const float FILE_POINTS = 7;
+const char* ELLIPSIS = "\u2026";
 
 void text(window_s* w, unsigned colour, float size, const char* s, float x, float y) {
   draw_set_fill(w, colour);
   draw_set_font(w, FONT, size);
   draw_text(w, s, x, y);
+}
+
+float title_width(window_s* w, const char* title) {
+  draw_set_font(w, FONT, TITLE_POINTS);
+  return draw_text_width(w, title);
+}
+
+// The text, or its end behind an ellipsis, in at most max_w pixels of the
+// current font (the end of a path names the folder and the file); empty
+// when not even the ellipsis fits.
+std::string fit_text(window_s* w, const char* s, int max_w) {
+  if (draw_text_width(w, s) <= max_w) return s;
+  auto tail = [s](size_t cut) {
+    while (s[cut] && (s[cut] & 0xc0) == 0x80) cut++;  // not inside a character
+    return std::string(ELLIPSIS) + (s + cut);
+  };
+  // The shorter the tail the narrower: search the longest one that fits.
+  size_t lo = 1, hi = strlen(s);
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    if (draw_text_width(w, tail(mid).c_str()) <= max_w)
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  std::string t = tail(lo);
+  return draw_text_width(w, t.c_str()) <= max_w ? t : "";
 }
 
 // The two-value column at the right of a section.
@@ -55,167 +92,193 @@ void side_column(window_s* w, int x, int y, const char* label1, const char* valu
   text(w, BLACK, 13, value2, (float)x, (float)(second_y + 15));
 }
 
-struct totals_s {
-  uint64_t done, total, resumed, written, moved, ram_total, ram_used;
-};
-
-totals_s snapshot_totals(const plotter_snapshot_s& snap) {
-  totals_s t{};
-  for (const job_snapshot_s& job : snap.jobs) {
-    t.done += job.nonces_done;
-    t.total += job.nonces;
-    t.resumed += job.nonces_resumed * NONCE_BYTES;
-    t.written += job.bytes_written;
-    t.moved += job.bytes_moved;
-    t.ram_total += job.compute_capacity * NONCE_BYTES;
-    if (job.state == JOB_PLOTTING && job.buffers) {
-      t.done += job.compute_progress;
-      t.ram_used += job.compute_progress * NONCE_BYTES;
-    }
-  }
-  return t;
-}
-
-// What the screen shows of a drive: zeros for one that no job of the run uses.
-drive_snapshot_s drive_figures(const plotter_snapshot_s& snap, const drive_s& d) {
-  const drive_snapshot_s* e = snapshot_drive(&snap, &d);
-  return e ? *e : drive_snapshot_s{&d, 0, 0, -1, -1};
-}
-
 void paint_processor_names(window_s* w, int W) {
+  int right = W - 116;
+  // The names never run into the section title on their left.
+  int left = 24 + (int)title_width(w, "Compute") + 12;
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 11);
-  int right = W - 116;
   if (g_gpus == 0) {
-    draw_text(w, g_cpu_brand, (float)(right - (int)draw_text_width(w, g_cpu_brand)), 24);
+    std::string name = fit_text(w, g_cpu_brand, right - left);
+    draw_text(w, name.c_str(), (float)(right - (int)draw_text_width(w, name.c_str())), 24);
     return;
   }
   int listed = std::min(g_gpu_count, (int)GPU_MAX);
   for (int n = 0; n < listed; n++) {
     if (!((g_gpus >> n) & 1) || !g_gpu_names[n]) continue;
-    int tw = (int)draw_text_width(w, g_gpu_names[n]);
-    draw_text(w, g_gpu_names[n], (float)(right - tw), 24);
+    std::string name = fit_text(w, g_gpu_names[n], right - left);
+    if (name.empty()) break;
+    int tw = (int)draw_text_width(w, name.c_str());
+    draw_text(w, name.c_str(), (float)(right - tw), 24);
     right -= tw + 2;
   }
 }
 
-// A drive's path, right-aligned to x + cw and clipped to its column.
-void drive_name(window_s* w, const drive_s& d, int clip_x, int x, int y, int cw) {
-  draw_set_font(w, FONT, 11);
-  draw_set_fill(w, GREY);
-  draw_clip_push(w, clip_x, y, cw, 24);
-  draw_text(w, d.path, (float)(x + cw - (int)draw_text_width(w, d.path)), (float)y);
+// Which drives a section shows: all of them when each column can be at least
+// min_w wide, else a page of as many as fit.
+struct columns_s {
+  int first;  // index of the first drive shown
+  int count;  // drives shown
+  int width;  // of each column
+  int page;
+  int pages;
+};
+
+columns_s drive_columns(int n, int W, int page, int min_w) {
+  int per_page = n;
+  if (n > 0 && (W - 134 - COLUMN_GAP * n) / n < min_w)
+    per_page = std::max(1, (W - 128) / (min_w + COLUMN_GAP));
+  columns_s c{};
+  c.pages = n > 0 ? (n + per_page - 1) / per_page : 1;
+  c.page = std::min(std::max(page, 0), c.pages - 1);
+  c.first = c.page * per_page;
+  c.count = std::min(per_page, n - c.first);
+  c.width = std::max(1, (W - 134 - COLUMN_GAP * per_page) / std::max(per_page, 1));
+  return c;
+}
+
+// The narrowest column whose percentage and speed texts stay readable.
+int min_column_width(window_s* w) {
+  draw_set_font(w, FONT, PERCENT_POINTS);
+  float pct = draw_text_width(w, "100.0%");
+  draw_set_font(w, FONT, LABEL_POINTS);
+  float label = draw_text_width(w, "999.9 MB/s");
+  return (int)std::max(pct, label) + 8;
+}
+
+// "<", the page number and ">" at the right of a section's name row.
+void paint_pager(window_s* w, int W, int y, const columns_s& c, int* page) {
+  int pages = c.pages;
+  paint_button(w, "<", c.page > 0, W - 106, y, 22, 18, 8, [page] {
+    *page = std::max(*page - 1, 0);
+    window_redraw(g_window);
+  });
+  paint_button(w, ">", c.page + 1 < pages, W - 46, y, 22, 18, 8, [page, pages] {
+    *page = std::min(*page + 1, pages - 1);
+    window_redraw(g_window);
+  });
+  char label[32];
+  snprintf(label, sizeof label, "%d/%d", c.page + 1, pages);
+  draw_set_font(w, FONT, LABEL_POINTS);
+  float lw = draw_text_width(w, label);
+  text(w, GREY, LABEL_POINTS, label, (float)(W - 65) - lw / 2, (float)(y + 4));
+}
+
+// A drive's path, right-aligned in its column; a path too long for the
+// column shows its end.
+void drive_name(window_s* w, const drive_s& d, int x, int y, int cw) {
+  draw_set_font(w, FONT, NAME_POINTS);
+  std::string name = fit_text(w, d.path, cw);
+  text(w, GREY, NAME_POINTS, name.c_str(), (float)(x + cw - (int)draw_text_width(w, name.c_str())),
+       (float)y);
+}
+
+// A small grey line under a bar, cut to the column.
+void under_bar_text(window_s* w, const char* s, int x, int y, int cw) {
+  draw_set_font(w, FONT, FILE_POINTS);
+  std::string fitted = fit_text(w, s, cw);
+  draw_clip_push(w, x, y, cw, 14);
+  text(w, GREY, FILE_POINTS, fitted.c_str(), (float)x, (float)(y + 2));
   draw_clip_pop(w);
 }
 
 // The job's progress line under a bar and the name of its file.
-void job_line(window_s* w, const job_snapshot_s* job, unsigned colour, double fraction, int x, int y, int cw,
-              int which) {
+void job_line(window_s* w, const job_snapshot_s* job, unsigned colour, double fraction, int x,
+              int y, int cw, int which) {
   draw_set_stroke(w, colour);
   draw_set_line_width(w, 2);
   draw_line(w, (float)x, (float)y, (float)(x + fraction * cw), (float)y);
   draw_set_line_width(w, 1);
   draw_no_stroke(w);
-  draw_clip_push(w, x, y, cw, 10);
   char path[260];
   job_snapshot_path(job, sizeof path, path, which);
-  text(w, GREY, 5, path, (float)x, (float)(y + 2));
-  draw_clip_pop(w);
+  under_bar_text(w, path, x, y, cw);
 }
+
+bool staged_waiting(const plotter_snapshot_s& snap, const drive_s& d) {
+  for (const job_snapshot_s& j : snap.jobs)
+    if (j.state == JOB_STAGED && j.write_drive == &d) return true;
+  return false;
+}
+
+// One section of drive columns: the staging SSDs (written into, then moved
+// out) or the targets (written into directly, or moved into from the SSDs).
+struct section_s {
+  const char* title;
+  std::vector<drive_s>* drives;
+  int top;  // the title row
+  bool staging;
+  bool after_staging;  // targets of a staged run
+  int* page;
+  const char* total_label;
+  uint64_t total;
+};
+
+void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, double now,
+                   const section_s& s) {
+  text(w, BLACK, TITLE_POINTS, s.title, 24, (float)s.top);
+  const int n = (int)s.drives->size();
+  const uint32_t* colours = s.after_staging ? colours_move : colours_write;
+  const unsigned line_colour = colours[0];
+  const int bar_y = s.top + 38, bar_h = S - 38;
+  // Every drive's speed counts, whether its column is on the page or not.
+  std::vector<float> rates((size_t)n);
+  double speed = 0;
+  for (int k = 0; k < n; k++) {
+    drive_s& d = (*s.drives)[k];
+    const drive_snapshot_s* e = snapshot_drive(&snap, &d);
+    rates[k] = rate_graph_add(&d.rate_graph, 4, (float)now, (double)(e ? e->bytes_in : 0));
+    speed += rates[k];
+  }
+  // One target without SSDs gets the wide bar and the write-buffer gauge.
+  const bool single = !s.staging && !s.after_staging && n == 1;
+  columns_s c = drive_columns(n, W, *s.page, min_column_width(w));
+  if (single) c.width = W - 198;
+  if (c.pages > 1) paint_pager(w, W, s.top + 18, c, s.page);
+  for (int i = 0; i < c.count; i++) {
+    const int k = c.first + i;
+    drive_s& d = (*s.drives)[k];
+    const int x = 24 + i * (c.width + COLUMN_GAP);
+    const drive_snapshot_s* e = snapshot_drive(&snap, &d);
+    const job_snapshot_s* job = e ? snapshot_job(&snap, e->job_writing_in) : nullptr;
+    char speed_text[32];
+    format_size_to(sizeof speed_text, speed_text, (uint64_t)rates[k], false, "/s");
+    paint_progress_bar(w, x, bar_y, c.width, bar_h, speed_text, (float)drive_share(snap, &d),
+                       rates[k] > 0, &d.rate_graph, colours);
+    if (single) {
+      uint64_t cap = job ? job->write_capacity * NONCE_BYTES : 0;
+      paint_fill_gauge(w, W - 168, bar_y, bar_h, job ? write_buffer_held(*job) : 0, cap);
+    }
+    drive_name(w, d, x, s.top + 24, c.width);
+    if (job)
+      job_line(w, job, line_colour, job_share(*job, s.after_staging), x, bar_y + bar_h, c.width,
+               s.staging ? 0 : 1);
+    else if (s.staging && staged_waiting(snap, d))
+      under_bar_text(w, "Staged file ready and waiting.", x, bar_y + bar_h, c.width);
+  }
+  char a[64], b[64];
+  snprintf(a, sizeof a, "%s", format_size(s.total, false, ""));
+  snprintf(b, sizeof b, "%s", format_size((uint64_t)speed, false, "/s"));
+  side_column(w, W - 106, bar_y, s.total_label, a, "Speed", b, bar_y + 45);
+}
+
+int g_pages[2];  // the page each drive section shows: SSDs, targets
 
 void paint_ssd_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, double now,
                        uint64_t written) {
-  int n = (int)g_ssds.size();
-  util_assert(n != 0, false, "ui_processing", 324);
-  if (n == 0) return;
-  text(w, BLACK, 22, "Write", 24, (float)(S + 36));
-  int cw = (W - 134 - 6 * n) / n;
-  double speed = 0;
-  for (int k = 0; k < n; k++) {
-    drive_s& d = g_ssds[k];
-    drive_snapshot_s figures = drive_figures(snap, d);
-    int x = 24 + k * (cw + 6);
-    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)figures.bytes_in);
-    const job_snapshot_s* job = snapshot_job(&snap, figures.job_writing_in);
-    double fraction =
-        job && job->nonces ? (double)job->bytes_written / (double)(job->nonces * NONCE_BYTES) : 0;
-    char speed_text[32];
-    format_size_to(sizeof speed_text, speed_text, (uint64_t)r, false, "/s");
-    paint_progress_bar(w, x, S + 74, cw, S - 38, speed_text, (float)fraction, r > 0, &d.rate_graph,
-                       colours_write);
-    drive_name(w, d, x, x, S + 48, cw);
-    if (job) {
-      job_line(w, job, 0xff4da60c, fraction, x, 2 * S + 36, cw, 0);
-    } else {
-      bool staged = false;
-      for (const job_snapshot_s& j : snap.jobs)
-        if (j.state == JOB_STAGED && j.write_drive == &d) staged = true;
-      if (staged) {
-        draw_clip_push(w, x, 2 * S + 36, cw, 10);
-        text(w, GREY, 5, "Staged file ready and waiting.", (float)x, (float)(2 * S + 38));
-        draw_clip_pop(w);
-      }
-    }
-    speed += r;
-  }
-  char a[64], b[64];
-  snprintf(a, sizeof a, "%s", format_size(written, false, ""));
-  snprintf(b, sizeof b, "%s", format_size((uint64_t)speed, false, "/s"));
-  side_column(w, W - 106, S + 74, "Written", a, "Speed", b, S + 119);
+  util_assert(!g_ssds.empty(), false, "ui_processing", __LINE__);
+  if (g_ssds.empty()) return;
+  paint_section(w, snap, W, S, now,
+                {"Write", &g_ssds, S + 36, true, false, &g_pages[0], "Written", written});
 }
 
 void paint_target_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, double now,
                           uint64_t written, uint64_t moved) {
   bool ssds = !g_ssds.empty();
-  int T = ssds ? 2 * S + 60 : S + 36;
-  const char* title = ssds ? "Move" : "Write";
-  text(w, BLACK, 22, title, 24, (float)T);
-  int title_w = (int)draw_text_width(w, title);
-  int n = (int)g_drives.size();
-  int cw = 10;
-  if (n == 0)
-    sys_log("how we get here?\n");
-  else
-    cw = (W - 134 - 6 * n) / n;
-  const uint32_t* colours = ssds ? colours_move : colours_write;
-  unsigned line_colour = ssds ? 0xffa74f01 : 0xff4da60c;
-  double speed = 0;
-  for (int k = 0; k < n; k++) {
-    drive_s& d = g_drives[k];
-    drive_snapshot_s figures = drive_figures(snap, d);
-    int x = 24 + k * (cw + 6);
-    int col_w = cw;
-    float r = rate_graph_add(&d.rate_graph, 4, (float)now, (double)figures.bytes_in);
-    char speed_text[32];
-    format_size_to(sizeof speed_text, speed_text, (uint64_t)r, false, "/s");
-    double fraction = figures.planned_nonces != 0
-                          ? (double)figures.bytes_in / (double)(figures.planned_nonces * NONCE_BYTES)
-                          : 0;
-    const job_snapshot_s* job = snapshot_job(&snap, figures.job_writing_in);
-    if (!ssds && n == 1 && job) {
-      col_w = W - 198;
-      paint_progress_bar(w, 24, T + 38, col_w, S - 38, speed_text, (float)fraction, r > 0,
-                         &d.rate_graph, colours);
-      uint64_t cap = job->write_capacity * NONCE_BYTES;
-      uint64_t p = job->write_progress;
-      uint64_t used = cap - (p != 0 ? std::min(p, cap) : cap);
-      paint_fill_gauge(w, W - 168, T + 38, S - 38, used, cap);
-    } else {
-      paint_progress_bar(w, x, T + 38, cw, S - 38, speed_text, (float)fraction, r > 0,
-                         &d.rate_graph, colours);
-    }
-    drive_name(w, d, std::max(x, 24 + title_w), x, T + 12, col_w);
-    if (job) {
-      uint64_t done = ssds ? job->bytes_moved : job->bytes_written;
-      double jf = job->nonces ? (double)done / (double)(job->nonces * NONCE_BYTES) : 0;
-      job_line(w, job, line_colour, jf, x, T + S, col_w, 1);
-    }
-    speed += r;
-  }
-  char a[64], b[64];
-  snprintf(a, sizeof a, "%s", format_size(ssds ? moved : written, false, ""));
-  snprintf(b, sizeof b, "%s", format_size((uint64_t)speed, false, "/s"));
-  side_column(w, W - 106, T + 38, ssds ? "Moved" : "Written", a, "Speed", b, T + 83);
+  if (g_drives.empty()) sys_log("how we get here?\n");
+  paint_section(w, snap, W, S, now,
+                {ssds ? "Move" : "Write", &g_drives, ssds ? 2 * S + 60 : S + 36, false, ssds,
+                 &g_pages[1], ssds ? "Moved" : "Written", ssds ? moved : written});
 }
 
 void update_estimate(double now, const run_progress_s& p) {
@@ -233,13 +296,7 @@ void update_estimate(double now, const run_progress_s& p) {
 history_sample_s history_sample_now() {
   static plotter_snapshot_s snap;  // its storage is reused from tick to tick
   plotter_snapshot(g_plotter, &snap);
-  uint64_t computed = 0, written = 0, moved = 0;
-  for (const job_snapshot_s& job : snap.jobs) {
-    computed += (job.nonces_done + job.compute_progress) * NONCE_BYTES;
-    written += job.bytes_written;
-    moved += job.bytes_moved;
-  }
-  return {(double)moved, (double)written, (double)computed};
+  return history_sample_of(snap);
 }
 
 void history_start() {
@@ -269,6 +326,59 @@ void processing_start() {
   history_start();
 }
 
+namespace {
+
+void paint_processing(window_s* w) {
+  int W = window_width(w), H = window_height(w);
+  bool ssds = !g_ssds.empty();
+  int S = ssds ? (H - 88) / 3 : (H - 64) / 2;
+  double now = sys_time();
+  draw_clear(w, 0xffffffff);
+
+  if (now - g_free_space_time > 60.0) {
+    g_free_space_time = now;
+    for (drive_s& d : g_drives) drive_set_free_bytes(&d, sys_free_space(d.path, nullptr));
+  }
+
+  static plotter_snapshot_s snap;  // its storage is reused from paint to paint
+  plotter_snapshot(g_plotter, &snap);
+  const run_totals_s t = run_totals(snap);
+  const run_progress_s& p = t.bytes;
+  if (p.computed != 0 && g_compute_start_time == 0) g_compute_start_time = now;
+  if (p.written != 0 && g_write_start_time == 0) g_write_start_time = now;
+  if (p.moved != 0 && g_move_start_time == 0) g_move_start_time = now;
+  double done_share = t.total_nonces ? (double)t.done_nonces / (double)t.total_nonces : 0;
+  window_set_progress(w, (float)done_share);
+
+  text(w, BLACK, TITLE_POINTS, "Compute", 24, 12);
+  paint_processor_names(w, W);
+
+  double in_run = (double)(p.computed - std::min(p.resumed, p.computed));
+  float rate = rate_graph_add(&g_rate_graphs[0], 4, (float)now, in_run * 60.0 * 3.814697265625e-06);
+  char a[32], b[32];
+  format_size_to(sizeof a, a, p.computed, false, "");
+  format_size_to(sizeof b, b, p.total - std::min(p.computed, p.total), false, "");
+  side_column(w, W - 106, 50, "Computed", a, "Remaining", b, 95);
+
+  char label[32];
+  snprintf(label, sizeof label, "%g nonces/min", (double)rate);
+  paint_progress_bar(w, 24, 50, ssds ? W - 140 : W - 198, S - 38, label, (float)done_share,
+                     rate > 0, &g_rate_graphs[0], colours_compute);
+  if (!ssds) paint_fill_gauge(w, W - 168, 50, S - 38, t.ram_used, t.ram_total);
+
+  if (ssds) paint_ssd_section(w, snap, W, S, now, p.written);
+  paint_target_section(w, snap, W, S, now, p.written, p.moved);
+
+  update_estimate(now, p);
+  // Two pixels below the file names under the last bars.
+  if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 16));
+
+  paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
+               9, [] { plotter_toggle_pause(g_plotter); });
+}
+
+}  // namespace
+
 void paint_progress_bar(window_s* w, int x, int y, int wd, int ht, const char* label,
                         float fraction, bool active, rate_graph_s* graph, const uint32_t* c) {
   draw_set_stroke(w, c[0]);
@@ -286,14 +396,20 @@ void paint_progress_bar(window_s* w, int x, int y, int wd, int ht, const char* l
     draw_line(w, (float)gx, (float)(y + 1), (float)gx, (float)(y + ht - 2));
   char pct[32];
   snprintf(pct, sizeof pct, "%0.1f%%", (double)(fraction * 100.0f));
-  text(w, active ? c[0] : c[1], 18, pct, (float)(x + 2), (float)(y + ht - 28));
+  text(w, active ? c[0] : c[1], PERCENT_POINTS, pct, (float)(x + 2), (float)(y + ht - 28));
   draw_set_stroke(w, c[0]);
   draw_no_fill(w);
   rate_graph_draw(graph, w, x, y, wd, ht);
   if (label) {
+    draw_set_font(w, FONT, PERCENT_POINTS);
+    float pct_w = draw_text_width(w, pct);
     draw_set_fill(w, c[0]);
-    draw_set_font(w, FONT, 8);
-    draw_text(w, label, x + wd - draw_text_width(w, label) - 2, (float)(y + ht - 16));
+    draw_set_font(w, FONT, LABEL_POINTS);
+    float lw = draw_text_width(w, label);
+    // In a narrow bar the label goes to the top so as not to run into the
+    // percentage.
+    float ly = pct_w + lw + 8 > wd ? (float)(y + 4) : (float)(y + ht - 16);
+    draw_text(w, label, x + wd - lw - 2, ly);
   }
   draw_no_stroke(w);
 }
@@ -327,52 +443,10 @@ void paint_fill_gauge(window_s* w, int x, int y, int ht, uint64_t used, uint64_t
 void paint_cb(void*) {
   window_s* w = g_window;
   if (g_ssds.empty() && g_drives.empty()) return;
-  int W = window_width(w), H = window_height(w);
-  bool ssds = !g_ssds.empty();
-  int S = ssds ? (H - 88) / 3 : (H - 64) / 2;
-  double now = sys_time();
-  draw_clear(w, 0xffffffff);
-
-  if (now - g_free_space_time > 60.0) {
-    g_free_space_time = now;
-    for (drive_s& d : g_drives) drive_set_free_bytes(&d, sys_free_space(d.path, nullptr));
-  }
-
-  static plotter_snapshot_s snap;  // its storage is reused from paint to paint
-  plotter_snapshot(g_plotter, &snap);
-  totals_s t = snapshot_totals(snap);
-  uint64_t computed = t.done * NONCE_BYTES;
-  uint64_t total_bytes = t.total * NONCE_BYTES;
-  if (computed != 0 && g_compute_start_time == 0) g_compute_start_time = now;
-  if (t.written != 0 && g_write_start_time == 0) g_write_start_time = now;
-  if (t.moved != 0 && g_move_start_time == 0) g_move_start_time = now;
-  double done_share = t.total ? (double)t.done / (double)t.total : 0;
-  window_set_progress(w, (float)done_share);
-
-  text(w, BLACK, 22, "Compute", 24, 12);
-  paint_processor_names(w, W);
-
-  double in_run = (double)(computed - std::min(t.resumed, computed));
-  float rate = rate_graph_add(&g_rate_graphs[0], 4, (float)now, in_run * 60.0 * 3.814697265625e-06);
-  char a[32], b[32];
-  format_size_to(sizeof a, a, computed, false, "");
-  format_size_to(sizeof b, b, total_bytes - std::min(computed, total_bytes), false, "");
-  side_column(w, W - 106, 50, "Computed", a, "Remaining", b, 95);
-
-  char label[32];
-  snprintf(label, sizeof label, "%g nonces/min", (double)rate);
-  paint_progress_bar(w, 24, 50, ssds ? W - 140 : W - 198, S - 38, label, (float)done_share,
-                     rate > 0, &g_rate_graphs[0], colours_compute);
-  if (!ssds) paint_fill_gauge(w, W - 168, 50, S - 38, t.ram_used, t.ram_total);
-
-  if (ssds) paint_ssd_section(w, snap, W, S, now, t.written);
-  paint_target_section(w, snap, W, S, now, t.written, t.moved);
-
-  update_estimate(now, {total_bytes, computed, t.resumed, t.written, t.moved});
-  if (g_eta_text[0] && t.moved < total_bytes) text(w, GREY, 9, g_eta_text, 24, (float)(H - 18));
-
-  paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
-               9, [] { plotter_toggle_pause(g_plotter); });
+  g_processing_texts.clear();
+  draw_record_texts(&g_processing_texts);
+  paint_processing(w);
+  draw_record_texts(nullptr);
 }
 
 namespace {

@@ -9,10 +9,14 @@
 
 #include "app/rate_graph.h"
 #include "app/run_history.h"
+#include "ui/draw.h"
 
 struct window_s;
 
 extern run_history_s g_history;  // the run's progress, one tick a second
+// The texts of the last processing frame as they came out (their boxes and
+// sizes), for checks of the screen's layout.
+extern std::vector<drawn_text_s> g_processing_texts;
 extern rate_graph_s g_rate_graphs[3];  // only the first (compute) is drawn
 extern double g_free_space_time;
 extern double g_compute_start_time;

@@ -1,6 +1,29 @@
 #include "ui/draw.h"
 
+#include <algorithm>
+
 #include "ui/window.h"
+
+// The scale of the font sizes the program passes (points) to cairo's units.
+static const float POINT_SCALE = 1.333f;
+
+static std::vector<drawn_text_s>* g_recorded_texts;
+
+void draw_record_texts(std::vector<drawn_text_s>* list) { g_recorded_texts = list; }
+
+static void record_text(window_s* w, const char* text, const cairo_text_extents_t& e, float x,
+                        float baseline) {
+  double cx0, cy0, cx1, cy1;
+  cairo_clip_extents(w->cr, &cx0, &cy0, &cx1, &cy1);
+  double x0 = std::max<double>(x + e.x_bearing, cx0), y0 = std::max<double>(baseline + e.y_bearing, cy0);
+  double x1 = std::min<double>(x + e.x_bearing + e.width, cx1);
+  double y1 = std::min<double>(baseline + e.y_bearing + e.height, cy1);
+  if (x1 <= x0 || y1 <= y0) return;
+  cairo_matrix_t m;
+  cairo_get_font_matrix(w->cr, &m);
+  g_recorded_texts->push_back({(float)x0, (float)y0, (float)(x1 - x0), (float)(y1 - y0),
+                               (float)(m.yy / POINT_SCALE), text});
+}
 
 static void draw_source(cairo_t* cr, unsigned argb) {
   cairo_set_source_rgba(cr, ((argb >> 16) & 0xff) / 255.0, ((argb >> 8) & 0xff) / 255.0,
@@ -111,7 +134,7 @@ void draw_gradient_v(window_s* w, int x, int y, int wd, int ht, unsigned argb_fr
 
 void draw_set_font(window_s* w, const char* face, float size) {
   cairo_select_font_face(w->cr, face, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-  const float scaled = size * 1.333f;
+  const float scaled = size * POINT_SCALE;
   cairo_set_font_size(w->cr, scaled);
 }
 
@@ -121,6 +144,7 @@ void draw_text(window_s* w, const char* text, float x, float y) {
   draw_source(w->cr, w->fill);
   cairo_move_to(w->cr, x, y + e.height);
   cairo_show_text(w->cr, text);
+  if (g_recorded_texts && e.width > 0) record_text(w, text, e, x, (float)(y + e.height));
 }
 
 float draw_text_width(window_s* w, const char* text) {

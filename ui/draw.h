@@ -3,7 +3,18 @@
 // stroke colour 0 means none.
 #pragma once
 
+#include <string>
+#include <vector>
+
 struct window_s;
+
+// A text as it came out on the surface: the box of its visible ink (inside
+// the clip in force) and its size in points.
+struct drawn_text_s {
+  float x, y, w, h;
+  float points;
+  std::string text;
+};
 
 void draw_clear(window_s* w, unsigned rgb);
 void draw_set_fill(window_s* w, unsigned argb);
@@ -30,3 +41,7 @@ void draw_set_font(window_s* w, const char* face, float size);
 void draw_text(window_s* w, const char* text, float x, float y);
 float draw_text_width(window_s* w, const char* text);
 void draw_text_size(window_s* w, const char* text, float* width, float* height);
+// While list is set, every draw_text appends what it drew to it (texts
+// clipped away entirely are left out): screens keep the texts of a frame
+// to check their layout. Null stops the recording.
+void draw_record_texts(std::vector<drawn_text_s>* list);

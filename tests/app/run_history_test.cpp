@@ -168,4 +168,117 @@ TEST(Estimate, StageStillRunningDecides) {
     EXPECT_NEAR(estimate_seconds(c.p, since, c.now), c.seconds, 1e-6) << c.what;
 }
 
+// A job of a snapshot, as the screens see it.
+job_snapshot_s snap_job(uint64_t nonces, const drive_s* write, const drive_s* move, int state) {
+  job_snapshot_s j{};
+  j.nonces = nonces;
+  j.state = state;
+  j.write_drive = write;
+  j.move_drive = move;
+  return j;
+}
+
+// One staged file of 2048 nonces through an SSD to a target.
+struct staged_run_s {
+  drive_s ssd{}, target{};
+  plotter_snapshot_s snap;
+  staged_run_s() {
+    snap.jobs.push_back(snap_job(2048, &ssd, &target, JOB_PLOTTING));
+    snap.drives.push_back({&ssd, 0, 2048, 0, -1});
+    snap.drives.push_back({&target, 0, 2048, -1, -1});
+  }
+  job_snapshot_s& job() { return snap.jobs[0]; }
+};
+
+// The SSD's Write bar once its file is written and waiting for the move, or
+// moving: the whole file is on the SSD, the bar stays full.
+TEST(DriveFigures, StagingBarNeverDropsBack) {
+  staged_run_s run;
+  const uint64_t file = 2048 * (uint64_t)NONCE;
+  double before = 0;
+  for (uint64_t written : {file / 4, file / 2, file}) {
+    run.job().bytes_written = written;
+    run.snap.drives[0].bytes_in = written;
+    double now = drive_share(run.snap, &run.ssd);
+    EXPECT_GE(now, before);
+    before = now;
+  }
+  EXPECT_EQ(before, 1.0);
+  // Written: the SSD no longer has a job writing into it; the file moves.
+  run.job().state = JOB_MOVING;
+  run.snap.drives[0].job_writing_in = -1;
+  run.snap.drives[1].job_writing_in = 0;
+  run.job().bytes_moved = file / 2;
+  run.snap.drives[1].bytes_in = file / 2;
+  EXPECT_EQ(drive_share(run.snap, &run.ssd), 1.0);
+  EXPECT_EQ(drive_share(run.snap, &run.target), 0.5);
+  EXPECT_EQ(job_share(run.job(), true), 0.5);
+  drive_s unused{};
+  EXPECT_EQ(drive_share(run.snap, &unused), 0.0);
+}
+
+// A resumed file holds its first nonces already: written to its end, the
+// drive and the job line show it whole.
+TEST(DriveFigures, ResumedFileCountsWhatItHeld) {
+  drive_s target{};
+  plotter_snapshot_s snap;
+  job_snapshot_s j = snap_job(2048, &target, nullptr, JOB_WRITTEN);
+  j.nonces_resumed = 512;
+  j.nonces_done = 2048;
+  j.bytes_written = 1536 * (uint64_t)NONCE;
+  snap.jobs.push_back(j);
+  snap.drives.push_back({&target, j.bytes_written, 2048, -1, -1});
+  EXPECT_EQ(drive_share(snap, &target), 1.0);
+  EXPECT_EQ(job_share(snap.jobs[0], false), 1.0);
+  run_totals_s t = run_totals(snap);
+  EXPECT_EQ(t.bytes.computed, t.bytes.total);
+  EXPECT_EQ(t.bytes.resumed, 512 * (uint64_t)NONCE);
+}
+
+// The write-buffer gauge shows what the buffer holds of the file, not its
+// capacity: a 1.9 GB file through a 14.9 GiB buffer.
+TEST(DriveFigures, WriteBufferHoldsOnlyWhatIsLeftToWrite) {
+  drive_s target{};
+  job_snapshot_s j = snap_job(7248, &target, nullptr, JOB_PLOTTING);
+  j.write_capacity = 61035;  // 14.9 GiB
+  j.compute_capacity = 61035;
+  j.buffers = true;
+  EXPECT_EQ(write_buffer_held(j), 0u) << "nothing handed to a write yet";
+  j.nonces_done = 7248;
+  j.bytes_written = 1000000000;
+  EXPECT_EQ(write_buffer_held(j), 7248 * (uint64_t)NONCE - 1000000000);
+  j.bytes_written = 7248 * (uint64_t)NONCE;
+  EXPECT_EQ(write_buffer_held(j), 0u);
+  // A resumed file: only this run's nonces pass through the buffer.
+  j.nonces_resumed = 1024;
+  j.bytes_written = 0;
+  EXPECT_EQ(write_buffer_held(j), (7248 - 1024) * (uint64_t)NONCE);
+  j.write_capacity = 0;
+  EXPECT_EQ(write_buffer_held(j), 0u) << "no buffer, nothing held";
+}
+
+// Per-paint totals and the sampler's totals agree: nonces in RAM count only
+// while the job is plotting with its buffers.
+TEST(DriveFigures, TotalsOfASnapshot) {
+  drive_s a{}, b{};
+  plotter_snapshot_s snap;
+  job_snapshot_s one = snap_job(1024, &a, nullptr, JOB_PLOTTING);
+  one.nonces_done = 256;
+  one.compute_progress = 64;
+  one.compute_capacity = 128;
+  one.buffers = true;
+  one.bytes_written = 200 * (uint64_t)NONCE;
+  job_snapshot_s two = snap_job(1024, &b, nullptr, JOB_NEW);
+  two.compute_progress = 99;  // not plotting: not counted
+  snap.jobs = {one, two};
+  run_totals_s t = run_totals(snap);
+  EXPECT_EQ(t.total_nonces, 2048u);
+  EXPECT_EQ(t.done_nonces, 320u);
+  EXPECT_EQ(t.ram_used, 64 * (uint64_t)NONCE);
+  EXPECT_EQ(t.ram_total, 128 * (uint64_t)NONCE);
+  history_sample_s h = history_sample_of(snap);
+  EXPECT_EQ(h.computed, (double)t.bytes.computed);
+  EXPECT_EQ(h.written, (double)t.bytes.written);
+}
+
 }  // namespace

@@ -157,6 +157,51 @@ const unsigned WHITE = 0xffffff;
 const unsigned DISABLED_BUTTON = 0xcccccc;
 const unsigned SELECTED_ITEM = 0xf1f6fa;
 
+// The texts of one processing frame as the screen drew them.
+struct text_box_s {
+  float x, y, w, h, points;
+  std::string text;
+};
+
+std::vector<text_box_s> read_texts(const std::string& path) {
+  std::vector<text_box_s> out;
+  std::ifstream f(path);
+  std::string line;
+  while (std::getline(f, line)) {
+    std::istringstream in(line);
+    text_box_s t;
+    in >> t.x >> t.y >> t.w >> t.h >> t.points;
+    std::getline(in >> std::ws, t.text);
+    if (in || !t.text.empty()) out.push_back(t);
+  }
+  return out;
+}
+
+// No text under 7 pt, none outside the window, no two overlapping.
+void expect_legible(const std::vector<text_box_s>& texts, int W, int H, const std::string& what) {
+  EXPECT_GT(texts.size(), 10u) << what;
+  for (const text_box_s& t : texts) {
+    EXPECT_GE(t.points, 6.95f) << what << ": " << t.text;
+    EXPECT_TRUE(t.x >= 0 && t.y >= 0 && t.x + t.w <= W && t.y + t.h <= H) << what << ": " << t.text;
+  }
+  for (size_t i = 0; i < texts.size(); i++)
+    for (size_t j = i + 1; j < texts.size(); j++) {
+      const text_box_s &a = texts[i], &b = texts[j];
+      float ox = std::min(a.x + a.w, b.x + b.w) - std::max(a.x, b.x);
+      float oy = std::min(a.y + a.h, b.y + b.h) - std::max(a.y, b.y);
+      EXPECT_FALSE(ox > 0.5f && oy > 0.5f)
+          << what << ": '" << a.text << "' (" << a.x << "," << a.y << " " << a.w << "x" << a.h
+          << ") overlaps '" << b.text << "' (" << b.x << "," << b.y << " " << b.w << "x" << b.h
+          << ")";
+    }
+}
+
+bool has_text(const std::vector<text_box_s>& texts, const std::string& s) {
+  for (const text_box_s& t : texts)
+    if (t.text == s) return true;
+  return false;
+}
+
 TEST_F(Screens, ConfigListsFillPromptAndPlan) {
   std::string target = sub("target"), ssd = sub("ssd");
   scenario_s s = run_scenario("config_lists", R"SH(
@@ -369,6 +414,7 @@ for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
 click 577 465                                # "Pause"
 wait_state paused 1
 shot estimate
+cp "$OUT/state.texts" "$OUT/texts_estimate"
 click 577 465                                # "Resume"
 wait_state paused 0
 shot resumed
@@ -386,15 +432,17 @@ shot summary
   EXPECT_TRUE(hline_at(p, 490, 50, 0x8b12ae));
   EXPECT_TRUE(hline_at(p, 490, 282, 0x8b12ae));
   EXPECT_TRUE(near(p.at(469, 150), WHITE, 3)) << "nothing between bar and gauge";
-  // The estimate's line at (24, 462) appears only after 5 s.
+  // The estimate's line at (24, 464), below the file name under the bar,
+  // appears only after 5 s.
   std::ifstream early(s.out + "/early_eta");
   std::string early_eta;
   std::getline(early, early_eta);
   if (early_eta.empty()) {
-    EXPECT_EQ(count_colour(p, 24, 462, 300, 476, 0x707070, 60), 0);
+    EXPECT_EQ(count_colour(p, 24, 465, 300, 478, 0x707070, 60), 0);
   }
   image_s paused = s.shot("estimate");
-  EXPECT_GT(count_colour(paused, 24, 462, 300, 476, 0x707070, 60), 20);
+  EXPECT_GT(count_colour(paused, 24, 465, 300, 478, 0x707070, 60), 20);
+  expect_legible(read_texts(s.out + "/texts_estimate"), 640, 480, "one target with the estimate");
   // The button reads "Resume" while paused, "Pause" again after the click:
   // the longer word has more ink.
   int ink_pause = count_colour(p, 534, 455, 620, 475, 0x000000, 100);
@@ -420,8 +468,17 @@ shot processing_ssd
 for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
 sleep 3
 shot processing_ssd_moving
+# The simulated file is written at 15.6 s and moves until 24 s.
+for ((t = 0; t < 300; t++)); do awk "BEGIN { exit !($(state clock) > 17) }" && break; sleep 0.1; done
+shot processing_ssd_written
+cp "$OUT/state.texts" "$OUT/texts_written"
 )SH");
   EXPECT_SCENARIO_OK(s);
+  // Written and moving out: the SSD's Write bar stays full.
+  std::string ssd_percent;
+  for (const text_box_s& t : read_texts(s.out + "/texts_written"))
+    if (t.x < 40 && t.y > 250 && t.y < 290) ssd_percent = t.text;
+  EXPECT_EQ(ssd_percent, "100.0%");
   // S = 130: bars 92 px high at y 50, 204 and 358; the Compute bar W - 140.
   image_s p = s.shot("processing_ssd");
   EXPECT_TRUE(hline_at(p, 300, 50, 0x117dbb));
@@ -433,6 +490,48 @@ shot processing_ssd_moving
   EXPECT_TRUE(hline_at(p, 490, 50, 0x117dbb)) << "no gauge with SSDs";
   // The Pause button at (534, 455).
   EXPECT_TRUE(near(p.at(540, 465), 0xe1e1e1, 3));
+}
+
+// Thirteen targets behind two SSDs, then as many targets as the list takes:
+// every frame stays legible at 640 x 480 and larger, paging the columns.
+TEST_F(Screens, ProcessingManyDrivesStaysLegible) {
+  std::string args13 = " --ssd '" + sub("ssd_one") + "' --ssd '" + sub("ssd_two") + "'";
+  for (int i = 1; i <= 13; i++) args13 += " --target '" + sub("plots_disk" + std::to_string(i)) + "'";
+  std::string args64;
+  for (int i = 1; i <= 64; i++) args64 += " --target '" + sub("d" + std::to_string(i)) + "'";
+  scenario_s s = run_scenario("processing_many", R"SH(
+texts() { cp "$OUT/state.texts" "$OUT/texts_$1"; }
+start_demo --account 1)SH" + args13 + R"SH( --fake-run 1
+wait_state screen processing
+sleep 2
+shot many_staged; texts many_staged
+click 605 347                                # ">" of the Move section
+sleep 0.6
+shot many_staged_page2; texts many_staged_page2
+sleep 8
+shot many_staged_moving; texts many_staged_moving
+xdotool windowsize "$WID" 800 600
+wait_state size 800,600
+sleep 0.8
+shot many_staged_800; texts many_staged_800
+stop_demo
+start_demo --account 1)SH" + args64 + R"SH( --fake-run 0
+wait_state screen processing
+sleep 2
+shot all_targets; texts all_targets
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  std::vector<text_box_s> first = read_texts(s.out + "/texts_many_staged");
+  expect_legible(first, 640, 480, "13 targets, page 1");
+  EXPECT_TRUE(has_text(first, "1/3")) << "the Move section pages its columns";
+  std::vector<text_box_s> second = read_texts(s.out + "/texts_many_staged_page2");
+  expect_legible(second, 640, 480, "13 targets, page 2");
+  EXPECT_TRUE(has_text(second, "2/3"));
+  expect_legible(read_texts(s.out + "/texts_many_staged_moving"), 640, 480, "13 targets, moving");
+  expect_legible(read_texts(s.out + "/texts_many_staged_800"), 800, 600, "13 targets at 800 x 600");
+  std::vector<text_box_s> all = read_texts(s.out + "/texts_all_targets");
+  expect_legible(all, 640, 480, "64 targets");
+  EXPECT_TRUE(has_text(all, "1/13"));
 }
 
 TEST_F(Screens, DroppedPlottingFiles) {

@@ -34,7 +34,7 @@ namespace {
 
 std::string g_state_path;
 int g_fake_ssds = -1;
-job_s* g_fake_job;
+std::vector<job_s*> g_fake_jobs;
 const uint64_t FAKE_NONCES = 4096;
 const double FAKE_SECONDS = 24.0;
 
@@ -56,6 +56,19 @@ void write_list(FILE* f, const char* key, const std::vector<drive_s>& list) {
   fprintf(f, "%s=", key);
   for (const drive_s& d : list) fprintf(f, "%s|%llu;", d.path, (unsigned long long)d.fill_limit);
   fprintf(f, "\n");
+}
+
+// The processing screen's texts of its last frame, one a line:
+// "x y w h points text".
+void write_texts() {
+  if (!window_is_paint(g_window, paint_cb)) return;
+  std::string path = g_state_path + ".texts", tmp = path + ".tmp";
+  FILE* f = fopen(tmp.c_str(), "w");
+  if (!f) return;
+  for (const drawn_text_s& t : g_processing_texts)
+    fprintf(f, "%.1f %.1f %.1f %.1f %.1f %s\n", t.x, t.y, t.w, t.h, t.points, t.text.c_str());
+  fclose(f);
+  rename(tmp.c_str(), path.c_str());
 }
 
 void write_state() {
@@ -102,6 +115,7 @@ void write_state() {
   write_list(f, "targets", g_drives);
   fclose(f);
   rename(tmp.c_str(), g_state_path.c_str());
+  write_texts();
 }
 
 // Paths written into the file "<state>.drop", one a line, are dropped on
@@ -137,39 +151,46 @@ void finish_run() {
   summary_show();
 }
 
-// A simulated run of one job: compute over the first 60%, writing lags a
-// little behind, and with an SSD the move follows the write.
+// A simulated run of one job per target: compute over the first 60%, writing
+// lags a little behind, and with SSDs (shared in turn by the targets) the
+// move follows the write.
 bool fake_tick() {
   if (plotter_is_paused(g_plotter)) return true;
   static double progress;  // seconds of unpaused run
   progress += 0.25;
-  job_s* j = g_fake_job;
-  drive_s* ssd = g_fake_ssds ? &g_ssds[0] : nullptr;
-  drive_s* target = &g_drives[0];
   double share = progress / FAKE_SECONDS;
   auto clamp = [](double v) { return v < 0 ? 0.0 : v > 1 ? 1.0 : v; };
   uint64_t bytes = FAKE_NONCES * 262144;
   double fc = clamp(share / 0.6), fw = clamp((share - 0.05) / 0.6), fm = clamp((share - 0.4) / 0.6);
-  j->nonces_done = (uint64_t)(fc * FAKE_NONCES) / 64 * 64;
-  j->compute_buffer->progress = fc < 1 ? 32 : 0;
-  j->write_buffer->progress = fw < 1 ? 4u << 20 : 0;
-  j->bytes_written = (uint64_t)(fw * bytes);
-  if (ssd) {
-    ssd->bytes_in = j->bytes_written;
-    ssd->job_writing_in = fw < 1 ? j : nullptr;
-    if (fw >= 1) {
-      j->bytes_moved = (uint64_t)(fm * bytes);
-      target->bytes_in = j->bytes_moved;
-      target->job_writing_in = fm < 1 ? j : nullptr;
+  for (drive_s& d : g_ssds) d.bytes_in = 0, d.job_writing_in = nullptr;
+  for (drive_s& d : g_drives) d.bytes_in = 0, d.job_writing_in = nullptr;
+  for (size_t k = 0; k < g_fake_jobs.size(); k++) {
+    job_s* j = g_fake_jobs[k];
+    drive_s* ssd = j->move_drive ? j->write_drive : nullptr;
+    drive_s* target = j->move_drive ? j->move_drive : j->write_drive;
+    j->nonces_done = (uint64_t)(fc * FAKE_NONCES) / 64 * 64;
+    j->compute_buffer->progress = fc < 1 ? 32 : 0;
+    j->write_buffer->progress = fw < 1 ? 4u << 20 : 0;
+    j->bytes_written = (uint64_t)(fw * bytes);
+    if (ssd) {
+      ssd->bytes_in += j->bytes_written;
+      if (fw < 1) ssd->job_writing_in = j;
+      if (fw >= 1) {
+        j->bytes_moved = (uint64_t)(fm * bytes);
+        target->bytes_in += j->bytes_moved;
+        if (fm < 1) target->job_writing_in = j;
+      }
+    } else {
+      target->bytes_in += j->bytes_written;
+      if (fw < 1) target->job_writing_in = j;
     }
-  } else {
-    target->bytes_in = j->bytes_written;
-    target->job_writing_in = fw < 1 ? j : nullptr;
   }
-  bool done = ssd ? fm >= 1 : fw >= 1;
+  bool done = g_fake_ssds ? fm >= 1 : fw >= 1;
   if (done) {
-    j->state = JOB_DONE;
-    j->compute_buffer->capacity = 0;
+    for (job_s* j : g_fake_jobs) {
+      j->state = JOB_DONE;
+      j->compute_buffer->capacity = 0;
+    }
     finish_run();
     return false;
   }
@@ -178,15 +199,19 @@ bool fake_tick() {
 
 void start_fake_run() {
   plotter_clear_jobs(g_plotter);
-  drive_s* target = &g_drives[0];
-  drive_s* ssd = g_fake_ssds ? &g_ssds[0] : nullptr;
-  g_fake_job = job_create(ssd ? ssd : target, ssd ? target : nullptr, g_account, 0, FAKE_NONCES);
-  g_fake_job->state = JOB_PLOTTING;
-  g_fake_job->compute_buffer = buffer_create(0);
-  g_fake_job->compute_buffer->capacity = 64;
-  g_fake_job->write_buffer = buffer_create(0);
-  g_fake_job->write_buffer->capacity = 64;
-  plotter_add_job(g_plotter, g_fake_job);
+  for (size_t k = 0; k < g_drives.size(); k++) {
+    drive_s* target = &g_drives[k];
+    drive_s* ssd = g_fake_ssds ? &g_ssds[k % g_ssds.size()] : nullptr;
+    job_s* j = job_create(ssd ? ssd : target, ssd ? target : nullptr, g_account,
+                          k * FAKE_NONCES, FAKE_NONCES);
+    j->state = JOB_PLOTTING;
+    j->compute_buffer = buffer_create(0);
+    j->compute_buffer->capacity = 64;
+    j->write_buffer = buffer_create(0);
+    j->write_buffer->capacity = 64;
+    plotter_add_job(g_plotter, j);
+    g_fake_jobs.push_back(j);
+  }
   sys_time_start();
   window_set_paint(g_window, paint_cb);
   window_set_redraw_timer(g_window, 500);
