@@ -679,6 +679,27 @@ shot real_summary
   EXPECT_GT(count_colour(sum, 100, 370, 540, 392, 0x000000, 60), 50);
 }
 
+// A real staged run of 256 nonces through an SSD: its summary shows what
+// was computed, written and moved, each in its colour.
+TEST_F(Screens, RealStagedRunSummaryShowsAllThreeStages) {
+  std::string target = sub("target"), ssd = sub("ssd");
+  scenario_s s = run_scenario("real_staged_run", R"SH(
+start_demo --screen config --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fill-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
+wait_state jobs 1
+click 551 436                                # "Start Plotting!"
+wait_state screen processing 90
+wait_state screen summary 180
+shot staged_summary
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  struct stat st {};
+  ASSERT_EQ(stat((target + "/1_0_256").c_str(), &st), 0);
+  image_s sum = s.shot("staged_summary");
+  EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0x117dbb, 10), 100) << "computed";
+  EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0x4da60c, 10), 100) << "written";
+  EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0xdbdb2f, 10), 100) << "moved";
+}
+
 // ---- prompt conversions -------------------------------------
 
 TEST(PromptValues, NumbersAndBadInput) {
