@@ -15,10 +15,9 @@ void engine_message(bool from_thread, const volatile bool* stop, const char* tit
 // Ends the process with status 1 (replaceable in tests, which then go on).
 void engine_exit_error();
 
-// The resume marker of a ".plotting" file of nonces nonces written on a drive
-// with sector bytes per sector: true with the resume point in *value when
-// the last sector is zero but for a little-endian value below nonces.
-// Bytes of the marker sector of a job's file (the write drive's sector,
-// at least 4096).
-uint64_t job_marker_bytes(const job_s* job);
-bool marker_parse(const uint8_t* sector_data, uint64_t sector, uint64_t nonces, uint64_t* value);
+// Stops the run as a fault does: its unfinished files are kept for a resume
+// and it does not end as finished.
+void engine_stop_run_keeping_files(plotter_s* p);
+// Hands the UI thread a message made of format (one %s) and path, after
+// which the process ends as on any fatal file error (engine_exit_error).
+void engine_post_file_error(const char* format, const char* path);

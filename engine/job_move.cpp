@@ -1,76 +1,22 @@
-// Bringing a complete staged file to its target: a move (kernel copy, then
-// the staged file is deleted) or a scatter of its scoop rows into the one
-// shared plot file of the target.
+// Bringing a complete staged file to its target: a move (copy under a
+// temporary name, then the final name, then the staged file is deleted) or a
+// scatter of its scoop rows into the one shared plot file of the target.
 #include <mutex>
 
 #include "engine/engine_internal.h"
+#include "engine/plot_file.h"
 #include "engine/plotter.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
 
 namespace {
 
-const uint64_t SCOOPS = 4096;
-const uint64_t SCOOP_BYTES = 64;
-
-// Copies the staged file's scoop rows into their places in the scatter file.
-// Any failure to name, open or read stops the scatter before wrong data is
-// written and keeps the staged file; the target then lacks this file's range
-// and the staged copy stays for a later run. Returns whether it completed.
-bool scatter_file(job_s* job, const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
-  uint64_t acc, s0, n, stagger, d0, dn;
-  bool named = plot_name_parse(src, &acc, &s0, &n, &stagger);
-  util_assert(named, false, __FILE__, __LINE__);
-  bool dnamed = plot_name_parse(dst, &acc, &d0, &dn, &stagger);
-  util_assert(dnamed, false, __FILE__, __LINE__);
-  if (!named || !dnamed || n == 0 || s0 < d0 || s0 + n > d0 + dn) {
-    sys_log("Scatter of %llu stopped: file names do not fit\n", (unsigned long long)job->start_nonce);
-    return false;
-  }
-  int in = sys_open_read(src, false);
-  util_assert(in != 0, false, __FILE__, __LINE__);
-  if (!in) {
-    sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)job->start_nonce, src);
-    return false;
-  }
-  // A short read reports success with stale bytes in the buffer, so a staged
-  // file shorter than its name says is refused before anything is copied.
-  if (sys_file_size(in) < (n << 18)) {
-    sys_close(in);
-    sys_log("Scatter of %llu stopped: %s is shorter than its name says\n", (unsigned long long)job->start_nonce, src);
-    return false;
-  }
-  int out = sys_create_file(dst, dn << 18, true);
-  util_assert(out != 0, false, __FILE__, __LINE__);
-  if (!out) {
-    sys_close(in);
-    sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)job->start_nonce, dst);
-    return false;
-  }
-  const uint64_t run = n * SCOOP_BYTES;
-  uint8_t* buffer = static_cast<uint8_t*>(sys_page_alloc(run));
-  bool ok = buffer != nullptr;
-  util_assert(ok, false, __FILE__, __LINE__);
-  for (uint64_t i = 0; ok && i < SCOOPS; i++) {
-    ok = sys_read_at(in, i * run, run, buffer, nullptr);
-    util_assert(ok, false, __FILE__, __LINE__);
-    if (!ok) {
-      sys_log("Scatter of %llu stopped: read failed at scoop %llu of %s\n", (unsigned long long)job->start_nonce,
-              (unsigned long long)i, src);
-      break;
-    }
-    // A scatter always runs to its end: a stop would leave a hole in the
-    // shared file that no resume fills.
-    progress(i * run + run / 2);
-    sys_write_at(out, (dn * i + s0 - d0) * SCOOP_BYTES, run, buffer);
-    progress((i + 1) * run);
-  }
-  sys_page_free(buffer);
-  sys_close(out);
-  sys_close(in);
-  if (!ok) return false;
-  sys_unlink(src);
-  sys_log("Scatter of %llu completed\n", (unsigned long long)job->start_nonce);
+// Whether every other job scattered into the job's target is done, so that
+// this scatter completes the target's scatter file.
+bool last_of_scatter(plotter_s* p, const job_s* job) {
+  std::lock_guard<std::mutex> lock(p->mutex);
+  for (const job_s* other : p->jobs)
+    if (other != job && other->move_drive == job->move_drive && other->state != JOB_DONE) return false;
   return true;
 }
 
@@ -83,32 +29,48 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   util_assert(w && w->job_moving_out == job, false, __FILE__, __LINE__);
   util_assert(m && m->job_writing_in == job, false, __FILE__, __LINE__);
 
-  auto progress = [job, stop](uint64_t done) -> bool {
+  auto progress = [job](uint64_t done) {
     drive_s* target = job->move_drive;
     util_assert(target && target->job_writing_in == job, false, __FILE__, __LINE__);
     uint64_t before = job->bytes_moved.load(std::memory_order_relaxed);
     if (target) drive_add_bytes_in(target, done - before);
     job->bytes_moved.store(done, std::memory_order_relaxed);
-    return !plotter_stop_requested(stop);
   };
 
   char src[PLOT_PATH_MAX];
   char dst[PLOT_PATH_MAX];
   job_path(job, PLOT_PATH_MAX, src, 0);
+  int result = PLOT_FILE_FAILED;
   if (p->scatter && m) {
     job_scatter_path(job, PLOT_PATH_MAX, dst);
     sys_log("  scattering %s to %s\n", src, dst);
-    scatter_file(job, src, dst, progress);
+    result = plot_file_scatter(src, dst, last_of_scatter(p, job), progress);
+    if (result == PLOT_FILE_DONE) sys_log("Scatter of %llu completed\n", (unsigned long long)job->start_nonce);
   } else if (m) {
     job_path(job, PLOT_PATH_MAX, dst, 1);
     sys_log("  moving %s to %s\n", src, dst);
-    if (sys_move_file(src, dst, progress))
-      sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    result = plot_file_move(src, dst, [&progress, stop](uint64_t done) {
+      progress(done);
+      return !plotter_stop_requested(stop);
+    });
+    if (result == PLOT_FILE_DONE) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
   }
 
-  std::lock_guard<std::mutex> lock(p->mutex);
-  util_assert(m && m->job_writing_in == job, false, __FILE__, __LINE__);
-  if (w) w->job_moving_out = nullptr;
-  if (m) m->job_writing_in = nullptr;
-  job->state = JOB_DONE;
+  if (result == PLOT_FILE_FAILED) {
+    sys_log("%s of %llu failed; the staged file %s is kept\n", p->scatter ? "Scatter" : "Move",
+            (unsigned long long)job->start_nonce, src);
+    // Stopped before the job looks staged again, so that no new move of it
+    // starts.
+    engine_stop_run_keeping_files(p);
+    engine_post_file_error(p->scatter ? "Could not scatter file:\n %s" : "Could not move file:\n %s", src);
+  }
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    util_assert(m && m->job_writing_in == job, false, __FILE__, __LINE__);
+    if (w) w->job_moving_out = nullptr;
+    if (m) m->job_writing_in = nullptr;
+    // Only data that arrived makes a job done; a stopped or failed one stays
+    // staged, its file on the staging drive for the next run.
+    job->state = result == PLOT_FILE_DONE ? JOB_DONE : JOB_STAGED;
+  }
 }

@@ -6,47 +6,16 @@
 #include <utility>
 
 #include "engine/engine_internal.h"
+#include "engine/plot_file.h"
 #include "engine/plotter.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
 
 namespace {
 
-const uint64_t SCOOPS = 4096;
-const uint64_t SCOOP_BYTES = 64;
-
-// The marker sector is at least a page, so that its offset and length stay
-// valid for direct I/O whatever a drive reports.
-uint64_t marker_bytes(const job_s* job) {
-  uint64_t s = job->write_drive ? job->write_drive->sector_size : 0;
-  return s < 4096 ? 4096 : s;
-}
-
-void write_marker(job_s* job, uint64_t value) {
-  uint64_t s = marker_bytes(job);
-  uint8_t* sector = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
-  util_assert(sector != nullptr, false, __FILE__, __LINE__);
-  if (!sector) return;  // the file keeps the previous marker: a resume repeats more, loses nothing
-  memset(sector, 0, s);
-  for (int i = 0; i < 8; i++) sector[s - 8 + i] = static_cast<uint8_t>(value >> (8 * i));
-  sys_write_at(job->fd, (job->nonces << 18) - s, s, sector);
-  sys_aligned_free(sector);
-}
+uint64_t drive_sector(const job_s* job) { return job->write_drive ? job->write_drive->sector_size : 0; }
 
 }  // namespace
-
-uint64_t job_marker_bytes(const job_s* job) { return marker_bytes(job); }
-
-bool marker_parse(const uint8_t* data, uint64_t sector, uint64_t nonces, uint64_t* value) {
-  if (sector < 8) return false;
-  for (uint64_t i = 0; i < sector - 8; i++)
-    if (data[i] != 0) return false;
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(data[sector - 8 + i]) << (8 * i);
-  if (v >= nonces) return false;
-  *value = v;
-  return true;
-}
 
 void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatile bool* stop) {
   const uint64_t n = job->nonces;
@@ -58,10 +27,10 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   util_assert(first + count <= n, false, __FILE__, __LINE__);
   if (!buf || !buf->data) return;  // nothing to write from; the batch stays unwritten
 
-  const uint64_t run = count * SCOOP_BYTES;
+  const uint64_t run = count * PLOT_SCOOP_BYTES;
   bool stopped = false;
-  for (uint64_t s = 0; s < SCOOPS; s++) {
-    sys_write_at(job->fd, (n * s + first) * SCOOP_BYTES, run, buf->data + s * buf->capacity * SCOOP_BYTES);
+  for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
+    sys_write_at(job->fd, plot_file_scoop_offset(n, s, first), run, buf->data + s * buf->capacity * PLOT_SCOOP_BYTES);
     if (s % 32 == 0 && plotter_stop_requested(stop)) {
       stopped = true;
       break;
@@ -71,7 +40,10 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
     if (job->write_drive) drive_add_bytes_in(job->write_drive, run);
   }
 
-  if (!stopped && first + count < n) write_marker(job, first + count);
+  if (!stopped && first + count < n && !plot_file_mark(job->fd, n, drive_sector(job), first + count)) {
+    sys_log("Could not make the data of %llu durable\n", (unsigned long long)job->start_nonce);
+    engine_exit_error();
+  }
 
   if (p->double_buffer == 0) {
     // Screens copy the buffer pointers under the mutex; the swap is done

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/engine_internal.h"
 #include "gpu/gpu.h"
@@ -45,6 +46,21 @@ void engine_exit_error() {
     return;
   }
   sys_exit_error();
+}
+
+void engine_stop_run_keeping_files(plotter_s* p) {
+  p->keep_files = true;
+  plotter_request_stop(&p->stop);
+}
+
+void engine_post_file_error(const char* format, const char* path) {
+  std::string copy(path);
+  ui_task_post([format, copy]() {
+    char text[PLOT_PATH_MAX + 64];
+    snprintf(text, sizeof text, format, copy.c_str());
+    engine_message(false, nullptr, "Error", text);
+    engine_exit_error();
+  });
 }
 
 bool plotter_stop_requested(const volatile bool* stop) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/engine_internal.h"
+#include "engine/plot_file.h"
 #include "engine/plotter.h"
 #include "gpu/gpu.h"
 #include "platform/sys_linux.h"
@@ -46,19 +47,9 @@ void stop_run(plotter_s* p, pass_s* pass) {
   plotter_request_stop(&p->stop);
 }
 
-void post_file_error(const char* format, const char* path) {
-  std::string copy(path);
-  ui_task_post([format, copy]() {
-    char text[PLOT_PATH_MAX + 64];
-    snprintf(text, sizeof text, format, copy.c_str());
-    engine_message(false, nullptr, "Error", text);
-    engine_exit_error();
-  });
-}
-
 void plotting_path(job_s* job, char* out) {
   job_path(job, PLOT_PATH_MAX, out, 0);
-  text_append(PLOT_PATH_MAX, out, ".plotting");
+  text_append(PLOT_PATH_MAX, out, PLOT_FILE_PLOTTING);
 }
 
 // A context is only usable when every device came up: gpu_create hands back
@@ -103,8 +94,9 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   sys_log("  Falling back to CPU mode\n");
 }
 
-// State 2: the last batch is on disk; close, rename, give back what it holds.
-void visit_written(plotter_s* p, job_s* job) {
+// State 2: the last batch is on disk; make it durable under its final name
+// and give back what the job holds.
+void visit_written(plotter_s* p, job_s* job, pass_s* pass) {
   // The write task's last act was the state change; collecting its future
   // here costs nothing and leaves no task behind that still owns the job.
   if (job->write_future.valid()) job->write_future.get();
@@ -113,10 +105,13 @@ void visit_written(plotter_s* p, job_s* job) {
   char temp_path[PLOT_PATH_MAX];
   job_path(job, PLOT_PATH_MAX, final_path, 0);
   plotting_path(job, temp_path);
-  sys_close(job->fd);
-  sys_rename(temp_path, final_path);
-  util_assert(sys_exists(final_path), false, __FILE__, __LINE__);
-  util_assert(!sys_exists(temp_path), false, __FILE__, __LINE__);
+  if (!plot_file_finish(job->fd, temp_path, final_path)) {
+    // The file keeps its unfinished name and its data; a resume finds it.
+    job->fd = 0;
+    stop_run(p, pass);
+    engine_post_file_error("Could not finish file:\n %s", temp_path);
+    return;
+  }
   sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
 
   std::lock_guard<std::mutex> lock(p->mutex);
@@ -134,6 +129,8 @@ void visit_written(plotter_s* p, job_s* job) {
 // State 3: a complete staged file waits for its target's writing slot.
 void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
   pass->all_done = false;
+  // A move stopped or failed puts its job back here; the run is ending.
+  if (plotter_stop_requested(&p->stop)) return;
   drive_s* m = job->move_drive;
   bool taken = false;
   {
@@ -215,20 +212,11 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
   util_assert(job->nonces_done <= job->nonces, false, __FILE__, __LINE__);
 }
 
-// Reads the resume marker of a reopened ".plotting" file. A failed read is
-// taken as incorrect resume data, and so is a value that is not a multiple of
-// the drive's batch alignment (its batches could not be written with direct
-// I/O).
+// Reads the resume marker of a reopened ".plotting" file; a file without a
+// valid one is written again from its first nonce.
 void read_marker(job_s* job) {
-  uint64_t s = job_marker_bytes(job);
-  uint8_t* sector = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
   uint64_t value = 0;
-  if (sector) memset(sector, 0xFF, s);  // a short read must not pass as a zero marker
-  bool ok = sector && job->nonces << 18 >= s &&
-            sys_read_at(job->fd, (job->nonces << 18) - s, s, sector, nullptr) &&
-            marker_parse(sector, s, job->nonces, &value) && value % (s / 64) == 0;
-  if (sector) sys_aligned_free(sector);
-  if (ok) {
+  if (plot_file_marker_read(job->fd, job->nonces, job->write_drive->sector_size, &value)) {
     sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
     job->nonces_done.store(value, std::memory_order_relaxed);
     job->nonces_resumed.store(value, std::memory_order_relaxed);
@@ -308,11 +296,11 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     return;
   }
 
-  text_append(PLOT_PATH_MAX, path, ".plotting");
+  text_append(PLOT_PATH_MAX, path, PLOT_FILE_PLOTTING);
   bool resume = sys_exists(path);
   double now = pass->now != 0 ? pass->now : sys_time();
   uint64_t free_bytes = drive_free_space_cached(w, now);
-  const uint64_t bytes = job->nonces << 18;
+  const uint64_t bytes = plot_file_bytes(job->nonces);
   // A folder that has gone reports no free space; waiting for space would
   // hide the fault, so the creation below is tried and reports it.
   if (!resume && free_bytes < bytes && sys_dir_exists(w->path)) {
@@ -348,19 +336,19 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
 
   if (resume) {
     sys_log("Attempting to resume %s...\n", path);
-    job->fd = sys_create_file(path, bytes, true);
+    job->fd = plot_file_open(path, job->nonces, true);
     if (!job->fd) {
       stop_run(p, pass);
-      post_file_error("Could not open file:\n %s", path);
+      engine_post_file_error("Could not open file:\n %s", path);
       return;
     }
     read_marker(job);
   } else {
     sys_log("Creating file %s\n", path);
-    job->fd = sys_create_file(path, bytes, false);
+    job->fd = plot_file_open(path, job->nonces, false);
     if (!job->fd) {
       stop_run(p, pass);
-      post_file_error("Could not create file:\n %s", path);
+      engine_post_file_error("Could not create file:\n %s", path);
       return;
     }
   }
@@ -375,7 +363,7 @@ void visit_job(plotter_s* p, job_s* job, pass_s* pass) {
       pass->all_done = false;
       return;
     case JOB_WRITTEN:
-      visit_written(p, job);
+      visit_written(p, job, pass);
       if (job->state == JOB_STAGED)
         visit_staged(p, job, pass);
       else
@@ -397,7 +385,7 @@ void visit_job(plotter_s* p, job_s* job, pass_s* pass) {
   }
 }
 
-void finish(plotter_s* p, const pass_s& pass) {
+void finish(plotter_s* p, pass_s pass) {
   for (job_s* job : p->jobs) {
     if (job->write_future.valid()) job->write_future.get();
     if (job->move_future.valid()) job->move_future.get();
@@ -407,12 +395,9 @@ void finish(plotter_s* p, const pass_s& pass) {
   // made itself (a file it could not open or create) keeps them for resume.
   bool remove = stopped && !pass.self_stop && !p->keep_files;
   for (job_s* job : p->jobs) {
-    // A file whose last batch ended after its job's last visit keeps its
-    // ".plotting" name, but its descriptor must not outlive the run.
-    if (job->state == JOB_WRITTEN && job->fd) {
-      sys_close(job->fd);
-      job->fd = 0;
-    }
+    // A file whose last batch ended after its job's last visit is complete:
+    // it takes its final name now rather than be plotted again next time.
+    if (job->state == JOB_WRITTEN && job->fd) visit_written(p, job, &pass);
     if (job->state != JOB_PLOTTING) continue;
     if (job->fd) {
       sys_close(job->fd);

@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "platform/sys_linux.h"
@@ -22,6 +23,13 @@ static int off_zero(int fd) {
   int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
   close(fd);
   return moved < 0 ? -1 : moved;
+}
+
+// The folder that holds path.
+static std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // ---- Folders and the working directory ------------------------------------
@@ -84,6 +92,28 @@ uint64_t sys_free_space(const char* path, uint64_t* total) {
 
 // ---- Files ----------------------------------------------------------------
 
+// Some file systems (several FUSE and network ones) refuse fallocate. glibc's
+// posix_fallocate then writes a byte into every block through the O_DIRECT
+// descriptor, which fails, so the call is made directly and a refusal is
+// answered by setting the size: the blocks are taken by the writes instead,
+// after the same check that they fit.
+static bool extend_without_fallocate(int fd, const char* path, uint64_t bytes) {
+  static std::atomic<bool> logged{false};
+  if (!logged.exchange(true))
+    sys_log("The file system of %s cannot preallocate files; plot files are extended without it\n", path);
+  uint64_t size = sys_file_size(fd);
+  std::string folder = folder_of(path);
+  if (bytes > size && sys_free_space(folder.c_str(), nullptr) < bytes - size) {
+    sys_log("Not enough free space for %s\n", path);
+    return false;
+  }
+  if (bytes > size && ftruncate(fd, (off_t)bytes) != 0) {
+    sys_log("Failed to resize %s errno = %d\n", path, errno);
+    return false;
+  }
+  return true;
+}
+
 int sys_create_file(const char* path, uint64_t bytes, bool) {
   int fd = off_zero(open(path, O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0644));
   if (fd < 0) {
@@ -91,8 +121,10 @@ int sys_create_file(const char* path, uint64_t bytes, bool) {
     return 0;
   }
   sys_log("Allocating %s for %s...\n", format_size(bytes, false, ""), path);
-  if (posix_fallocate(fd, 0, (off_t)bytes) != 0) {
-    sys_log("Failed to efficiently resize %s\n", path);
+  bool ok = bytes > (uint64_t)INT64_MAX ? (errno = EFBIG, false) : fallocate(fd, 0, 0, (off_t)bytes) == 0;
+  if (!ok && (errno == EOPNOTSUPP || errno == ENOSYS)) ok = extend_without_fallocate(fd, path, bytes);
+  else if (!ok) sys_log("Failed to efficiently resize %s\n", path);
+  if (!ok) {
     // The caller never sees this descriptor, so it must not stay open.
     close(fd);
     return 0;
@@ -110,8 +142,31 @@ void sys_close(int fd) { close(fd); }
 void sys_unlink(const char* path) { unlink(path); }
 bool sys_exists(const char* path) { return access(path, F_OK) == 0; }
 
-void sys_rename(const char* from, const char* to) {
-  if (rename(from, to) != 0) sys_log("Failed to rename %s to %s errno %d\n", from, to, errno);
+bool sys_rename(const char* from, const char* to) {
+  if (rename(from, to) == 0) return true;
+  sys_log("Failed to rename %s to %s errno %d\n", from, to, errno);
+  return false;
+}
+
+bool sys_sync_data(int fd) {
+  while (fdatasync(fd) != 0) {
+    if (errno == EINTR) continue;
+    sys_log("Failed to sync file data. Error %d\n", errno);
+    return false;
+  }
+  return true;
+}
+
+bool sys_sync_folder_of(const char* path) {
+  std::string folder = folder_of(path);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    sys_log("Failed to sync folder %s. Error %d\n", folder.c_str(), errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 uint64_t sys_file_size(int fd) {
@@ -160,12 +215,6 @@ static bool write_all(int fd, const uint8_t* p, uint64_t left) {
     left -= (uint64_t)n;
   }
   return true;
-}
-
-static std::string folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 static bool fail_with(std::string* error, int err) {
@@ -253,52 +302,50 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
   return false;
 }
 
-bool sys_move_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
+int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
   int in = open(src, O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    sys_log("Error opening %s for move! Error %s\n", src, strerror(errno));
-    sys_exit_error();
-  }
   struct stat st;
-  if (fstat(in, &st) != 0) {
-    sys_log("Error opening %s for move! Error %s\n", src, strerror(errno));
-    sys_exit_error();
+  if (in < 0 || fstat(in, &st) != 0) {
+    sys_log("Error opening %s for copy! Error %s\n", src, strerror(errno));
+    if (in >= 0) close(in);
+    return SYS_COPY_FAILED;
   }
-  int out = open(dst, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 07777);
+  int out = open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
   if (out < 0) {
     sys_log("Error opening %s for write! Error %s\n", dst, strerror(errno));
-    sys_exit_error();
+    close(in);
+    return SYS_COPY_FAILED;
   }
   const off_t size = st.st_size;
   const off_t step = 8388608;
   off_t offset = 0;
+  int result = SYS_COPY_DONE;
   while (offset < size) {
     ssize_t sent = sendfile(out, in, &offset, (size_t)(size - offset < step ? size - offset : step));
     int err = errno;
+    if (sent < 0 && err == EINTR) continue;
+    if (sent < 0) {
+      sys_log("Error copying %s to %s: %s\n", src, dst, strerror(err));
+      result = SYS_COPY_FAILED;
+      break;
+    }
     if (!progress((uint64_t)offset)) {
-      close(out);
-      close(in);
-      return false;
+      result = SYS_COPY_STOPPED;
+      break;
     }
     if (sent == 0) break;
-    if (sent < 0) {
-      sys_log("Error from sendfile: %s\n", strerror(err));
-      sys_exit_error();
-    }
   }
-  if (offset != size) {
-    sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
-    sys_exit_error();
+  if (result == SYS_COPY_DONE && offset != size) {
+    sys_log("Error copying %s, %lld of %lld bytes completed\n", src, (long long)offset, (long long)size);
+    result = SYS_COPY_FAILED;
   }
-  // src goes only once dst is on the disk, so a power cut cannot lose both.
-  if (fsync(out) != 0) {
-    sys_log("Error from fsync: %s\n", strerror(errno));
-    sys_exit_error();
+  if (result == SYS_COPY_DONE && fsync(out) != 0) {
+    sys_log("Error from fsync of %s: %s\n", dst, strerror(errno));
+    result = SYS_COPY_FAILED;
   }
   close(out);
   close(in);
-  unlink(src);
-  return true;
+  return result;
 }
 
 // ---- Asynchronous reads ---------------------------------------------------

@@ -15,7 +15,16 @@
 // ---- Hooks ----------------------------------------------------------------
 
 void sys_init() {}
-void sys_exit_error() { exit(1); }
+// Other threads may still be writing files or logging while this one gives
+// up: exit() would run static destructors under them (the log, the OpenCL
+// loader, the GTK state), so the log is flushed and the process ends at once.
+void sys_exit_error() {
+  FILE* log = g_log_file.load(std::memory_order_acquire);
+  if (log) fflush(log);
+  fflush(stdout);
+  fflush(stderr);
+  _exit(1);
+}
 bool sys_gpu_dog_adjusted() { return true; }
 bool sys_gpu_dog_adjust() { return true; }
 void sys_work_thread_hook(bool) {}

@@ -32,7 +32,8 @@ void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // ---- Hooks ----------------------------------------------------------------
 
 void sys_init();
-// Ends the process with exit status 1 (atexit handlers run).
+// Ends the process with exit status 1 after flushing the log; no atexit
+// handler or static destructor runs, so any thread may call it.
 [[noreturn]] void sys_exit_error();
 bool sys_gpu_dog_adjusted();
 bool sys_gpu_dog_adjust();
@@ -108,7 +109,14 @@ int sys_open_read(const char* path, bool async);
 void sys_close(int fd);
 void sys_unlink(const char* path);
 bool sys_exists(const char* path);
-void sys_rename(const char* from, const char* to);
+// False, with a log line, when the rename fails.
+bool sys_rename(const char* from, const char* to);
+// fdatasync: the file's data (and the size and extents that reach it) is on
+// the disk when this returns true; false with a log line.
+bool sys_sync_data(int fd);
+// Makes the entries of the folder holding path (a rename, a creation, a
+// deletion) durable; false with a log line.
+bool sys_sync_folder_of(const char* path);
 uint64_t sys_file_size(int fd);
 // Replaces path with exactly len bytes of data, or leaves it as it was: the
 // bytes go to a temporary file in the same folder, which is synced, renamed
@@ -129,10 +137,13 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
 // The call that queues an asynchronous read (aio_read); replaceable so that a
 // full system queue can be reproduced.
 extern int (*g_sys_aio_read)(aiocb* request);
-// Copies src into dst inside the kernel in steps of at most 8 MiB, reporting
-// the bytes copied after each step, then deletes src. False when progress
-// asked to stop (src stays). Failed opens and copy errors end the process.
-bool sys_move_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
+enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2 };
+// Copies src into dst (created or emptied) inside the kernel in steps of at
+// most 8 MiB, reporting the bytes copied after each step, and syncs dst. A
+// step after which progress returns false ends it with SYS_COPY_STOPPED; a
+// failed open, copy or sync gives SYS_COPY_FAILED with a log line. src is
+// never touched; dst is left as it is on a stop or failure.
+int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
 
 // ---- Asynchronous reads ---------------------------------------------------
 

@@ -8,13 +8,19 @@
 
 #include <cstdint>
 
+// The sizes of a nonce, for every subsystem that computes, writes or reads
+// plot data.
+const uint64_t PLOT_SCOOPS = 4096;
+const uint64_t PLOT_SCOOP_BYTES = 64;
+const uint64_t PLOT_NONCE_BYTES = PLOT_SCOOPS * PLOT_SCOOP_BYTES;  // 262144
+
 // Computes nonce `nonce` of `account_id` into out (262144 bytes, any
 // alignment), in PoC2 order when poc2, else PoC1. Re-entrant.
 void plot_nonce(uint64_t account_id, uint64_t nonce, void* out, bool poc2);
 
 // A work area is the nonce under construction followed by its 16-byte seed
 // (account id and nonce number, both big-endian); 32-byte aligned.
-const uint64_t PLOT_WORK_AREA_BYTES = 262144 + 16;
+const uint64_t PLOT_WORK_AREA_BYTES = PLOT_NONCE_BYTES + 16;
 
 // Writes the seed into the last 16 bytes of a work area.
 void plot_nonce_seed(uint8_t* work, uint64_t account_id, uint64_t nonce);

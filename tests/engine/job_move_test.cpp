@@ -1,5 +1,9 @@
 // Moving and scattering staged files to their targets.
+#include <filesystem>
+#include <functional>
+
 #include "engine/engine_internal.h"
+#include "engine/plot_file.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace {
@@ -42,16 +46,25 @@ uint64_t slots_wrong(const std::string& path, uint64_t d0, uint64_t dn, uint64_t
 
 struct move_fixture : ::testing::Test {
   temp_dir_s dir{"engine_move", true};
+  dialog_log_s dialogs;
   std::unique_ptr<drive_s> ssd, hdd;
   plotter_s* p = nullptr;
 
   void SetUp() override {
     ASSERT_FALSE(dir.path.empty());
+    dialogs.install();
     ssd = make_drive(dir.file("ssd"), true);
     hdd = make_drive(dir.file("hdd"));
     p = plotter_create();
   }
-  void TearDown() override { plotter_destroy(p); }
+  void TearDown() override {
+    ui_tasks_run();  // messages of failed moves, answered by the recorder
+    plotter_destroy(p);
+  }
+  std::vector<std::string> messages() {
+    ui_tasks_run();
+    return dialogs.get();
+  }
 
   // A job in state 4 holding both slots, as the work thread leaves it.
   job_s* moving_job(uint64_t start, uint64_t n) {
@@ -62,8 +75,8 @@ struct move_fixture : ::testing::Test {
     hdd->job_writing_in = job;
     return job;
   }
-  void expect_released(job_s* job) {
-    EXPECT_EQ(job->state, JOB_DONE);
+  void expect_released(job_s* job, int state = JOB_DONE) {
+    EXPECT_EQ(job->state, state);
     EXPECT_EQ(ssd->job_moving_out, nullptr);
     EXPECT_EQ(hdd->job_writing_in, nullptr);
   }
@@ -84,7 +97,7 @@ TEST_F(move_fixture, move_arrives_under_the_same_name_and_counts_bytes) {
   expect_released(job);
 }
 
-TEST_F(move_fixture, stopped_move_keeps_source_and_partial_copy) {
+TEST_F(move_fixture, stopped_move_keeps_source_and_leaves_nothing_at_the_target) {
   job_s* job = moving_job(1000, 256);
   std::string src = dir.file("ssd/7_1000_256"), dst = dir.file("hdd/7_1000_256");
   make_staged(src, 1000, 256);
@@ -92,12 +105,13 @@ TEST_F(move_fixture, stopped_move_keeps_source_and_partial_copy) {
   job_move(p, job, &stop);
   EXPECT_TRUE(file_exists(src));
   EXPECT_EQ(file_size(src), 256 * NONCE);
-  EXPECT_TRUE(file_exists(dst));
-  EXPECT_LT(file_size(dst), 256 * NONCE);
+  EXPECT_FALSE(file_exists(dst));
+  EXPECT_FALSE(file_exists(dst + ".moving"));
   EXPECT_GT(job->bytes_moved, 0u);
   EXPECT_LE(job->bytes_moved, 8u << 20);  // one copy step
   EXPECT_EQ(hdd->bytes_in, job->bytes_moved);
-  expect_released(job);
+  expect_released(job, JOB_STAGED);
+  EXPECT_TRUE(messages().empty());  // a stop is no fault
 }
 
 TEST_F(move_fixture, scatter_two_staged_files_into_one_target_file) {
@@ -116,9 +130,12 @@ TEST_F(move_fixture, scatter_two_staged_files_into_one_target_file) {
   job_move(p, a, &stop);
   expect_released(a);
   EXPECT_FALSE(file_exists(sa));
-  EXPECT_EQ(file_size(dst), 2048 * NONCE);
-  EXPECT_EQ(slots_wrong(dst, 0, 2048, 0, 1024, false), 0u);
-  EXPECT_EQ(slots_wrong(dst, 0, 2048, 1024, 1024, true), 0u);  // not scattered yet: zeros
+  // Not every staged file is in it yet: no plot name.
+  const std::string unfinished = dst + ".scattering";
+  EXPECT_FALSE(file_exists(dst));
+  EXPECT_EQ(file_size(unfinished), 2048 * NONCE);
+  EXPECT_EQ(slots_wrong(unfinished, 0, 2048, 0, 1024, false), 0u);
+  EXPECT_EQ(slots_wrong(unfinished, 0, 2048, 1024, 1024, true), 0u);  // not scattered yet: zeros
 
   // A stop does not interrupt a scatter: a hole in the shared file would stay.
   b->state = JOB_MOVING;
@@ -130,35 +147,55 @@ TEST_F(move_fixture, scatter_two_staged_files_into_one_target_file) {
   EXPECT_FALSE(file_exists(sb));
   EXPECT_EQ(b->bytes_moved, 1024 * NONCE);
   EXPECT_EQ(hdd->bytes_in, 2048 * NONCE);
+  EXPECT_FALSE(file_exists(unfinished));
   EXPECT_EQ(slots_wrong(dst, 0, 2048, 0, 1024, false), 0u);
   EXPECT_EQ(slots_wrong(dst, 0, 2048, 1024, 1024, false), 0u);
 }
 
-TEST_F(move_fixture, scatter_that_cannot_read_its_source_keeps_it_and_writes_nothing) {
-  p->scatter = true;
+// A scatter or move that cannot complete keeps the staged file, says so and
+// stops the run keeping its files; the job is not done.
+TEST_F(move_fixture, failed_scatter_or_move_keeps_the_staged_file_and_reports_it) {
   hdd->scatter_start = 0;
   hdd->scatter_nonces = 512;
-  std::string dst = dir.file("hdd/7_0_512");
-  {
-    // Missing staged file.
-    job_s* job = moving_job(0, 256);
+  const std::string dst = dir.file("hdd/7_0_512");
+  struct row_s {
+    const char* what;
+    bool scatter;
+    uint64_t start;
+    std::function<void(const std::string& src)> spoil;
+  } rows[] = {
+      {"missing staged file", true, 0, [](const std::string&) {}},
+      // A short read would copy stale bytes.
+      {"staged file shorter than its name", true, 256,
+       [](const std::string& src) { ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0); }},
+      {"target folder gone", true, 256, [this](const std::string&) { std::filesystem::remove_all(hdd->path); }},
+      {"move with target folder gone", false, 256,
+       [this](const std::string&) { std::filesystem::remove_all(hdd->path); }},
+  };
+  for (const row_s& r : rows) {
+    SCOPED_TRACE(r.what);
+    mkdir(hdd->path, 0755);
+    plotter_destroy(p);
+    p = plotter_create();
+    p->scatter = r.scatter;
+    job_s* job = moving_job(r.start, 256);
+    std::string src = dir.file("ssd/7_" + std::to_string(r.start) + "_256");
+    if (r.start != 0) make_staged(src, r.start, 256);
+    r.spoil(src);
+    std::vector<uint8_t> staged = read_bytes(src, 0, file_size(src));
     volatile bool stop = false;
     job_move(p, job, &stop);
-    expect_released(job);
+    expect_released(job, JOB_STAGED);
+    EXPECT_TRUE(plotter_stop_requested(&p->stop));
+    EXPECT_TRUE(p->keep_files);
+    if (r.start != 0) {
+      EXPECT_TRUE(read_bytes(src, 0, file_size(src)) == staged);
+    }
     EXPECT_FALSE(file_exists(dst));
-  }
-  {
-    // Staged file shorter than its name says: a short read would copy stale bytes.
-    job_s* job = moving_job(256, 256);
-    std::string src = dir.file("ssd/7_256_256");
-    make_staged(src, 256, 256);
-    ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0);
-    volatile bool stop = false;
-    job_move(p, job, &stop);
-    expect_released(job);
-    EXPECT_TRUE(file_exists(src));
-    EXPECT_EQ(job->bytes_moved, 0u);
-    EXPECT_TRUE(!file_exists(dst) || slots_wrong(dst, 0, 512, 256, 256, true) == 0);
+    EXPECT_FALSE(file_exists(dir.file("hdd/7_256_256")));
+    const std::string verb = r.scatter ? "scatter" : "move";
+    EXPECT_EQ(messages(), (std::vector<std::string>{"M:Error|Could not " + verb + " file:\n " + src, "exit"}));
+    dialogs.lines.clear();
   }
 }
 
@@ -176,7 +213,7 @@ TEST(resume_marker, parse_table) {
     std::vector<uint8_t> s = marker_sector(c.value);
     if (c.dirty_at >= 0) s[c.dirty_at] = 1;
     uint64_t v = 77;
-    EXPECT_EQ(marker_parse(s.data(), SECTOR, n, &v), c.ok) << c.value << " " << c.dirty_at;
+    EXPECT_EQ(plot_file_marker_parse(s.data(), SECTOR, n, &v), c.ok) << c.value << " " << c.dirty_at;
     if (c.ok) {
       EXPECT_EQ(v, c.value);
     }

@@ -201,7 +201,7 @@ TEST_F(Files, AsyncReadWhenQueueIsFullOrRefused) {
   sys_close(fd);
 }
 
-TEST_F(Files, MoveCopiesInStepsAndDeletesSource) {
+TEST_F(Files, CopyInStepsKeepsSourceAndMode) {
   struct row_s {
     const char* what;
     uint64_t size;
@@ -219,12 +219,12 @@ TEST_F(Files, MoveCopiesInStepsAndDeletesSource) {
     write_file(src, data);
     chmod(src.c_str(), 0640);
     std::vector<uint64_t> seen;
-    EXPECT_TRUE(sys_move_file(src.c_str(), dst.c_str(), [&seen](uint64_t n) {
+    EXPECT_EQ(sys_copy_file(src.c_str(), dst.c_str(), [&seen](uint64_t n) {
       seen.push_back(n);
       return true;
-    })) << r.what;
+    }), SYS_COPY_DONE) << r.what;
     EXPECT_EQ(seen, r.progress) << r.what;
-    EXPECT_FALSE(sys_exists(src.c_str())) << r.what;
+    EXPECT_EQ(read_file(src), data) << r.what;
     EXPECT_EQ(read_file(dst), data) << r.what;
     struct stat st;
     ASSERT_EQ(stat(dst.c_str(), &st), 0);
@@ -233,15 +233,15 @@ TEST_F(Files, MoveCopiesInStepsAndDeletesSource) {
   }
 }
 
-TEST_F(Files, MoveStoppedOnTheLastStepKeepsSource) {
+TEST_F(Files, CopyStoppedOnTheLastStep) {
   const std::string src = dir.file("src"), dst = dir.file("dst");
   const std::string data = pattern(100000, 6);
   write_file(src, data);
   int calls = 0;
-  EXPECT_FALSE(sys_move_file(src.c_str(), dst.c_str(), [&calls](uint64_t n) {
+  EXPECT_EQ(sys_copy_file(src.c_str(), dst.c_str(), [&calls](uint64_t n) {
     calls++;
     return n < 100000;
-  }));
+  }), SYS_COPY_STOPPED);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(read_file(src), data);
   EXPECT_EQ(read_file(dst), data);
@@ -252,14 +252,29 @@ TEST_F(Files, MoveStoppedOnTheLastStepKeepsSource) {
 #define EXPECT_EXIT_LOGGING_IN(folder, statement, message)                                         \
   EXPECT_EXIT({ if (chdir((folder).c_str()) == 0) statement; }, testing::ExitedWithCode(1), message)
 
-TEST_F(Files, ProcessEndingFailures) {
-  const std::string src = dir.file("src"), missing = dir.file("missing");
+// A copy that cannot be made is the caller's to handle: it reports and
+// leaves the source alone.
+TEST_F(Files, CopyFailuresAreReported) {
+  const std::string src = dir.file("src");
   write_file(src, "data");
   auto keep_going = [](uint64_t) { return true; };
-  EXPECT_EXIT_LOGGING_IN(dir.path, sys_move_file(missing.c_str(), dir.file("d").c_str(), keep_going),
-                         "Error opening .*missing for move! Error No such file or directory");
-  EXPECT_EXIT_LOGGING_IN(dir.path, sys_move_file(src.c_str(), dir.file("no/d").c_str(), keep_going),
-                         "Error opening .*no/d for write! Error No such file or directory");
+  const struct {
+    std::string from, to, logged;
+  } rows[] = {
+      {dir.file("missing"), dir.file("d"), "Error opening " + dir.file("missing") + " for copy! Error No such file or directory\n"},
+      {src, dir.file("no/d"), "Error opening " + dir.file("no/d") + " for write! Error No such file or directory\n"},
+  };
+  for (const auto& r : rows) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sys_copy_file(r.from.c_str(), r.to.c_str(), keep_going), SYS_COPY_FAILED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.logged);
+  }
+  EXPECT_EQ(read_file(src), "data");
+}
+
+TEST_F(Files, ProcessEndingFailures) {
+  const std::string src = dir.file("src");
+  write_file(src, "data");
 
   int pipe_fds[2];
   ASSERT_EQ(pipe(pipe_fds), 0);

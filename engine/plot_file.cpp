@@ -1,0 +1,166 @@
+// The plot file on disk: layout, resume marker, creation, finishing, move
+// and scatter, each with its syncs in the order that keeps data ahead of the
+// names and markers that claim it.
+#include "engine/plot_file.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/sys_linux.h"
+#include "platform/util.h"
+
+const char* const PLOT_FILE_PLOTTING = ".plotting";
+const char* const PLOT_FILE_MOVING = ".moving";
+const char* const PLOT_FILE_SCATTERING = ".scattering";
+
+bool g_plot_file_sync = true;
+
+namespace {
+
+bool sync_data(int fd) { return !g_plot_file_sync || sys_sync_data(fd); }
+bool sync_folder_of(const char* path) { return !g_plot_file_sync || sys_sync_folder_of(path); }
+
+// Gives a complete file its final name once its data is durable, and makes
+// the new name durable too.
+bool rename_durably(const char* from, const char* to) { return sys_rename(from, to) && sync_folder_of(to); }
+
+}  // namespace
+
+uint64_t plot_file_marker_bytes(uint64_t sector) { return sector < 4096 ? 4096 : sector; }
+
+bool plot_file_marker_parse(const uint8_t* data, uint64_t marker_bytes, uint64_t nonces, uint64_t* value) {
+  if (marker_bytes < 8) return false;
+  for (uint64_t i = 0; i < marker_bytes - 8; i++)
+    if (data[i] != 0) return false;
+  uint64_t v = 0;
+  for (int i = 0; i < 8; i++) v |= static_cast<uint64_t>(data[marker_bytes - 8 + i]) << (8 * i);
+  if (v >= nonces) return false;
+  *value = v;
+  return true;
+}
+
+bool plot_file_mark(int fd, uint64_t nonces, uint64_t sector, uint64_t value) {
+  // Direct writes into preallocated space still leave the extents' "written"
+  // state in the file system's journal; a marker overwriting an already
+  // written block reaches the disk at once. Without this sync a power cut
+  // keeps the marker and loses the batch it claims: zeros in a finished plot.
+  if (!sync_data(fd)) return false;
+  uint64_t s = plot_file_marker_bytes(sector);
+  uint8_t* block = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
+  util_assert(block != nullptr, false, __FILE__, __LINE__);
+  if (!block) return false;  // the previous marker stays: a resume repeats more, loses nothing
+  memset(block, 0, s);
+  for (int i = 0; i < 8; i++) block[s - 8 + i] = static_cast<uint8_t>(value >> (8 * i));
+  sys_write_at(fd, plot_file_bytes(nonces) - s, s, block);
+  sys_aligned_free(block);
+  return true;
+}
+
+bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* value) {
+  uint64_t s = plot_file_marker_bytes(sector);
+  if (plot_file_bytes(nonces) < s) return false;
+  uint8_t* block = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
+  if (!block) return false;
+  memset(block, 0xFF, s);  // a short read must not pass as a zero marker
+  uint64_t v = 0;
+  // A value off the drive's batch alignment could not have been written by
+  // direct I/O batches: it is not a resume point.
+  bool ok = sys_read_at(fd, plot_file_bytes(nonces) - s, s, block, nullptr) &&
+            plot_file_marker_parse(block, s, nonces, &v) && v % (s / PLOT_SCOOP_BYTES) == 0;
+  sys_aligned_free(block);
+  if (ok) *value = v;
+  return ok;
+}
+
+int plot_file_open(const char* temp_path, uint64_t nonces, bool resume) {
+  return sys_create_file(temp_path, plot_file_bytes(nonces), resume);
+}
+
+bool plot_file_finish(int fd, const char* temp_path, const char* final_path) {
+  bool synced = sync_data(fd);
+  sys_close(fd);
+  if (!synced) return false;
+  return rename_durably(temp_path, final_path);
+}
+
+int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
+  std::string temp = std::string(dst) + PLOT_FILE_MOVING;
+  int copied = sys_copy_file(src, temp.c_str(), progress);
+  if (copied == SYS_COPY_STOPPED) {
+    sys_unlink(temp.c_str());
+    return PLOT_FILE_STOPPED;
+  }
+  if (copied != SYS_COPY_DONE || !rename_durably(temp.c_str(), dst)) {
+    // A partial copy on a full target would only take more of its space.
+    sys_unlink(temp.c_str());
+    return PLOT_FILE_FAILED;
+  }
+  sys_unlink(src);
+  return PLOT_FILE_DONE;
+}
+
+namespace {
+
+// Copies src's scoop rows into the open scatter file out of dn nonces from
+// d0. Returns whether every row was read and written.
+bool scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t dn, const char* src,
+                  const std::function<void(uint64_t)>& progress) {
+  const uint64_t run = n * PLOT_SCOOP_BYTES;
+  uint8_t* buffer = static_cast<uint8_t*>(sys_page_alloc(run));
+  util_assert(buffer != nullptr, false, __FILE__, __LINE__);
+  bool ok = buffer != nullptr;
+  for (uint64_t i = 0; ok && i < PLOT_SCOOPS; i++) {
+    ok = sys_read_at(in, i * run, run, buffer, nullptr);
+    if (!ok) {
+      sys_log("Scatter of %llu stopped: read failed at scoop %llu of %s\n", (unsigned long long)s0,
+              (unsigned long long)i, src);
+      break;
+    }
+    // A scatter always runs to its end: a stop would leave a hole in the
+    // shared file that no resume fills.
+    progress(i * run + run / 2);
+    sys_write_at(out, plot_file_scoop_offset(dn, i, s0 - d0), run, buffer);
+    progress((i + 1) * run);
+  }
+  sys_page_free(buffer);
+  return ok;
+}
+
+}  // namespace
+
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress) {
+  uint64_t acc, s0, n, stagger, d0, dn;
+  bool named = plot_name_parse(src, &acc, &s0, &n, &stagger);
+  bool dnamed = plot_name_parse(dst, &acc, &d0, &dn, &stagger);
+  if (!named || !dnamed || n == 0 || s0 < d0 || s0 - d0 > dn || n > dn - (s0 - d0)) {
+    sys_log("Scatter of %s stopped: file names do not fit\n", src);
+    return PLOT_FILE_FAILED;
+  }
+  int in = sys_open_read(src, false);
+  if (!in) {
+    sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, src);
+    return PLOT_FILE_FAILED;
+  }
+  // A short read reports success with stale bytes in the buffer, so a staged
+  // file shorter than its name says is refused before anything is copied.
+  if (sys_file_size(in) < plot_file_bytes(n)) {
+    sys_close(in);
+    sys_log("Scatter of %llu stopped: %s is shorter than its name says\n", (unsigned long long)s0, src);
+    return PLOT_FILE_FAILED;
+  }
+  std::string temp = std::string(dst) + PLOT_FILE_SCATTERING;
+  int out = sys_create_file(temp.c_str(), plot_file_bytes(dn), true);
+  if (!out) {
+    sys_close(in);
+    sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, temp.c_str());
+    return PLOT_FILE_FAILED;
+  }
+  bool ok = scatter_rows(in, out, s0, n, d0, dn, src, progress) && sync_data(out);
+  sys_close(out);
+  sys_close(in);
+  if (!ok) return PLOT_FILE_FAILED;
+  // The staged file goes only once its rows are durable in the scatter file.
+  if (last && !rename_durably(temp.c_str(), dst)) return PLOT_FILE_FAILED;
+  sys_unlink(src);
+  return PLOT_FILE_DONE;
+}

@@ -1,0 +1,73 @@
+// A plot file on disk: its layout, its resume marker, its creation or
+// resumption, and every step that gives it a final name (finishing a written
+// file, a move, a scatter). Every sync that makes data durable before a name
+// or a marker claims it is made here, in this order:
+//   batch data -> fdatasync -> marker;
+//   whole file -> fdatasync -> rename to the final name -> sync the folder;
+//   copy -> fsync -> rename to the final name -> sync the folder -> delete
+//   the staged file.
+//
+// Names: "<account>_<start>_<nonces>" is a complete plot. Unfinished files
+// carry a suffix that the plots registry, the checker and the drive plan do
+// not take for a plot: ".plotting" (being written, resumable from its
+// marker), ".moving" (a copy on its way to the target) and ".scattering" (a
+// scatter file that does not yet hold every staged file of its range).
+//
+// Layout (PoC2, scoop-major): scoop s of the file's nonce k lies at byte
+// (s x N + k) x 64 of a file of N nonces. While a file is written, its last
+// sector (at least 4096 bytes) holds the resume marker: zeros but for the
+// little-endian 64-bit count of nonces written, at its very end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "plot/nonce.h"
+
+extern const char* const PLOT_FILE_PLOTTING;
+extern const char* const PLOT_FILE_MOVING;
+extern const char* const PLOT_FILE_SCATTERING;
+
+// Benchmarks only: false leaves out every sync, to measure what they cost.
+extern bool g_plot_file_sync;
+
+inline uint64_t plot_file_bytes(uint64_t nonces) { return nonces * PLOT_NONCE_BYTES; }
+// Byte offset of scoop s of nonce k (counted from the file's first nonce).
+inline uint64_t plot_file_scoop_offset(uint64_t nonces, uint64_t s, uint64_t k) {
+  return (s * nonces + k) * PLOT_SCOOP_BYTES;
+}
+
+// Bytes of the marker sector on a drive of the given sector size: at least a
+// page, so that its offset and length stay valid for direct I/O.
+uint64_t plot_file_marker_bytes(uint64_t sector);
+// True with the value in *value when the sector holds a marker below nonces.
+bool plot_file_marker_parse(const uint8_t* data, uint64_t marker_bytes, uint64_t nonces, uint64_t* value);
+// Makes every batch written so far durable, then writes the marker value.
+// False (nothing written, a log line) when the sync fails: a marker must
+// never claim data that a power cut could take back.
+bool plot_file_mark(int fd, uint64_t nonces, uint64_t sector, uint64_t value);
+// The marker of a reopened file: true with the resume point, which is also a
+// multiple of the drive's batch alignment.
+bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* value);
+
+// Creates (or, resume set, reopens without truncating) a ".plotting" file
+// of nonces nonces for direct I/O, preallocated; 0 on failure.
+int plot_file_open(const char* temp_path, uint64_t nonces, bool resume);
+// A fully written file: syncs it, closes fd, renames temp_path to
+// final_path and syncs the folder. False with a log line on failure (the
+// file keeps its unfinished name).
+bool plot_file_finish(int fd, const char* temp_path, const char* final_path);
+
+enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2 };
+// Copies the staged plot src to dst + ".moving", syncs it, renames it to
+// dst, syncs the folder and only then deletes src. progress gets the bytes
+// copied so far and returns false to stop. A stop or failure removes the
+// partial copy and keeps src.
+int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
+// Copies the scoop rows of the staged plot src (its name gives its range)
+// into their places in the scatter file dst + ".scattering" (created on
+// first use; its range from dst's name), syncs it, and only then deletes
+// src. With last set (src is the final file of the range) the scatter file
+// then takes the name dst. progress gets the bytes done so far. src is kept
+// on any failure.
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress);

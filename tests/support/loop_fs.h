@@ -1,0 +1,101 @@
+// A small ext4 file system on a loop device, mounted in a temporary folder,
+// for tests of full disks and power cuts. Needs root and loop devices; ok()
+// is false (with the reason in why) where they are missing, so that the test
+// can skip. Everything is unmounted and detached when the loop_fs_s goes
+// out of scope, whether the test passed or not.
+#pragma once
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+#ifndef EXT4_IOC_SHUTDOWN
+#define EXT4_IOC_SHUTDOWN _IOR('X', 125, __u32)
+#endif
+// Stops the file system as a power cut would: what its journal has not
+// committed yet is lost.
+const unsigned LOOP_FS_GOING_NOLOGFLUSH = 2;
+
+struct loop_fs_s {
+  temp_dir_s base{"loopfs"};
+  std::string image, device, mount_point, why;
+  std::string options;
+  bool mounted = false;
+
+  // size_mb of ext4, mounted with options (e.g. "commit=60").
+  explicit loop_fs_s(unsigned size_mb, const std::string& mount_options = "") : options(mount_options) {
+    if (geteuid() != 0) {
+      why = "needs root";
+      return;
+    }
+    if (base.path.empty()) {
+      why = "no temporary folder";
+      return;
+    }
+    image = base.file("fs.img");
+    mount_point = base.file("mnt");
+    std::string out;
+    if (!run("truncate -s " + std::to_string(size_mb) + "M " + image, &out) ||
+        !run("mkfs.ext4 -q -F -m 0 " + image, &out) || !run("losetup -f --show " + image, &device) ||
+        device.empty()) {
+      why = "no loop device or mkfs: " + out + device;
+      device.clear();
+      return;
+    }
+    if (mkdir(mount_point.c_str(), 0755) != 0 || !mount_now()) why = "mount failed";
+  }
+  ~loop_fs_s() {
+    unmount();
+    if (!device.empty()) run("losetup -d " + device, nullptr);
+  }
+  loop_fs_s(const loop_fs_s&) = delete;
+  loop_fs_s& operator=(const loop_fs_s&) = delete;
+
+  bool ok() const { return mounted; }
+  std::string file(const std::string& name) const { return mount_point + "/" + name; }
+
+  // The power cut: the file system stops without flushing its journal, then
+  // it is mounted again as after a reboot.
+  bool cut_power_and_remount() {
+    int fd = open(mount_point.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    unsigned flags = LOOP_FS_GOING_NOLOGFLUSH;
+    bool cut = ioctl(fd, EXT4_IOC_SHUTDOWN, &flags) == 0;
+    close(fd);
+    return cut && unmount() && mount_now();
+  }
+
+  bool mount_now() {
+    mounted = mount(device.c_str(), mount_point.c_str(), "ext4", 0, options.c_str()) == 0;
+    return mounted;
+  }
+  bool unmount() {
+    if (!mounted) return true;
+    // A file system that was shut down may still be busy for a moment.
+    bool done = false;
+    for (int i = 0; i < 100 && !(done = umount(mount_point.c_str()) == 0); i++) usleep(100000);
+    if (!done) umount2(mount_point.c_str(), MNT_DETACH);
+    mounted = false;
+    return done;
+  }
+
+  static bool run(const std::string& command, std::string* out) {
+    FILE* f = popen((command + " 2>&1").c_str(), "r");
+    if (!f) return false;
+    std::string text;
+    char buf[256];
+    while (fgets(buf, sizeof buf, f)) text += buf;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (out) *out = text;
+    return pclose(f) == 0;
+  }
+};
