@@ -684,7 +684,8 @@ shot real_summary
 TEST_F(Screens, RealStagedRunSummaryShowsAllThreeStages) {
   std::string target = sub("target"), ssd = sub("ssd");
   scenario_s s = run_scenario("real_staged_run", R"SH(
-start_demo --screen config --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fill-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
+# SSD and target share /tmp: a small file size leaves room for both.
+start_demo --screen config --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fill-bytes 70000000 --max-file-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
 wait_state jobs 1
 click 551 436                                # "Start Plotting!"
 wait_state screen processing 90
