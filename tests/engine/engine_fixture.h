@@ -143,12 +143,46 @@ bool wait_until(F ready, double seconds = 120) {
   return true;
 }
 
-// Runs UI tasks on this thread until the plotter reports the end of its run.
-inline bool run_until_finished(plotter_s* p, double seconds = 300) {
-  return wait_until(
+// How far a run has got: the counters a screen shows, summed. It grows while
+// the run works, whatever the machine's speed.
+inline uint64_t run_progress(plotter_s* p) {
+  plotter_snapshot_s s;
+  plotter_snapshot(p, &s);
+  uint64_t sum = 0;
+  for (const job_snapshot_s& j : s.jobs)
+    sum += j.nonces_done + j.compute_progress + j.bytes_written + j.bytes_moved + j.write_progress + (uint64_t)j.state;
+  return sum;
+}
+
+// Waits for ready as long as the run moves on: it gives up only when the
+// run's progress has stood still for stall seconds. A slow or busy machine
+// (a sanitizer build under load) never fails a test; a hang still does.
+template <class F>
+bool wait_for_run(plotter_s* p, F ready, double stall = 300) {
+  using clock = std::chrono::steady_clock;
+  uint64_t last = run_progress(p);
+  auto still_since = clock::now();
+  while (!ready()) {
+    uint64_t now = run_progress(p);
+    if (now != last) {
+      last = now;
+      still_since = clock::now();
+    } else if (clock::now() - still_since > std::chrono::duration<double>(stall)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Runs UI tasks on this thread until the plotter reports the end of its run
+// (false when the run stood still for stall seconds).
+inline bool run_until_finished(plotter_s* p, double stall = 300) {
+  return wait_for_run(
+      p,
       [p] {
         ui_tasks_run();
         return plotter_is_finished(p);
       },
-      seconds);
+      stall);
 }

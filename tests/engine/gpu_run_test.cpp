@@ -89,7 +89,7 @@ TEST_F(gpu_run_fixture, close_during_the_fall_back_question_is_a_stop) {
   closing.exit_error = [this] { dialogs.add("exit"); };
   plotter_set_dialogs(closing);
   start_gpu();
-  ASSERT_TRUE(wait_until([this] { return !dialogs.get().empty(); }, 600));
+  ASSERT_TRUE(wait_for_run(p, [this] { return !dialogs.get().empty(); }));
   plotter_stop(p, true);
   g_opencl_api = saved;
   EXPECT_EQ(dialogs.get(), std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?"});

@@ -44,14 +44,12 @@ struct live_screen_fixture : ::testing::Test {
   // Paints and runs the UI tasks, as the main loop does, until the run ends.
   int paint_until_finished() {
     int paints = 0;
-    bool finished = wait_until(
-        [&] {
-          paint_cb(nullptr);
-          paints++;
-          ui_tasks_run();
-          return plotter_is_finished(g_plotter);
-        },
-        900);
+    bool finished = wait_for_run(g_plotter, [&] {
+      paint_cb(nullptr);
+      paints++;
+      ui_tasks_run();
+      return plotter_is_finished(g_plotter);
+    });
     EXPECT_TRUE(finished);
     return paints;
   }
