@@ -2,19 +2,27 @@
 // ratios to the one-lane form, all measured in this one process. Run pinned
 // to one core:
 //   taskset -c 2 build/bench/bench_nonce_forms [rounds]
-// The forms take turns round after round and each keeps its best round, so
-// load from other programs on a shared machine bends the ratios little.
+// The forms take turns round after round and each keeps its best round, and
+// rounds are timed in this thread's CPU seconds, so load from other programs
+// on a shared machine bends the ratios little.
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "engine/plotter.h"
 #include "platform/cpu_features.h"
-#include "platform/sys_linux.h"
 #include "plot/nonce.h"
 #include "plot/plt_cpu.h"
 
 namespace {
+
+double thread_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
 
 struct form_s {
     const char* name;
@@ -25,7 +33,7 @@ struct form_s {
 };
 
 double run_round(form_s& f, uint64_t first, std::vector<uint8_t>& area, buffer_s* b) {
-    double t0 = sys_time();
+    double t0 = thread_seconds();
     if (!f.worker) {
         for (int j = 0; j < f.nonces; j++) plot_nonce(1337, first + j, area.data(), true);
     } else {
@@ -33,7 +41,7 @@ double run_round(form_s& f, uint64_t first, std::vector<uint8_t>& area, buffer_s
         uint64_t counter = 0;
         f.worker(b, 0, 1337, first, (uint64_t)f.nonces, &stop, &counter);
     }
-    double dt = sys_time() - t0;
+    double dt = thread_seconds() - t0;
     return f.nonces / dt;
 }
 

@@ -68,6 +68,10 @@ SHABAL_INLINE void lanes_step(typename V::vec (*A)[G], typename V::vec (*B)[G], 
     typedef typename V::vec vec;
     const int x = S % 12, i = S % 16, c = (24 - i) % 16;
     const int b13 = (i + 13) % 16, b9 = (i + 9) % 16, b6 = (i + 6) % 16;
+    // Read the state words from memory at every use, too: left to itself
+    // the compiler keeps each freshly stored word in a register for its later
+    // reads and then spills it, storing every word twice.
+    __asm__("" : "+r"(A), "+r"(B), "+r"(C));
     for (int g = 0; g < G; g++) {
         // Read the message word where it lies each time it is needed rather
         // than let the compiler keep copies of all 16 on the stack.
