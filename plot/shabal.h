@@ -14,7 +14,8 @@
 #include <cstdint>
 
 // ---------------------------------------------------------------------------
-// One-lane form, used by the nonce code and the workers' leftover nonces.
+// One-lane form: the nonce code and the lone nonces of the workers and the
+// checker.
 
 // The chaining state, contiguous so that update and close can move it in one
 // copy into an aligned scratch area and back.
