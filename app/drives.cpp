@@ -1,6 +1,7 @@
 #include "app/drives.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -367,20 +368,28 @@ bool drive_plan_check(std::string* why) {
   return true;
 }
 
+// Whether two paths name one file (a link or another spelling included).
+static bool same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return strcmp(a, b) == 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 drive_s* drive_find(int kind, const char* path) {
   std::vector<drive_s>& list = kind == 0 ? g_ssds : g_drives;
   const drive_s* d = same_folder(list, path);
   return d ? &list[d - list.data()] : nullptr;
 }
 
-bool drive_plan_may_replace() {
+bool drive_plan_may_replace(const char* keep) {
   if (!g_plan_restored || plotter_job_count(g_plotter) == 0) return true;
   std::vector<std::string> files;
   uint64_t nonces = 0;
   plotter_for_each_job(g_plotter, [&](job_s* j) {
     char path[PLOT_PATH_MAX];
     job_path(j, sizeof path, path, 0);
-    files.push_back(std::string(path) + ".plotting");
+    std::string file = std::string(path) + ".plotting";
+    if (!keep || !same_file(file.c_str(), keep)) files.push_back(file);
     nonces += j->nonces;
     return true;
   });

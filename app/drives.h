@@ -49,8 +49,9 @@ bool drive_plan_check(std::string* why);
 // Asked before any change the user makes to the plan. With a restored
 // session it asks whether to discard it, naming its ".plotting" files, which
 // are deleted when the user agrees; false (nothing changed) when the user
-// keeps it. True at once without a restored session.
-bool drive_plan_may_replace();
+// keeps it. True at once without a restored session. keep (may be null)
+// names a file that is not deleted: the one the new plan takes over.
+bool drive_plan_may_replace(const char* keep = nullptr);
 
 // The drive of a list (kind as for drive_add) that is this folder under any
 // spelling; null when none is.

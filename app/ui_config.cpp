@@ -398,7 +398,7 @@ std::string resume_fault(const char* path, uint64_t nonces) {
 void resume_dropped(const char* path, uint64_t start, uint64_t nonces) {
   char folder[260];
   path_dirname(sizeof folder, folder, path);
-  if (!drive_plan_may_replace()) return;
+  if (!drive_plan_may_replace(path)) return;
   drive_s* target = drive_find(1, folder);
   if (!target) {
     drive_add(1, folder, 1);

@@ -357,3 +357,43 @@ TEST_F(drives_test, generated_plans_never_overlap_or_overbook) {
     }
   }
 }
+
+// The question before a restored session is replaced names its unfinished
+// files; "No" changes nothing, "Yes" deletes them, except the one a dropped
+// resume takes over.
+TEST_F(drives_test, replacing_a_restored_session_asks_and_names_its_files) {
+  std::string t = sub("t");
+  g_drives.push_back(drive(t, GiB));
+  g_account = 3;
+  plotter_clear_jobs(g_plotter);
+  plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 3, 0, 256));
+  plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 3, 256, 256));
+  std::string a = t + "/3_0_256.plotting", b = t + "/3_256_256.plotting";
+  make_file(a, 256 * 262144);
+  make_file(b, 256 * 262144);
+  static std::vector<std::string> asked;
+  static bool answer;
+  asked.clear();
+  bool (*old)(const char*, const char*) = g_app_question;
+  g_app_question = [](const char* title, const char* text) {
+    asked.push_back(std::string(title) + ": " + text);
+    return answer;
+  };
+  EXPECT_TRUE(drive_plan_may_replace());  // a plan of the lists: no question
+  EXPECT_TRUE(asked.empty());
+  g_plan_restored = true;
+  answer = false;
+  EXPECT_FALSE(drive_plan_may_replace());
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_NE(asked[0].find(a), std::string::npos) << asked[0];
+  EXPECT_NE(asked[0].find(b), std::string::npos) << asked[0];
+  EXPECT_TRUE(g_plan_restored);
+  EXPECT_EQ(planned_jobs().size(), 2u);
+  EXPECT_EQ(access(a.c_str(), F_OK), 0);
+  answer = true;
+  EXPECT_TRUE(drive_plan_may_replace((t + "/./3_0_256.plotting").c_str()));
+  EXPECT_FALSE(g_plan_restored);
+  EXPECT_EQ(access(a.c_str(), F_OK), 0);  // taken over by the new plan
+  EXPECT_NE(access(b.c_str(), F_OK), 0);
+  g_app_question = old;
+}
