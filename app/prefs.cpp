@@ -501,5 +501,3 @@ bool prefs_load() {
   sys_log("Prefs loaded in %0.0fms\n", (sys_time() - t0) * 1000);
   return true;
 }
-
-void prefs_allow_save_for_tests() { g_save_blocked = false; }

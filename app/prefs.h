@@ -14,6 +14,3 @@ bool prefs_save();
 // file loaded only in part (cut short, damaged resume entries) is kept too
 // and reported. What was applied before a failure stays applied.
 bool prefs_load();
-
-// Lets a test process save again after a load that refused saving.
-void prefs_allow_save_for_tests();

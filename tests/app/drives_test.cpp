@@ -397,3 +397,65 @@ TEST_F(drives_test, replacing_a_restored_session_asks_and_names_its_files) {
   EXPECT_NE(access(b.c_str(), F_OK), 0);
   g_app_question = old;
 }
+
+// One folder given as "a", "a/", "a/." or through a symbolic link is one
+// drive; two folders of one file system share its free space.
+TEST_F(drives_test, one_folder_is_one_drive_and_one_file_system_is_shared) {
+  std::string a = sub("a"), b = sub("b"), link = dir_ + "/link";
+  ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+  for (const std::string& p : {a, a + "/", a + "/.", link, link + "/"}) drive_add(1, p.c_str(), 0);
+  ASSERT_EQ(g_drives.size(), 1u);
+  EXPECT_EQ(std::string(g_drives[0].path), a);
+  g_drives.clear();
+  g_drives.push_back(drive(a, 3 * GiB));
+  g_drives.push_back(drive(b, 3 * GiB));
+  drive_plan();
+  uint64_t planned = 0;
+  for (const planned_s& j : planned_jobs()) planned += j.count;
+  EXPECT_EQ(planned, 3 * 4096u);  // 3 GiB once, not twice
+}
+
+// Continuations of a plot copied onto two drives start from the same nonce;
+// the second drive's files go after the first drive's instead of repeating
+// them.
+TEST_F(drives_test, continuations_on_two_drives_do_not_overlap) {
+  g_auto_start_nonce = true;
+  g_max_bytes_to_fill = GiB;
+  std::string a = sub("a"), b = sub("b");
+  std::string name = "/7_" + std::to_string(5ull << 32) + "_1000";
+  make_plot(a + name);
+  make_plot(b + name);
+  g_drives.push_back(drive(a, 4 * GiB, 1));
+  g_drives.push_back(drive(b, 4 * GiB, 1));
+  drive_plan();
+  uint64_t next = (5ull << 32) + 1000;
+  std::vector<planned_s> want = {{a, "", next, 4096}, {b, "", next + 4096, 4096}};
+  EXPECT_EQ(planned_jobs(), want);
+  std::string why;
+  EXPECT_TRUE(drive_plan_check(&why)) << why;
+}
+
+// The planner's own check catches each way a plan could waste a disk.
+TEST_F(drives_test, plan_check_catches_overlap_and_overbooking) {
+  std::string a = sub("a");
+  make_plot(a + "/7_10000_256");
+  plots_folder_add(g_plots, a.c_str());
+  g_drives.push_back(drive(a, GiB));
+  struct {
+    uint64_t s1, n1, s2, n2;
+    const char* why;
+  } cases[] = {
+      {0, 512, 256, 256, "two files share nonces from 256"},
+      {0, 256, 9999, 2, "a file would repeat nonces of an existing plot from 9999"},
+      {0, 4096, 4096, 256, "a file system would be booked for 4352 nonces with room for 4096"},
+      {0, 2048, 2048, 2048, ""},
+  };
+  for (const auto& c : cases) {
+    plotter_clear_jobs(g_plotter);
+    plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 7, c.s1, c.n1));
+    plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 7, c.s2, c.n2));
+    std::string why;
+    EXPECT_EQ(drive_plan_check(&why), c.why[0] == 0) << c.why;
+    EXPECT_EQ(why, c.why);
+  }
+}
