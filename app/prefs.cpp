@@ -471,6 +471,7 @@ bool prefs_save() {
 
 bool prefs_load() {
   double t0 = sys_time();
+  g_save_blocked = false;  // each load decides anew
   std::string text;
   int err = 0;
   if (!read_config_text(&text, &err)) {

@@ -435,6 +435,31 @@ TEST_F(prefs_test, failed_saves_leave_the_previous_file) {
   ASSERT_EQ(chdir(dir_.c_str()), 0);
 }
 
+// In a read-only folder an unusable file cannot be kept aside, so it is
+// never replaced: the user is told, and no save of the session touches it.
+TEST_F(prefs_test, an_unusable_file_that_cannot_be_kept_is_never_replaced) {
+  loop_ext4_s fs(8);
+  if (fs.mount_point.empty()) GTEST_SKIP() << fs.why;
+  snprintf(g_start_dir, sizeof g_start_dir, "%s", fs.mount_point.c_str());
+  ASSERT_EQ(chdir(fs.mount_point.c_str()), 0);
+  const std::string text = "account: 5\n\tplots: [/a]\n";
+  write_file(fs.mount_point + "/config.yml", text);
+  ASSERT_TRUE(fs.remount_read_only());
+  EXPECT_FALSE(prefs_load());
+  ui_tasks_run();
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_NE(messages()[0].find("No copy of the file could be kept"), std::string::npos) << messages()[0];
+  CaptureStderr();
+  EXPECT_FALSE(prefs_save());
+  EXPECT_NE(GetCapturedStderr().find("Not writing config.yml"), std::string::npos);
+  EXPECT_EQ(read_file(fs.mount_point + "/config.yml"), text);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  snprintf(g_start_dir, sizeof g_start_dir, "%s", dir_.c_str());
+  restart();
+  EXPECT_FALSE(prefs_load());  // no file here: saving is allowed again
+  EXPECT_TRUE(prefs_save());
+}
+
 // Every prefix of a saved file with resume data, as a cut copy or a crash
 // would leave it: each load either restores every job or tells the user,
 // and the cut file is kept as it was; none drops a job silently.
