@@ -201,6 +201,19 @@ bool staged_waiting(const plotter_snapshot_s& snap, const drive_s& d) {
   return false;
 }
 
+// The free space a job lacks to start on d (shown under d's bar); 0 = none.
+uint64_t space_missing(const plotter_snapshot_s& snap, const drive_s& d) {
+  for (const job_snapshot_s& j : snap.jobs)
+    if (j.state == JOB_NEW && j.bytes_missing != 0 && j.write_drive == &d) return j.bytes_missing;
+  return 0;
+}
+
+void paint_space_wait(window_s* w, uint64_t missing, int x, int y, int cw) {
+  char line[96];
+  snprintf(line, sizeof line, "Waiting for free space: %s missing", format_size(missing, false, ""));
+  under_bar_text(w, line, x, y, cw);
+}
+
 // One section of drive columns: the staging SSDs (written into, then moved
 // out) or the targets (written into directly, or moved into from the SSDs).
 struct section_s {
@@ -255,6 +268,8 @@ void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, do
                s.staging ? 0 : 1);
     else if (s.staging && staged_waiting(snap, d))
       under_bar_text(w, "Staged file ready and waiting.", x, bar_y + bar_h, c.width);
+    else if (uint64_t missing = space_missing(snap, d))
+      paint_space_wait(w, missing, x, bar_y + bar_h, c.width);
   }
   char a[64], b[64];
   snprintf(a, sizeof a, "%s", format_size(s.total, false, ""));

@@ -203,6 +203,7 @@ job_s* job_create(drive_s* write, drive_s* move, uint64_t account, uint64_t star
   job->move_drive = move;
   job->bytes_written = 0;
   job->bytes_moved = 0;
+  job->bytes_missing = 0;
   job->wait_log_time = 0;
   job->state = JOB_NEW;
   return job;
@@ -300,6 +301,7 @@ job_snapshot_s job_snapshot(const job_s* job) {
   j.nonces_resumed = job->nonces_resumed.load(std::memory_order_relaxed);
   j.bytes_written = job->bytes_written.load(std::memory_order_relaxed);
   j.bytes_moved = job->bytes_moved.load(std::memory_order_relaxed);
+  j.bytes_missing = job->bytes_missing.load(std::memory_order_relaxed);
   if (const buffer_s* b = job->compute_buffer) {
     j.compute_progress = b->progress.load(std::memory_order_relaxed);
     j.compute_capacity = b->capacity;

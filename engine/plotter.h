@@ -99,6 +99,9 @@ struct job_s {
   drive_s* move_drive;      // null = written directly on its target
   std::atomic<uint64_t> bytes_written;
   std::atomic<uint64_t> bytes_moved;
+  // Bytes its write drive lacks for the job's file while the job waits for
+  // free space to start; 0 = not waiting for space.
+  std::atomic<uint64_t> bytes_missing;
   double wait_log_time;
   std::future<void> write_future;
   std::future<void> move_future;
@@ -191,6 +194,7 @@ struct job_snapshot_s {
   uint64_t nonces_resumed;
   uint64_t bytes_written;
   uint64_t bytes_moved;
+  uint64_t bytes_missing;     // waiting for this much more free space; 0 = not
   uint64_t compute_progress;  // nonces hashed into the compute buffer so far
   uint64_t compute_capacity;  // nonces the compute buffer holds; 0 = no buffer
   uint64_t write_progress;    // bytes written so far out of the write buffer

@@ -225,6 +225,14 @@ void read_marker(job_s* job) {
   }
 }
 
+// A job that cannot start for lack of free space says so once per wait; the
+// processing screen shows the missing bytes from the job.
+void wait_for_space(job_s* job, const drive_s* w, uint64_t missing) {
+  if (job->bytes_missing.exchange(missing, std::memory_order_relaxed) == 0)
+    sys_log("%llu is waiting for free space on %s: %s missing\n", (unsigned long long)job->start_nonce, w->path,
+            format_size(missing, false, ""));
+}
+
 // Lends the job its buffers and its drive's writing slot (state 0 to 1).
 bool take_buffers(plotter_s* p, job_s* job) {
   std::unique_lock<std::mutex> lock(p->mutex);
@@ -304,18 +312,18 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   // A folder that has gone reports no free space; waiting for space would
   // hide the fault, so the creation below is tried and reports it.
   if (!resume && free_bytes < bytes && sys_dir_exists(w->path)) {
-    if (moving_out) {
-      pass->all_done = false;
-      return;
+    if (!moving_out) {
+      sleep_seconds(0.05);
+      free_bytes = sys_free_space(w->path, nullptr);
+      drive_set_free_bytes(w, free_bytes);
     }
-    sleep_seconds(0.05);
-    free_bytes = sys_free_space(w->path, nullptr);
-    drive_set_free_bytes(w, free_bytes);
     if (free_bytes < bytes) {
+      wait_for_space(job, w, bytes - free_bytes);
       pass->all_done = false;
       return;
     }
   }
+  job->bytes_missing.store(0, std::memory_order_relaxed);
   uint64_t needed = p->double_buffer ? 2 : 1;
   if (p->free_buffers.size() < needed) {
     pass->all_done = false;
@@ -441,7 +449,9 @@ void thread_proc(plotter_s* p) {
       }
     }
     if (!ended_early && pass.all_done) break;
-    if (!pass.work && p->concurrent) sleep_seconds(0.016);
+    // Nothing could move on this pass (every job waits for a write, a move,
+    // a drive or free space): sleep rather than spin until one ends.
+    if (!pass.work) sleep_seconds(0.016);
   }
   finish(p, pass);
 }

@@ -149,6 +149,43 @@ TEST(Assert, LogsAndOnlyFatalEnds) {
   EXPECT_EXIT(sys_exit_error(), testing::ExitedWithCode(1), "");
 }
 
+// A fatal error on one thread while others still use objects with static
+// lifetime: the log line is written and the process ends with status 1, never
+// with a crash from destructors run under the other threads.
+TEST(Assert, FatalErrorOnAThreadEndsWithStatusOne) {
+  temp_dir_s dir("fatal");
+  for (int round = 0; round < 5; round++) {
+    EXPECT_EXIT(
+        {
+          if (chdir(dir.path.c_str()) != 0) _exit(3);
+          g_log_file.store(nullptr);  // this child logs into its own folder
+          // Torn down slowly at exit, as a driver or toolkit state would be.
+          struct table_s {
+            int* volatile cells = new int[64]();
+            ~table_s() {
+              int* c = cells;
+              cells = nullptr;
+              usleep(20000);
+              delete[] c;
+            }
+          };
+          static table_s table;
+          for (int t = 0; t < 4; t++)
+            std::thread([] {
+              for (volatile int n = 0;;) n = n + table.cells[n & 63];
+            }).detach();
+          std::thread([] {
+            sys_log("fatal error on a worker\n");
+            sys_exit_error();
+          }).join();
+        },
+        testing::ExitedWithCode(1), "fatal error on a worker");
+  }
+  std::ifstream log(dir.file("log.txt"));
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("fatal error on a worker\n"), std::string::npos) << text;
+}
+
 TEST(Clock, MillisecondArithmetic) {
   struct row_s {
     timespec from, to;
