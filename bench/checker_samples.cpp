@@ -1,8 +1,8 @@
 // CPU seconds the plot checker spends recomputing the samples of one 1 GiB
 // file (4096 nonces, the single-file sample count): the 4-lane AVX scoop
-// operation in fours with single nonces for each chunk's end, as the checker
-// once did, against plot_nonces_scoops with the fastest form, both split into
-// the checker's per-worker chunks and run on this thread. Run pinned:
+// operation in fours with single nonces for each chunk's end, against
+// plot_nonces_scoops with the fastest form, both split into the checker's
+// per-worker chunks and run on this thread. Run pinned:
 //   taskset -c 2 build/bench/bench_checker_samples [samples]
 #include <time.h>
 
