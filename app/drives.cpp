@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "engine/plot_file.h"
 #include "engine/plots.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -35,7 +36,6 @@ bool g_plan_restored = false;
 namespace {
 
 const uint64_t k_min_free_bytes = 134217727;  // a drive needs at least 128 MiB
-const int k_nonce_shift = 18;                 // 262144 bytes per nonce
 const uint64_t k_logged_collision_steps = 64;
 
 // Nonces of one sector-rounding unit of the drive (256 for 16 KiB sectors).
@@ -165,7 +165,7 @@ uint64_t target_nonces(const drive_s& t) {
   uint64_t g = rounding_unit(t);
   uint64_t n = nonces_in_bytes(t.free_bytes, 0);
   if (g_max_bytes_to_fill != 0) {
-    uint64_t limit = g_max_bytes_to_fill >> k_nonce_shift;
+    uint64_t limit = g_max_bytes_to_fill / PLOT_NONCE_BYTES;
     if (n > limit) {
       n = round_down(limit, g);
       sys_log("Limiting drive use to %llu GB max.\n",
@@ -173,7 +173,7 @@ uint64_t target_nonces(const drive_s& t) {
     }
   }
   if (t.fill_limit != 0) {
-    uint64_t limit = t.fill_limit >> k_nonce_shift;
+    uint64_t limit = t.fill_limit / PLOT_NONCE_BYTES;
     if (n > limit) {
       n = round_down(limit, g);
       sys_log("Limiting drive %s to %0.1f GB.\n", t.path,
@@ -209,7 +209,7 @@ uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t*
     drive_s* move = ssd ? t : nullptr;
     plotter_add_job(g_plotter, job_create(write, move, g_account, *nonce, s));
     planned->emplace_back(*nonce, s);
-    g_max_job_bytes = std::max(g_max_job_bytes, s << k_nonce_shift);
+    g_max_job_bytes = std::max(g_max_job_bytes, plot_file_bytes(s));
     done += s;
     *nonce += s;
   }
@@ -288,7 +288,7 @@ void drive_plan() {
   if (!g_plotter) return;
   plotter_clear_jobs(g_plotter);
   g_plan_restored = false;
-  uint64_t max_file = g_max_bytes_per_file >> k_nonce_shift;
+  uint64_t max_file = g_max_bytes_per_file / PLOT_NONCE_BYTES;
   g_max_job_bytes = 0;
   std::vector<uint64_t> capacity = staging_capacity(max_file);
   if (g_drives.empty()) return;
@@ -394,7 +394,7 @@ bool drive_plan_may_replace(const char* keep) {
     return true;
   });
   std::string text = "Changing the plan discards the unfinished plotting session (" + std::to_string(files.size()) +
-                     " file" + (files.size() == 1 ? "" : "s") + ", " + format_size(nonces << k_nonce_shift, false, "") +
+                     " file" + (files.size() == 1 ? "" : "s") + ", " + format_size(plot_file_bytes(nonces), false, "") +
                      "). Its unfinished files are deleted:\n";
   const size_t shown = 5;
   for (size_t i = 0; i < files.size() && i < shown; i++) text += "  " + files[i] + "\n";

@@ -17,6 +17,7 @@
 #include "app/ui_prompts.h"
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
+#include "engine/plot_file.h"
 #include "engine/plotter.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -223,7 +224,7 @@ uint64_t target_fill_bytes(const drive_s& d) {
 uint64_t plan_max_file_bytes() {
   uint64_t largest = 0;
   plotter_for_each_job(g_plotter, [&largest](job_s* job) {
-    largest = std::max(largest, job->nonces * 262144);
+    largest = std::max(largest, plot_file_bytes(job->nonces));
     return true;
   });
   return largest;
@@ -231,7 +232,7 @@ uint64_t plan_max_file_bytes() {
 
 void config_plan_text(char* out, uint64_t files, uint64_t nonces, int targets) {
   char size[64];
-  format_size_to(sizeof size, size, nonces * 262144, false, "");
+  format_size_to(sizeof size, size, plot_file_bytes(nonces), false, "");
   snprintf(out, 128, "%s will be written to %llu file%s %s %d drive%s.", size,
            (unsigned long long)files, files > 1 ? "s" : "", targets == 1 ? "on" : "across",
            targets, targets > 1 ? "s" : "");

@@ -13,6 +13,7 @@
 #include "app/drives.h"
 #include "app/settings.h"
 #include "app/ui_config.h"
+#include "engine/plot_file.h"
 #include "engine/plots.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -224,7 +225,7 @@ void start_get_size_paint(void*) {
   uint64_t typed = prompt_gb_to_bytes(g_file_size_text, 1e9);
   char line[128];
   snprintf(line, sizeof line, "%s = %llu nonces", format_size(typed, false, ""),
-           (unsigned long long)(typed / 262144));
+           (unsigned long long)(typed / PLOT_NONCE_BYTES));
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 12);
   text_centred(w, line, (float)(y0 + 42));

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "engine/plot_file.h"
 #include "engine/plotter.h"
 #include "platform/sys_linux.h"
 #include "plot/plt_cpu.h"
@@ -129,11 +130,15 @@ void BM_plain_direct_writes(benchmark::State& state) {
 
 // A whole planned run of one file written directly (hash, write, finalise),
 // against the benchmark the plan itself measures in the same run: arguments
-// nonces and the RAM limit in MiB. With 1 GiB for 16384 nonces the batches
-// are a quarter of the file, so hashing one overlaps writing the one before.
+// nonces, the RAM limit in MiB and whether to sync (1: every batch durable
+// before its resume marker and the finished file before its final name, as
+// always; 0: no syncs, to show what they cost). With 1 GiB for 16384 nonces
+// the batches are a quarter of the file, so hashing one overlaps writing the
+// one before.
 void BM_direct_run(benchmark::State& state) {
   const uint64_t nonces = (uint64_t)state.range(0);
   const uint64_t ram = (uint64_t)state.range(1) << 20;
+  g_plot_file_sync = state.range(2) != 0;
   std::unique_ptr<drive_s> d(new drive_s{});
   snprintf(d->path, sizeof d->path, "%s", g_folder.c_str());
   d->sector_size = 16384;
@@ -161,6 +166,7 @@ void BM_direct_run(benchmark::State& state) {
   state.counters["run_nonces_per_min"] = run;
   state.counters["cpu_benchmark_nonces_per_min"] = bench;
   state.counters["run_vs_benchmark"] = bench > 0 ? run / bench : 0;
+  g_plot_file_sync = true;
 }
 
 }  // namespace
@@ -171,8 +177,19 @@ BENCHMARK(BM_plain_direct_writes)->Arg(4096)->Iterations(4)->Unit(benchmark::kMi
 BENCHMARK(BM_job_write)->Arg(4096)->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_plain_direct_writes)->Arg(49152)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_job_write)->Arg(49152)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_direct_run)->Args({4096, 2048})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_direct_run)->Args({16384, 1024})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_direct_run)->Args({4096, 2048, 1})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_direct_run)->Args({16384, 1024, 1})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// The cost of the syncs: 4096 nonces in batches of 512 (seven resume markers,
+// each after a sync, and the final sync), with and without them, twice in
+// turn so that a drift of the machine does not pass for their cost.
+BENCHMARK(BM_direct_run)
+    ->Args({4096, 256, 1})
+    ->Args({4096, 256, 0})
+    ->Args({4096, 256, 1})
+    ->Args({4096, 256, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

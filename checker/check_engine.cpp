@@ -26,8 +26,6 @@ ssize_t (*g_check_pread)(int fd, void* buf, size_t count, off_t offset) = pread;
 
 namespace {
 
-const uint64_t NONCE_BYTES = 262144;
-const uint32_t SCOOPS = 4096;
 // Reads in flight at once: enough for a disk's queue to sort them, few
 // enough that a folder of files does not start hundreds of threads.
 const int READERS = 16;
@@ -177,8 +175,8 @@ int open_plot(const check_entry_s& e, uint64_t* account, uint64_t* start, uint64
     }
     uint64_t size = sys_file_size(fd);
     // A count this large has no size in 64 bits: no file can match it.
-    bool fits = *nonces <= UINT64_MAX / NONCE_BYTES;
-    int skip = size == 0 ? CHECK_SKIP_EMPTY : !fits || size != *nonces * NONCE_BYTES ? CHECK_SKIP_SIZE : CHECK_SKIP_NONE;
+    bool fits = *nonces <= UINT64_MAX / PLOT_NONCE_BYTES;
+    int skip = size == 0 ? CHECK_SKIP_EMPTY : !fits || size != *nonces * PLOT_NONCE_BYTES ? CHECK_SKIP_SIZE : CHECK_SKIP_NONE;
     if (skip == CHECK_SKIP_SIZE) sys_log("%s has incorrect file size\n", e.path.c_str());
     if (skip != CHECK_SKIP_NONE) {
         sys_close(fd);
@@ -268,10 +266,10 @@ void check_choose_samples(int sample_count, uint64_t start, uint64_t nonces, uin
         uint64_t r2 = random_next(&g_random);
         // Band i: [i x 4096 / n, (i + 1) x 4096 / n), never empty for n up
         // to 4096, and together the bands leave no scoop out.
-        uint32_t low = (uint32_t)((uint64_t)i * SCOOPS / (uint64_t)sample_count);
-        uint32_t high = (uint32_t)((uint64_t)(i + 1) * SCOOPS / (uint64_t)sample_count);
+        uint32_t low = (uint32_t)((uint64_t)i * PLOT_SCOOPS / (uint64_t)sample_count);
+        uint32_t high = (uint32_t)((uint64_t)(i + 1) * PLOT_SCOOPS / (uint64_t)sample_count);
         if (i == sample_count - 1) {
-            scoop_out[i] = SCOOPS - 1;
+            scoop_out[i] = PLOT_SCOOPS - 1;
             nonce_out[i] = start + nonces - 1;
         } else if (i == 0) {
             scoop_out[i] = 0;

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 
+#include "engine/plot_file.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
 
 namespace {
-
-const uint64_t k_nonce_bytes = 262144;
 
 // A plot-named entry counts only as a regular file of exactly its nonces'
 // bytes: a folder, a cut copy or a name claiming more than a file can hold
@@ -17,8 +16,8 @@ const uint64_t k_nonce_bytes = 262144;
 bool plot_file_matches(const char* entry, uint64_t nonces) {
   struct stat st;
   if (stat(entry, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (nonces == 0 || nonces > UINT64_MAX / k_nonce_bytes) return false;
-  return (uint64_t)st.st_size == nonces * k_nonce_bytes;
+  if (nonces == 0 || nonces > UINT64_MAX / PLOT_NONCE_BYTES) return false;
+  return (uint64_t)st.st_size == plot_file_bytes(nonces);
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> list_plot_ranges(const std::string& key) {
@@ -88,7 +87,7 @@ uint64_t plots_folder_bytes(plots_s* p, const char* key, int* files) {
   if (files) *files = 0;
   uint64_t bytes = 0;
   for (const auto& r : it->second) {
-    bytes += r.second * k_nonce_bytes;
+    bytes += plot_file_bytes(r.second);
     if (files) (*files)++;
   }
   return bytes;

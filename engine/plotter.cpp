@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/engine_internal.h"
+#include "engine/plot_file.h"
 #include "gpu/gpu.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -170,11 +171,11 @@ buffer_s* buffer_create(uint64_t n) {
   if (n > 0) {
     // An n this large would overflow the byte count; treat it as a failed
     // allocation rather than allocate a wrapped size.
-    if (n > (UINT64_MAX >> 18)) {
+    if (n > UINT64_MAX / PLOT_NONCE_BYTES) {
       delete b;
       return nullptr;
     }
-    b->data = static_cast<uint8_t*>(sys_page_alloc(n << 18));
+    b->data = static_cast<uint8_t*>(sys_page_alloc(plot_file_bytes(n)));
     if (!b->data) {
       delete b;
       return nullptr;

@@ -14,7 +14,6 @@
 
 namespace {
 
-const uint64_t NONCE_BYTES = 262144;
 
 void put_be64(uint8_t* p, uint64_t v) {
     for (int i = 7; i >= 0; i--) {
@@ -25,7 +24,7 @@ void put_be64(uint8_t* p, uint64_t v) {
 
 // Scoop s keeps its first half; the second half comes from scoop 4095 - s.
 void copy_poc2(uint8_t* dst, const uint8_t* w) {
-    for (uint64_t s = 0; s < 4096; s++) {
+    for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
         memcpy(dst + 64 * s, w + 64 * s, 32);
         memcpy(dst + 64 * s + 32, w + 64 * (4095 - s) + 32, 32);
     }
@@ -45,14 +44,14 @@ void swap_second_halves(uint8_t* w) {
 }  // namespace
 
 void plot_nonce_seed(uint8_t* work, uint64_t account_id, uint64_t nonce) {
-    put_be64(work + NONCE_BYTES, account_id);
-    put_be64(work + NONCE_BYTES + 8, nonce);
+    put_be64(work + PLOT_NONCE_BYTES, account_id);
+    put_be64(work + PLOT_NONCE_BYTES + 8, nonce);
 }
 
 void plot_nonce_xor(uint8_t* work, const uint8_t* final_digest) {
     uint64_t f[4];
     memcpy(f, final_digest, 32);
-    for (uint64_t k = 0; k < NONCE_BYTES; k += 32) {
+    for (uint64_t k = 0; k < PLOT_NONCE_BYTES; k += 32) {
         uint64_t v[4];
         memcpy(v, work + k, 32);
         v[0] ^= f[0];
@@ -71,7 +70,7 @@ void build_nonce(uint8_t* w, uint64_t account_id, uint64_t nonce, bool check_ali
     shabal_scalar_init(&ctx, 256);
     for (uint64_t i = 0; i < 8192; i++) {
         if (check_alignment) util_assert(((uintptr_t)w & 31) == 0, false, "plt_cpu", 350);
-        uint64_t p = NONCE_BYTES - 32 * i;
+        uint64_t p = PLOT_NONCE_BYTES - 32 * i;
         uint64_t len = 16 + 32 * i < 4096 ? 16 + 32 * i : 4096;
         shabal_scalar_update(&ctx, w + p, len);
         shabal_scalar_close(&ctx, 0, 0, w + p - 32);
@@ -102,7 +101,7 @@ void plot_nonce(uint64_t account_id, uint64_t nonce, void* out, bool poc2) {
     if (poc2)
         copy_poc2((uint8_t*)out, w);
     else
-        memcpy(out, w, NONCE_BYTES);
+        memcpy(out, w, PLOT_NONCE_BYTES);
     sys_aligned_free(w);
 }
 
@@ -113,9 +112,9 @@ void plot_nonce_in_place(uint64_t account_id, uint64_t nonce, uint8_t* out, bool
     shabal_scalar_context ctx;
     shabal_scalar_init(&ctx, 256);
     for (uint64_t i = 0; i < 8192; i++) {
-        uint64_t p = NONCE_BYTES - 32 * i;
+        uint64_t p = PLOT_NONCE_BYTES - 32 * i;
         if (i < 128) {  // the hash reaches to the end of the seed
-            shabal_scalar_update(&ctx, out + p, NONCE_BYTES - p);
+            shabal_scalar_update(&ctx, out + p, PLOT_NONCE_BYTES - p);
             shabal_scalar_update(&ctx, seed, 16);
         } else {
             shabal_scalar_update(&ctx, out + p, 4096);
@@ -124,7 +123,7 @@ void plot_nonce_in_place(uint64_t account_id, uint64_t nonce, uint8_t* out, bool
         shabal_scalar_init(&ctx, 256);
     }
     uint8_t final_digest[32];
-    shabal_scalar_update(&ctx, out, NONCE_BYTES);
+    shabal_scalar_update(&ctx, out, PLOT_NONCE_BYTES);
     shabal_scalar_update(&ctx, seed, 16);
     shabal_scalar_close(&ctx, 0, 0, final_digest);
     plot_nonce_xor(out, final_digest);

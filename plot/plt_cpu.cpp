@@ -24,7 +24,6 @@
 
 namespace {
 
-const uint64_t NONCE_BYTES = 262144;
 
 // Counters have one writer (worker t) and one reader (the poll): relaxed
 // atomics make the unlocked access defined without ordering anything else.
@@ -39,7 +38,7 @@ std::mutex g_spare_mutex;
 // Scoop s of a finished work area (PoC1 order) goes to buffer nonce k's slot
 // in row s, in PoC2 order.
 void place_poc2(buffer_s* b, uint64_t k, const uint8_t* w) {
-    for (uint64_t s = 0; s < 4096; s++) {
+    for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
         uint8_t* dst = b->data + (s * b->capacity + k) * 64;
         memcpy(dst, w + 64 * s, 32);
         memcpy(dst + 32, w + 64 * (4095 - s) + 32, 32);
@@ -140,7 +139,7 @@ void hash_range(const plot_lane_ops_s* ops, lane_areas_s* a, buffer_s* b, uint64
             uint64_t nonces[16];
             for (int j = 0; j < n; j++) nonces[j] = first + c + j;
             hash_group(ops, a, account_id, nonces, n);
-            for (uint64_t s = 0; s < 4096; s++) {
+            for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
                 uint8_t* row = b->data + (s * b->capacity + k0 + c) * 64;
                 for (int j = 0; j < n; j++) scoop_out(a, L, j, s, 4095 - s, row + 64 * j);
             }
@@ -394,7 +393,7 @@ double cpu_benchmark() {
         sys_log("No memory for the CPU benchmark of %llu threads (%d); timing one nonce\n", (unsigned long long)T,
                 ENOMEM);
         buffer_destroy(b);
-        std::vector<uint8_t> area(NONCE_BYTES);
+        std::vector<uint8_t> area(PLOT_NONCE_BYTES);
         double t0 = sys_time();
         plot_nonce(1337, 0, area.data(), true);
         double dt = sys_time() - t0;
@@ -416,7 +415,7 @@ double cpu_benchmark() {
 void buffer_verify(uint64_t account_id, uint64_t first, buffer_s* buffer, int count, int samples, bool poc2) {
     util_assert(count != 0 && buffer->capacity >= (uint64_t)count, false, "plt_cpu", 382);
     if (count <= 0 || buffer->capacity < (uint64_t)count || !buffer->data) return;
-    uint8_t* area = (uint8_t*)malloc(NONCE_BYTES);
+    uint8_t* area = (uint8_t*)malloc(PLOT_NONCE_BYTES);
     if (!area) {
         sys_log("No memory to verify the buffer (%d)\n", ENOMEM);
         return;
@@ -425,7 +424,7 @@ void buffer_verify(uint64_t account_id, uint64_t first, buffer_s* buffer, int co
         int r = rand();
         uint64_t k = i == 0 ? 0 : i == 1 ? (uint64_t)count - 1 : (uint64_t)r % (uint64_t)count;
         plot_nonce(account_id, first + k, area, poc2);
-        for (uint64_t s = 0; s < 4096; s++)
+        for (uint64_t s = 0; s < PLOT_SCOOPS; s++)
             util_assert(memcmp(area + 64 * s, buffer->data + (s * buffer->capacity + k) * 64, 64) == 0, false,
                         "plt_cpu", 396);
     }
