@@ -240,6 +240,14 @@ struct space_s {
   }
 };
 
+// The free space of every file system the lists use, before any booking.
+space_s space_of_lists() {
+  space_s space;
+  for (const drive_s& t : g_drives) space.add(t);
+  for (const drive_s& ssd : g_ssds) space.add(ssd);
+  return space;
+}
+
 // Staging capacity of each SSD in nonces: SSD folders on one file system
 // split its space, since their files are staged at the same time.
 std::vector<uint64_t> staging_capacity(uint64_t max_file) {
@@ -292,9 +300,7 @@ void drive_plan() {
   g_max_job_bytes = 0;
   std::vector<uint64_t> capacity = staging_capacity(max_file);
   if (g_drives.empty()) return;
-  space_s space;
-  for (const drive_s& t : g_drives) space.add(t);
-  for (const drive_s& ssd : g_ssds) space.add(ssd);
+  space_s space = space_of_lists();
   for (size_t i = 0; i < g_ssds.size(); i++)
     space.reserve(g_ssds[i], capacity[i] << (g_ssd_double_buffer ? 1 : 0));
   ranges_t planned;
@@ -348,9 +354,7 @@ bool drive_plan_check(std::string* why) {
     }
   // Booked space per file system: final files on their target, and at most
   // two staged files at a time on a staging drive.
-  space_s space;
-  for (const drive_s& t : g_drives) space.add(t);
-  for (const drive_s& ssd : g_ssds) space.add(ssd);
+  space_s space = space_of_lists();
   std::map<std::string, uint64_t> booked;
   std::map<const drive_s*, uint64_t> staged;
   for (job_s* j : jobs) {

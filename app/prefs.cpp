@@ -23,7 +23,7 @@ const char k_file[] = "config.yml";
 // a file that announces it but lacks it was cut short (a crash of an older
 // writer, a copy that stopped, a full disk), however well its YAML parses.
 const char k_end_line[] = "# End of config.yml";
-const char k_end_announce[] = "A complete file ends with the line \"# End of config.yml\".";
+const std::string k_end_announce = std::string("A complete file ends with the line \"") + k_end_line + "\".";
 // Names a kept file gets beside config.yml: one that could not be loaded,
 // and a copy of one whose data was loaded only in part.
 const char k_unreadable_suffix[] = ".unreadable";
@@ -32,6 +32,7 @@ const char k_damaged_suffix[] = ".damaged";
 // Set when a file that failed to load could not be kept: the session then
 // never writes config.yml, so the user's only copy stays where it is.
 bool g_save_blocked = false;
+
 const double k_gb = 1000.0;  // applied three times: GB of 10^9 bytes
 
 double bytes_to_gb(uint64_t bytes) { return static_cast<double>(bytes) / k_gb / k_gb / k_gb; }
@@ -76,7 +77,7 @@ void emit_document(YAML::Emitter& out) {
   out << YAML::Comment(
       "Configuration file for Veldgrain\nThis file stores remembered settings from your prior plots\n"
       "and advanced settings and overrides.\nYou can delete this file to return to all default values.\n" +
-      std::string(k_end_announce));
+      k_end_announce);
   out << YAML::Newline;
   out << YAML::BeginMap;
   out << YAML::Key << "account" << YAML::Value << g_account;
