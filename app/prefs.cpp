@@ -243,11 +243,6 @@ void add_plot_folders(const YAML::Node& plots) {
   }
 }
 
-drive_s* find_drive(std::vector<drive_s>& list, const std::string& path) {
-  for (drive_s& d : list)
-    if (path == d.path) return &d;
-  return nullptr;
-}
 
 template <typename T>
 bool read_field(const YAML::Node& entry, const char* key, T* out) {
@@ -267,9 +262,11 @@ std::string resume_entry_fault(const YAML::Node& e, size_t index, uint64_t* star
   if (*count == 0 || *start > ~0ull - *count) return which + " has no valid nonce range";
   bool staged = e["move"].IsDefined();
   if (staged && !read_field(e, "move", &move)) return which + " has an unreadable move path";
-  *write_drive = find_drive(staged ? g_ssds : g_drives, write);
+  // Any spelling of a listed folder names it: a file saved while one folder
+  // stood in a list twice ("a" and "a/") still finds its drive.
+  *write_drive = drive_find(staged ? 0 : 1, write.c_str());
   if (!*write_drive) return which + " writes to " + write + ", which is no drive of the resume lists";
-  *move_drive = staged ? find_drive(g_drives, move) : nullptr;
+  *move_drive = staged ? drive_find(1, move.c_str()) : nullptr;
   if (staged && !*move_drive) return which + " moves to " + move + ", which is no drive of the resume lists";
   return "";
 }

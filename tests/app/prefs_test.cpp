@@ -322,6 +322,18 @@ TEST_F(prefs_test, resume_section_rebuild) {
   });
   EXPECT_TRUE(resume_message_shown());
 
+  // A file saved while one folder stood in the list twice ("u" and "u/")
+  // loads one drive, and jobs named by either spelling find it.
+  restart();
+  unlink((dir_ + "/config.yml.damaged").c_str());  // the damaged file above
+  ASSERT_TRUE(load("account: 99\nresume_drives: [" + u + ", " + u + "/]\nresume_plots:\n"
+                   "  - {start: 0, count: 256, write: " + u + "}\n"
+                   "  - {start: 256, count: 256, write: " + u + "/}\n"));
+  EXPECT_EQ(g_drives.size(), 1u);
+  std::vector<planned_s> both = {{u, "", 0, 256}, {u, "", 256, 256}};
+  EXPECT_EQ(planned_jobs(), both);
+  EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), "");
+
   // An empty list still clears the plan and tells the user.
   restart();
   g_drives.push_back(drive(t, 1ull << 30));
