@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plot/nonce.h"
+
 void history_reset(run_history_s* h) {
   h->slots.clear();
   h->ticks = 0;
@@ -119,8 +121,6 @@ double estimate_seconds(const run_progress_s& p, const run_stage_times_s& since,
 
 namespace {
 
-const uint64_t NONCE_BYTES = 262144;
-
 double share(uint64_t part, uint64_t whole) {
   return whole ? std::min(1.0, (double)part / (double)whole) : 0.0;
 }
@@ -132,17 +132,17 @@ run_totals_s run_totals(const plotter_snapshot_s& snap) {
   for (const job_snapshot_s& job : snap.jobs) {
     t.done_nonces += job.nonces_done;
     t.total_nonces += job.nonces;
-    t.bytes.resumed += job.nonces_resumed * NONCE_BYTES;
+    t.bytes.resumed += job.nonces_resumed * PLOT_NONCE_BYTES;
     t.bytes.written += job.bytes_written;
     t.bytes.moved += job.bytes_moved;
-    t.ram_total += job.compute_capacity * NONCE_BYTES;
+    t.ram_total += job.compute_capacity * PLOT_NONCE_BYTES;
     if (job.state == JOB_PLOTTING && job.buffers) {
       t.done_nonces += job.compute_progress;
-      t.ram_used += job.compute_progress * NONCE_BYTES;
+      t.ram_used += job.compute_progress * PLOT_NONCE_BYTES;
     }
   }
-  t.bytes.computed = t.done_nonces * NONCE_BYTES;
-  t.bytes.total = t.total_nonces * NONCE_BYTES;
+  t.bytes.computed = t.done_nonces * PLOT_NONCE_BYTES;
+  t.bytes.total = t.total_nonces * PLOT_NONCE_BYTES;
   return t;
 }
 
@@ -156,18 +156,18 @@ double drive_share(const plotter_snapshot_s& snap, const drive_s* d) {
   if (!e) return 0;
   uint64_t arrived = e->bytes_in;
   for (const job_snapshot_s& job : snap.jobs)
-    if (job.write_drive == d) arrived += job.nonces_resumed * NONCE_BYTES;
-  return share(arrived, e->planned_nonces * NONCE_BYTES);
+    if (job.write_drive == d) arrived += job.nonces_resumed * PLOT_NONCE_BYTES;
+  return share(arrived, e->planned_nonces * PLOT_NONCE_BYTES);
 }
 
 double job_share(const job_snapshot_s& job, bool moved) {
-  uint64_t done = moved ? job.bytes_moved : job.bytes_written + job.nonces_resumed * NONCE_BYTES;
-  return share(done, job.nonces * NONCE_BYTES);
+  uint64_t done = moved ? job.bytes_moved : job.bytes_written + job.nonces_resumed * PLOT_NONCE_BYTES;
+  return share(done, job.nonces * PLOT_NONCE_BYTES);
 }
 
 uint64_t write_buffer_held(const job_snapshot_s& job) {
   if (job.write_capacity == 0) return 0;
-  uint64_t handed = (job.nonces_done - std::min(job.nonces_resumed, job.nonces_done)) * NONCE_BYTES;
+  uint64_t handed = (job.nonces_done - std::min(job.nonces_resumed, job.nonces_done)) * PLOT_NONCE_BYTES;
   uint64_t held = handed - std::min(job.bytes_written, handed);
-  return std::min(held, job.write_capacity * NONCE_BYTES);
+  return std::min(held, job.write_capacity * PLOT_NONCE_BYTES);
 }

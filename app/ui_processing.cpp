@@ -14,6 +14,7 @@
 #include "app/prefs.h"
 #include "app/settings.h"
 #include "engine/plotter.h"
+#include "plot/nonce.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
 #include "ui/draw.h"
@@ -40,7 +41,6 @@ namespace {
 const char* FONT = "Microsoft Sans Serif";
 const unsigned BLACK = 0xff000000;
 const unsigned GREY = 0xff707070;
-const uint64_t NONCE_BYTES = 262144;
 const int COLUMN_GAP = 6;
 // Font sizes in points; nothing on the screen is smaller than FILE_POINTS.
 const float TITLE_POINTS = 22;
@@ -259,7 +259,7 @@ void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, do
     paint_progress_bar(w, x, bar_y, c.width, bar_h, speed_text, (float)drive_share(snap, &d),
                        rates[k] > 0, &d.rate_graph, colours);
     if (single) {
-      uint64_t cap = job ? job->write_capacity * NONCE_BYTES : 0;
+      uint64_t cap = job ? job->write_capacity * PLOT_NONCE_BYTES : 0;
       paint_fill_gauge(w, W - 168, bar_y, bar_h, job ? write_buffer_held(*job) : 0, cap);
     }
     drive_name(w, d, x, s.top + 24, c.width);
@@ -516,7 +516,7 @@ void summary_paint(void*) {
   uint64_t total = 0;
   for (const job_snapshot_s& job : snap.jobs) total += job.nonces;
   char line[64];
-  snprintf(line, sizeof line, "%s plotted in %s", format_size(total * NONCE_BYTES, false, ""),
+  snprintf(line, sizeof line, "%s plotted in %s", format_size(total * PLOT_NONCE_BYTES, false, ""),
            format_duration(g_finish_time));
   draw_set_fill(w, BLACK);
   draw_set_font(w, FONT, 16);
