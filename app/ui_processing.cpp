@@ -385,8 +385,8 @@ void paint_processing(window_s* w) {
   paint_target_section(w, snap, W, S, now, p.written, p.moved);
 
   update_estimate(now, p);
-  // Two pixels below the file names under the last bars.
-  if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 16));
+  // Just below the file names under the last bars, clear of the bottom edge.
+  if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 17));
 
   paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
                9, [] { plotter_toggle_pause(g_plotter); });
