@@ -497,6 +497,6 @@ bool prefs_load() {
   if (text.find(k_end_announce) != std::string::npos && !has_end_line(text))
     report.damage.insert(report.damage.begin(), "the file ends early");
   if (!report.damage.empty()) report_damaged(text, report);
-  sys_log("Prefs loaded in %0.0fms\n", (sys_time() - t0) * 1000);
+  sys_log("Prefs loaded in %0.0fms\n", sys_seconds_between(t0, sys_time()) * 1000);
   return true;
 }

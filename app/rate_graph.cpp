@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/sys_linux.h"
 #include "ui/draw.h"
 
 namespace {
@@ -12,16 +13,16 @@ const float k_rescale = 0.01f;      // share of the way to the visible peak
 
 }  // namespace
 
-float rate_graph_add(rate_graph_s* g, int n, float t, double value) {
+float rate_graph_add(rate_graph_s* g, int n, double t, double value) {
   if (g->samples.empty()) {
     g->samples.push_back({t, 0.0f, value});
     return 0.0f;
   }
   const rate_sample_s& last = g->samples.back();
-  if (t - last.time < k_min_spacing) return last.rate;
+  if (sys_seconds_between(last.time, t) < k_min_spacing) return last.rate;
   int k = std::max(static_cast<int>(g->samples.size()) - n, 0);
   const rate_sample_s& from = g->samples[k];
-  float dt = t - from.time;
+  float dt = static_cast<float>(sys_seconds_between(from.time, t));
   float rate = dt != 0.0f ? static_cast<float>(value - from.value) / dt : 0.0f;
   if (rate < 0.0f) rate = 0.0f;
   g->samples.push_back({t, rate, value});
@@ -32,26 +33,27 @@ float rate_graph_add(rate_graph_s* g, int n, float t, double value) {
 void rate_graph_trace(rate_graph_s* g, int x, int y, int wd, int ht,
                       const std::function<void(float, float)>& point) {
   if (g->max_rate == 0.0f || g->samples.empty()) return;
-  float newest = g->samples.back().time;
-  float t0 = newest - static_cast<float>(wd / 4);
-  float horizon = newest - k_horizon;
+  // Positions go by each sample's age before the newest one.
+  double newest = g->samples.back().time;
+  float window = static_cast<float>(wd / 4);
   // A bar narrower than 4 px has a window of 0 s and no x scale: it draws
   // nothing, but still prunes and rescales so that it follows the run.
-  bool drawable = newest - t0 > 0.0f;
+  bool drawable = window > 0.0f;
   if (drawable) point(static_cast<float>(x), static_cast<float>(y + ht));
   float visible_max = 0.0f;
   bool started = false;
   size_t p = 0;
   for (size_t i = 0; i < g->samples.size(); i++) {
     const rate_sample_s& s = g->samples[i];
-    if (horizon > s.time) p = i;
-    if (t0 > s.time) continue;
+    float age = static_cast<float>(sys_seconds_between(s.time, newest));
+    if (age > k_horizon) p = i;
+    if (age > window) continue;
     float h = std::min(s.rate / g->max_rate, 1.0f) * static_cast<float>(ht);
     float py = static_cast<float>(y + ht) - h;
     if (drawable) {
       if (!started) point(static_cast<float>(x), py);
       started = true;
-      point(static_cast<float>(x) + (s.time - t0) / (newest - t0) * static_cast<float>(wd), py);
+      point(static_cast<float>(x) + (window - age) / window * static_cast<float>(wd), py);
     }
     visible_max = std::max(visible_max, s.rate);
   }

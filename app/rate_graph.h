@@ -4,6 +4,9 @@
 // written into a drive) and draws the recent speed history as a filled curve
 // inside a progress bar. A new peak raises the scale at once; the scale then
 // sinks by 1% per draw toward the highest speed still visible.
+//
+// Sample times are readings of the program's wrapping clock; every interval
+// between them is taken wrap-safe, so a graph goes on across a wrap.
 #pragma once
 
 #include <functional>
@@ -12,7 +15,7 @@
 struct window_s;
 
 struct rate_sample_s {
-  float time;    // program clock seconds when added
+  double time;   // program clock reading (sys_time) when added
   float rate;    // value units per second, never negative
   double value;  // the cumulative value given with the sample
 };
@@ -24,7 +27,7 @@ struct rate_graph_s {
 
 // Adds a sample unless the newest is under 0.25 s old; returns the rate over
 // the last n samples (n >= 1; the program passes 4).
-float rate_graph_add(rate_graph_s* g, int n, float t, double value);
+float rate_graph_add(rate_graph_s* g, int n, double t, double value);
 
 // Draws the last wd / 4 seconds into (x, y, wd, ht) as one closed polygon in
 // the caller's fill and stroke colours, then prunes samples beyond the 512 s

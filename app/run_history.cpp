@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/sys_linux.h"
 #include "plot/nonce.h"
 
 void history_reset(run_history_s* h) {
@@ -97,8 +98,9 @@ std::vector<history_bar_s> history_bars(const std::vector<history_sample_s>& his
 namespace {
 
 double average(uint64_t amount, double now, double since) {
-  if (since == 0 || now <= since) return 0;
-  return (double)amount / (now - since);
+  if (since == 0) return 0;
+  double seconds = sys_seconds_between(since, now);
+  return seconds > 0 ? (double)amount / seconds : 0;
 }
 
 double time_left(uint64_t total, uint64_t done, double speed) {

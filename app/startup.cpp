@@ -34,7 +34,7 @@ void log_simd_level(uint32_t f) {
 }
 
 void on_finished() {
-    g_finish_time = sys_time();
+    g_finish_time = elapsed_clock_read(&g_run_clock);
     sys_log("All done!\n");
     summary_show();
     window_message(nullptr, "Done!", "All done! All plot files have been completed.");

@@ -30,6 +30,7 @@ double g_compute_start_time;
 double g_write_start_time;
 double g_move_start_time;
 double g_eta_time;
+elapsed_clock_s g_run_clock;
 char g_eta_text[128];
 
 const uint32_t colours_compute[3] = {0xff117dbb, 0xffd9eaf4, 0xfff1f6fa};
@@ -240,7 +241,7 @@ void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, do
   for (int k = 0; k < n; k++) {
     drive_s& d = (*s.drives)[k];
     const drive_snapshot_s* e = snapshot_drive(&snap, &d);
-    rates[k] = rate_graph_add(&d.rate_graph, 4, (float)now, (double)(e ? e->bytes_in : 0));
+    rates[k] = rate_graph_add(&d.rate_graph, 4, now, (double)(e ? e->bytes_in : 0));
     speed += rates[k];
   }
   // One target without SSDs gets the wide bar and the write-buffer gauge.
@@ -296,12 +297,12 @@ void paint_target_section(window_s* w, const plotter_snapshot_s& snap, int W, in
                  &g_pages[1], ssds ? "Moved" : "Written", ssds ? moved : written});
 }
 
-void update_estimate(double now, const run_progress_s& p) {
-  if (!(now - g_eta_time > 5.0) || p.moved >= p.total) return;
+void update_estimate(double now, double run_seconds, const run_progress_s& p) {
+  if (!(sys_seconds_between(g_eta_time, now) > 5.0) || p.moved >= p.total) return;
   g_eta_time = now;
   double seconds = estimate_seconds(
       p, {g_compute_start_time, g_write_start_time, g_move_start_time}, now);
-  if (now > 5.0 && seconds != 0)
+  if (run_seconds > 5.0 && seconds != 0)
     snprintf(g_eta_text, sizeof g_eta_text, "Estimated time remaining: %s",
              format_duration(seconds));
 }
@@ -319,6 +320,7 @@ void history_start() {
   sys_timer_add((unsigned)(HISTORY_TICK_SECONDS * 1000), [] {
     // The sampler belongs to the processing screen and ends with it.
     if (plotter_is_finished(g_plotter) || !window_is_paint(g_window, paint_cb)) return false;
+    elapsed_clock_read(&g_run_clock);  // also while no paint comes (a hidden window)
     history_record(&g_history, history_sample_now());
     return true;
   });
@@ -333,6 +335,7 @@ void summary_show() {
 void processing_start() {
   prefs_save();
   sys_time_start();
+  elapsed_clock_start(&g_run_clock);
   ui_regions_clear(g_window);
   window_set_paint(g_window, paint_cb);
   window_redraw(g_window);
@@ -348,9 +351,10 @@ void paint_processing(window_s* w) {
   bool ssds = !g_ssds.empty();
   int S = ssds ? (H - 88) / 3 : (H - 64) / 2;
   double now = sys_time();
+  double run_seconds = elapsed_clock_read(&g_run_clock);
   draw_clear(w, 0xffffffff);
 
-  if (now - g_free_space_time > 60.0) {
+  if (sys_seconds_between(g_free_space_time, now) > 60.0) {
     g_free_space_time = now;
     for (drive_s& d : g_drives) drive_set_free_bytes(&d, sys_free_space(d.path, nullptr));
   }
@@ -369,7 +373,7 @@ void paint_processing(window_s* w) {
   paint_processor_names(w, W);
 
   double in_run = (double)(p.computed - std::min(p.resumed, p.computed));
-  float rate = rate_graph_add(&g_rate_graphs[0], 4, (float)now, in_run * 60.0 * 3.814697265625e-06);
+  float rate = rate_graph_add(&g_rate_graphs[0], 4, now, in_run * 60.0 * 3.814697265625e-06);
   char a[32], b[32];
   format_size_to(sizeof a, a, p.computed, false, "");
   format_size_to(sizeof b, b, p.total - std::min(p.computed, p.total), false, "");
@@ -384,7 +388,7 @@ void paint_processing(window_s* w) {
   if (ssds) paint_ssd_section(w, snap, W, S, now, p.written);
   paint_target_section(w, snap, W, S, now, p.written, p.moved);
 
-  update_estimate(now, p);
+  update_estimate(now, run_seconds, p);
   // Just below the file names under the last bars, clear of the bottom edge.
   if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 17));
 

@@ -9,6 +9,7 @@
 
 #include "app/rate_graph.h"
 #include "app/run_history.h"
+#include "platform/sys_linux.h"
 #include "ui/draw.h"
 
 struct window_s;
@@ -23,6 +24,9 @@ extern double g_compute_start_time;
 extern double g_write_start_time;
 extern double g_move_start_time;
 extern double g_eta_time;
+// The length of the run so far, counted on across wraps of the clock (read
+// by every paint and every history tick).
+extern elapsed_clock_s g_run_clock;
 extern char g_eta_text[128];
 
 extern const uint32_t colours_compute[3];

@@ -34,11 +34,12 @@ double gpu_benchmark(int count, const int* device_index)
   buffer_destroy(buffer);
   gpu_destroy(gpu);
   // A fill that stopped early would show as a very high rate.
-  if (filled != capacity || !(t1 > t0)) {
+  const double seconds = sys_seconds_between(t0, t1);
+  if (filled != capacity || !(seconds > 0)) {
     sys_log("GPU benchmark failed; no rate is known.\n");
     return 0.0;
   }
-  return (double)capacity * 60.0 / (t1 - t0);
+  return (double)capacity * 60.0 / seconds;
 }
 
 // Compares the first and the last nonce of device i's batch with the CPU:
@@ -88,7 +89,7 @@ bool gpu_self_test(gpu_s* gpu, double* seconds)
       finished = false;
     }
   }
-  *seconds = sys_time() - t0;
+  *seconds = sys_seconds_between(t0, sys_time());
   if (!finished)
     return false;
   for (int i = 0; i < gpu->count; i++)

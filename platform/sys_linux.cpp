@@ -107,6 +107,18 @@ double sys_seconds_between(double from, double to) {
   return (uint32_t)(sys_time_ms(to) - sys_time_ms(from)) / 1000.0;
 }
 
+void elapsed_clock_start(elapsed_clock_s* c) {
+  c->last = sys_time();
+  c->seconds = 0;
+}
+
+double elapsed_clock_read(elapsed_clock_s* c) {
+  double now = sys_time();
+  c->seconds += sys_seconds_between(c->last, now);
+  c->last = now;
+  return c->seconds;
+}
+
 uint32_t sys_time_ms_between(const timespec& from, const timespec& to) {
   uint32_t ms = ((uint32_t)to.tv_sec - (uint32_t)from.tv_sec) * 1000u;
   int64_t nsec = (int64_t)to.tv_nsec - (int64_t)from.tv_nsec;

@@ -75,6 +75,16 @@ double sys_seconds_between(double from, double to);
 // with 0); lets a wrap be reproduced without waiting 49.7 days.
 void sys_time_start_at(double seconds);
 
+// The length of an interval that may outlast a wrap of the clock (a run of
+// many days): it counts on across wraps as long as it is read at least once
+// every 49 days. UI thread (or any one thread) only.
+struct elapsed_clock_s {
+  double last;     // the sys_time reading of the latest read
+  double seconds;  // seconds counted up to that reading
+};
+void elapsed_clock_start(elapsed_clock_s* c);
+double elapsed_clock_read(elapsed_clock_s* c);
+
 // ---- Random ---------------------------------------------------------------
 
 void sys_random(uint64_t n, void* out);

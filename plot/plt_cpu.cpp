@@ -396,7 +396,7 @@ double cpu_benchmark() {
         std::vector<uint8_t> area(PLOT_NONCE_BYTES);
         double t0 = sys_time();
         plot_nonce(1337, 0, area.data(), true);
-        double dt = sys_time() - t0;
+        double dt = sys_seconds_between(t0, sys_time());
         return 60.0 * (double)T / (dt > 0.001 ? dt : 0.001);
     }
     volatile bool stop = false;
@@ -408,7 +408,7 @@ double cpu_benchmark() {
     double t1 = sys_time();
     buffer_destroy(b);
     free(counters);
-    double dt = t1 - t0;
+    double dt = sys_seconds_between(t0, t1);
     return (double)(16 * T) * 60.0 / (dt > 0.001 ? dt : 0.001);
 }
 

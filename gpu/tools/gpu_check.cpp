@@ -128,7 +128,7 @@ bool time_work_groups(int index, const check_plan_s& plan)
     const double t1 = sys_time();
     if (ok)
       printf("    work-group %4llu: %12.0f nonces/min\n", (unsigned long long)group,
-             t1 > t0 ? (double)n * 60.0 / (t1 - t0) : 0.0);
+             sys_seconds_between(t0, t1) > 0 ? (double)n * 60.0 / sys_seconds_between(t0, t1) : 0.0);
     else
       printf("    work-group %4llu: FAILED (see the log above)\n", (unsigned long long)group);
   }

@@ -147,3 +147,28 @@ TEST(rate_graph, draw_fills_the_curve_on_the_window) {
   cairo_destroy(w.cr);
   cairo_surface_destroy(surface);
 }
+
+// The same run with the clock started just before its wrap: the same rates,
+// the same polygon, the same pruning as a run that never wrapped.
+TEST(rate_graph, a_wrap_of_the_clock_changes_nothing) {
+  const double wrap = 4294967.296;  // 2^32 ms
+  rate_graph_s plain, wrapped;
+  for (int i = 0; i < 40; i++) {
+    double t = 0.5 * i;
+    double value = 100.0 * i * i;
+    double reading = std::fmod(wrap - 3.0 + t, wrap);  // wraps at the seventh sample
+    float a = rate_graph_add(&plain, 4, t, value);
+    float b = rate_graph_add(&wrapped, 4, reading, value);
+    EXPECT_FLOAT_EQ(b, a) << i;
+    ASSERT_EQ(wrapped.samples.size(), plain.samples.size()) << i;
+  }
+  points_t a = trace(&plain, 10, 20, 40, 30);
+  points_t b = trace(&wrapped, 10, 20, 40, 30);
+  ASSERT_EQ(b.size(), a.size());
+  ASSERT_GT(a.size(), 4u);
+  for (size_t i = 0; i < a.size(); i++) {
+    EXPECT_NEAR(b[i].first, a[i].first, 1e-3) << i;
+    EXPECT_NEAR(b[i].second, a[i].second, 1e-3) << i;
+  }
+  EXPECT_FLOAT_EQ(wrapped.max_rate, plain.max_rate);
+}

@@ -168,6 +168,26 @@ TEST(Estimate, StageStillRunningDecides) {
     EXPECT_NEAR(estimate_seconds(c.p, since, c.now), c.seconds, 1e-6) << c.what;
 }
 
+// Baselines taken just before the clock wrapped and a now just after it give
+// the estimate of the same times without the wrap.
+TEST(Estimate, AWrapOfTheClockChangesNothing) {
+  const uint64_t G = 1000000000;
+  const double wrap = 4294967.296;  // 2^32 ms
+  auto reading = [wrap](double t) { return std::fmod(wrap - 30.0 + t, wrap); };
+  run_stage_times_s since{10, 20, 40};
+  run_stage_times_s wrapped{reading(10), reading(20), reading(40)};
+  const run_progress_s cases[] = {
+      {10 * G, 5 * G, 0, 4 * G, 0},
+      {10 * G, 10 * G, 0, 8 * G, 0},
+      {10 * G, 10 * G, 0, 10 * G, 5 * G},
+  };
+  for (const run_progress_s& p : cases) {
+    double want = estimate_seconds(p, since, 60);
+    EXPECT_GT(want, 0);
+    EXPECT_NEAR(estimate_seconds(p, wrapped, reading(60)), want, 1e-6);
+  }
+}
+
 // A job of a snapshot, as the screens see it.
 job_snapshot_s snap_job(uint64_t nonces, const drive_s* write, const drive_s* move, int state) {
   job_snapshot_s j{};

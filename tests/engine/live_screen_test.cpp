@@ -125,3 +125,40 @@ TEST_F(live_screen_fixture, gpu_run_drawn_while_it_goes_on) {
   EXPECT_EQ(file_size(path(hdd, 256, 256)), 256 * NONCE);
   EXPECT_TRUE(dialogs.get().empty());
 }
+
+// The clock started just before its wrap falls back to near 0 while the run
+// is drawn: the compute graph keeps adding samples with their rates, and
+// the run's own clock counts on across the wrap.
+TEST_F(live_screen_fixture, run_drawn_across_a_wrap_of_the_clock) {
+  const double wrap = 4294967.296;  // 2^32 ms
+  drive_s* hdd = add_drive(g_drives, "hdd", false);
+  add_job(hdd, nullptr, 0, 256);
+  add_job(hdd, nullptr, 256, 256);
+  plotter_set_ram_double_buffer(g_plotter, 0);
+  plotter_toggle_pause(g_plotter);  // no work before the wrap
+  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);
+  g_rate_graphs[0] = rate_graph_s{};
+  auto started = std::chrono::steady_clock::now();
+  sys_time_start_at(wrap - 1.0);
+  elapsed_clock_start(&g_run_clock);
+  ASSERT_TRUE(wait_until(
+      [] {
+        paint_cb(nullptr);
+        ui_tasks_run();
+        return sys_time() < 1000.0;
+      },
+      120));
+  size_t before = g_rate_graphs[0].samples.size();
+  plotter_toggle_pause(g_plotter);
+  paint_until_finished();
+  const std::vector<rate_sample_s>& samples = g_rate_graphs[0].samples;
+  EXPECT_GT(samples.size(), before);
+  bool rate_after_wrap = false;
+  for (size_t i = before; i < samples.size(); i++) rate_after_wrap |= samples[i].time < 1000.0 && samples[i].rate > 0;
+  EXPECT_TRUE(rate_after_wrap);
+  double run = elapsed_clock_read(&g_run_clock);
+  EXPECT_GE(run, 0.9);
+  EXPECT_LE(run, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() + 0.01);
+  EXPECT_EQ(file_size(path(hdd, 256, 256)), 256 * NONCE);
+  sys_time_start();
+}

@@ -205,15 +205,83 @@ TEST(Clock, MillisecondArithmetic) {
                                                        << r.to.tv_sec << "." << r.to.tv_nsec;
 }
 
+// A sys_time reading between two readings of the steady clock: checks
+// against it hold however long the machine takes between the calls.
+struct clock_reading_s {
+  double t;
+  std::chrono::steady_clock::time_point before, after;
+};
+
+clock_reading_s read_clock() {
+  clock_reading_s r;
+  r.before = std::chrono::steady_clock::now();
+  r.t = sys_time();
+  r.after = std::chrono::steady_clock::now();
+  return r;
+}
+
+double steady_seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+// The clock reading that comes 2^32 ms after the start.
+const double CLOCK_WRAP = 4294967.296;
+
 TEST(Clock, CountsFromTheLastStart) {
+  auto started = std::chrono::steady_clock::now();
   sys_time_start();
-  EXPECT_LT(sys_time(), 0.01);
+  clock_reading_s a = read_clock();
+  EXPECT_LE(a.t, steady_seconds(started, a.after) + 0.001);
   usleep(30000);
-  double t = sys_time();
-  EXPECT_GE(t, 0.03);
-  EXPECT_EQ(t * 1000, (double)(uint32_t)(t * 1000 + 0.5));  // whole milliseconds
+  clock_reading_s b = read_clock();
+  EXPECT_GE(b.t, 0.03);
+  EXPECT_EQ(b.t * 1000, (double)(uint32_t)(b.t * 1000 + 0.5));  // whole milliseconds
+  started = std::chrono::steady_clock::now();
   sys_time_start();
-  EXPECT_LT(sys_time(), t);
+  clock_reading_s c = read_clock();
+  EXPECT_LE(c.t, steady_seconds(started, c.after) + 0.001);
+}
+
+TEST(Clock, IntervalsAreWrapSafe) {
+  struct {
+    double from, to, seconds;
+  } rows[] = {
+      {1.0, 2.5, 1.5},
+      {0, 0, 0},
+      {4294967.0, 0.5, 0.796},          // across the wrap
+      {4294967.295, 0, 0.001},          // the last millisecond before it
+      {4294966.296, 4294967.295, 0.999},
+  };
+  for (const auto& r : rows) EXPECT_NEAR(sys_seconds_between(r.from, r.to), r.seconds, 1e-9) << r.from << " -> " << r.to;
+}
+
+// Started just before its wrap, the clock falls back to near 0; intervals
+// and an elapsed clock read across the wrap still give the time that passed.
+TEST(Clock, StartedJustBeforeItsWrap) {
+  clock_reading_s before_wrap;
+  elapsed_clock_s elapsed;
+  for (int attempt = 0;; attempt++) {
+    ASSERT_LT(attempt, 100) << "never read the clock before its wrap";
+    sys_time_start_at(CLOCK_WRAP - 0.3);
+    elapsed_clock_start(&elapsed);
+    before_wrap = read_clock();
+    if (before_wrap.t > CLOCK_WRAP - 1.0) break;  // a stall may already have crossed it
+  }
+  EXPECT_LE(before_wrap.t, CLOCK_WRAP - 0.001);
+  clock_reading_s after_wrap = read_clock();
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (after_wrap.t >= before_wrap.t && std::chrono::steady_clock::now() < end) {
+    usleep(10000);
+    after_wrap = read_clock();
+  }
+  ASSERT_LT(after_wrap.t, before_wrap.t) << "the clock did not wrap";
+  double interval = sys_seconds_between(before_wrap.t, after_wrap.t);
+  EXPECT_GE(interval, steady_seconds(before_wrap.after, after_wrap.before) - 0.002);
+  EXPECT_LE(interval, steady_seconds(before_wrap.before, after_wrap.after) + 0.002);
+  double counted = elapsed_clock_read(&elapsed);
+  EXPECT_GE(counted, interval);
+  EXPECT_LE(counted, steady_seconds(before_wrap.before, std::chrono::steady_clock::now()) + 0.3 + 0.002);
+  sys_time_start();
 }
 
 TEST(Timer, RepeatsWhileTrueAndEndsAtFalse) {
