@@ -35,10 +35,16 @@ struct check_random_s {
     uint64_t state;
 };
 
+// The system's entropy when it has some; the clock and the process id vary
+// from start to start in any case.
 uint64_t start_up_seed() {
-    std::random_device device;
-    uint64_t clock = (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
-    return ((uint64_t)device() << 32 ^ device()) ^ clock ^ ((uint64_t)getpid() << 16);
+    uint64_t seed = (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() ^ ((uint64_t)getpid() << 40);
+    try {
+        std::random_device device;
+        seed ^= (uint64_t)device() << 32 ^ device();
+    } catch (const std::exception&) {
+    }
+    return seed;
 }
 
 check_random_s g_random = {start_up_seed()};
@@ -168,6 +174,11 @@ int open_plot(const check_entry_s& e, uint64_t* account, uint64_t* start, uint64
         return CHECK_SKIP_KIND;
     }
     *poc2 = stagger == 0;
+    // Its nonces are only partly written: zeros there would read as wrong.
+    if (plot_name_is_unfinished(e.path.c_str())) {
+        sys_log("%s is unfinished, not checked\n", e.path.c_str());
+        return CHECK_SKIP_UNFINISHED;
+    }
     int fd = sys_open_read(e.path.c_str(), false);
     if (fd == 0) {
         sys_log("Could not open %s: %s\n", e.path.c_str(), strerror(errno));
@@ -312,6 +323,7 @@ const char* check_skip_text(int skip) {
     switch (skip) {
     case CHECK_SKIP_NAME: return "its name gives no valid nonce range";
     case CHECK_SKIP_KIND: return "only optimized files can be checked";
+    case CHECK_SKIP_UNFINISHED: return "the file is unfinished";
     case CHECK_SKIP_UNREADABLE: return "it cannot be opened";
     case CHECK_SKIP_EMPTY: return "the file is empty";
     case CHECK_SKIP_SIZE: return "its size does not match its name";

@@ -33,6 +33,7 @@ enum check_skip_e {
     CHECK_SKIP_NONE = 0,
     CHECK_SKIP_NAME,        // its name's numbers describe no file
     CHECK_SKIP_KIND,        // a PoC1 file that is not optimized
+    CHECK_SKIP_UNFINISHED,  // a ".plotting" file still being written
     CHECK_SKIP_UNREADABLE,  // it cannot be opened
     CHECK_SKIP_EMPTY,       // it holds no byte
     CHECK_SKIP_SIZE,        // its size differs from the size its name gives

@@ -283,6 +283,7 @@ TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
     } cases[] = {
         {sized("1_0_256", 255 * NONCE_BYTES), CHECK_SKIP_SIZE},
         {sized("1_0_256_64", 1), CHECK_SKIP_KIND},
+        {sized("1_0_256.plotting", 256 * NONCE_BYTES), CHECK_SKIP_UNFINISHED},
         {sized("1_0_8", 0), CHECK_SKIP_EMPTY},
         {path("1_0_16"), CHECK_SKIP_UNREADABLE},
         // 2^46 + 1 nonces: 2^64 + 2^18 bytes, 2^18 once wrapped to 64 bits.
@@ -305,10 +306,11 @@ TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
     EXPECT_EQ(check_verdict(*c), CHECK_INCOMPLETE);
     std::string log = log_text();
     EXPECT_NE(log.find(cases[0].path + " has incorrect file size\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(cases[4].path + " has incorrect file size\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(cases[5].path + " has incorrect file size\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Only optimized files are supported by the checker, skipping " + cases[1].path + "\n"),
               std::string::npos);
-    EXPECT_NE(log.find("Could not open " + cases[3].path), std::string::npos) << log;
+    EXPECT_NE(log.find("Could not open " + cases[4].path), std::string::npos) << log;
+    EXPECT_NE(log.find(cases[2].path + " is unfinished, not checked\n"), std::string::npos) << log;
     checker_destroy(c);
 }
 

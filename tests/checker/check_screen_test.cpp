@@ -91,6 +91,7 @@ TEST_F(CheckScreen, EachSkipReasonIsShownInBothViews) {
         return p;
     };
     const std::string files[] = {sized("1_0_256", 255 * NONCE_BYTES), sized("1_0_256_64", NONCE_BYTES),
+                                 sized("1_0_256.plotting", 256 * NONCE_BYTES),
                                  sized("1_0_8", 0), dir.file("1_0_16"),
                                  sized("1_18446744073709551615_2", 2 * NONCE_BYTES)};
     std::vector<std::vector<uint32_t>> details, bars;

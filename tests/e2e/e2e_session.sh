@@ -73,7 +73,9 @@ wait_marker() {
 }
 running() { kill -0 "$app_pid" 2>/dev/null; }
 start_plotting() { click 551 436; }
-# drag URI...: drags the URIs from the helper's window onto the main window
+# drag URI...: drags the URIs from the helper's window onto the main window,
+# dropping them at (drop_x, drop_y) (on the SSD list unless set otherwise)
+drop_x=300 drop_y=250
 drag() {
   "$helper" drag "$@" >"$out/drag.txt" 2>&1 &
   local hp=$!
@@ -85,9 +87,9 @@ drag() {
     xdotool mousemove_relative -- -20 -20
     sleep 0.05
   done
-  xdotool mousemove --window "$wid" 300 250
+  xdotool mousemove --window "$wid" "$drop_x" "$drop_y"
   sleep 0.3
-  xdotool mousemove --window "$wid" 305 255
+  xdotool mousemove --window "$wid" $((drop_x + 5)) $((drop_y + 5))
   sleep 0.5
   xdotool mouseup 1
   for _ in $(seq 100); do
@@ -201,6 +203,38 @@ case $scenario in
     drag "$single"                          # a second checker starts
     sleep 0.5
     click 89 436
+    close_main
+    wait_exit 1 60
+    ;;
+  checks) # [--auto-resuming] URI... [-- PLOTTING_URI]: each URI dropped and
+          # checked on its own, then the unfinished file dropped and resumed
+          # to its end (config.yml with resume data first says it resumes)
+    start_app 1
+    if [ "$1" = --auto-resuming ]; then
+      answer Auto-Resuming Escape
+      shift
+    fi
+    drop_x=320 drop_y=40                      # beside the title: no drive list
+    n=0
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+      n=$((n + 1))
+      drag "$1"
+      shift
+      for _ in $(seq 600); do                 # until the verdict shows
+        shot "check_$n"
+        for colour in 4cd964 de1d10 8e44ad; do
+          has_colour "check_$n" 400x40+170+410 $colour && break 2
+        done
+      done
+      click 89 436                            # Back
+      wait_white 30 98 120
+    done
+    if [ "${1:-}" = -- ]; then
+      drag "$2"
+      answer 'Resume\?' alt+y
+      wait_window 'Done!' 900 >/dev/null || exit 3
+      answer 'Done!' Escape
+    fi
     close_main
     wait_exit 1 60
     ;;

@@ -310,4 +310,88 @@ TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
     EXPECT_LT(590 * 300 - back.count(24, 74, 590, 300, WHITE), 100000);
 }
 
+// A file URI as a file manager writes it: every byte but the unreserved
+// ones percent-encoded.
+std::string file_uri(const std::string& path) {
+    std::string uri = "file://";
+    for (unsigned char ch : path) {
+        if (isalnum(ch) || strchr("/-._~", ch)) {
+            uri += (char)ch;
+        } else {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", ch);
+            uri += hex;
+        }
+    }
+    return uri;
+}
+
+// The verdict beside Back in a screenshot of the checker screen.
+bool verdict_is(const shot_s& s, uint32_t colour) {
+    return s.count(178, 416, 400, 30, colour) > 20 && s.count(178, 416, 400, 30, GREEN) + s.count(178, 416, 400, 30, RED) +
+                                                               s.count(178, 416, 400, 30, PURPLE) ==
+                                                           s.count(178, 416, 400, 30, colour);
+}
+
+// A folder "My Passport é": dropped, its plot file is checked; the plot file
+// dropped on its own is checked. An unfinished file in "Zweite Platte ü"
+// dropped is resumed and finished there.
+TEST_F(ProgramTest, DroppedNamesWithABlankAndAnAccentAreCheckedAndResumed) {
+    std::string folder = root.file("My Passport \xc3\xa9"), other = root.file("Zweite Platte \xc3\xbc");
+    mkdir(folder.c_str(), 0755);
+    mkdir(other.c_str(), 0755);
+    std::string plot = folder + "/" + std::to_string(ACCOUNT) + "_0_256";
+    write_plot(plot, 0, 256);
+    std::string unfinished = other + "/" + std::to_string(ACCOUNT) + "_256_256";
+    std::ofstream(unfinished + ".plotting").close();
+    std::filesystem::resize_file(unfinished + ".plotting", 256 * NONCE_BYTES);
+    // The RAM to use is kept in the resume data (64 MiB here), which comes
+    // with an empty plan.
+    write_config("account: " + std::to_string(ACCOUNT) +
+                 "\ndisable_opencl: true\ncpu_threads: 2\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\n"
+                 "resume_ram: " + std::to_string(LONG_RUN_RAM_MIB * 1048576ull) + "\nresume_plots: []\n");
+
+    ASSERT_TRUE(run("checks", "--auto-resuming " + file_uri(folder) + " " + file_uri(plot) + " -- " +
+                                  file_uri(unfinished + ".plotting")));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "  " + folder + "\n")) << log;
+    for (const char* name : {"check_1", "check_2"}) {
+        shot_s s;
+        ASSERT_TRUE(s.load(out + "/" + name + ".ppm")) << name;
+        EXPECT_TRUE(verdict_is(s, GREEN)) << name;      // "All data correct!"
+        EXPECT_GT(s.count(24, 74, 590, 300, GREEN), 100000) << name;  // the grid's cells
+    }
+    EXPECT_FALSE(std::filesystem::exists(unfinished + ".plotting"));
+    expect_plot(unfinished, 256, 256, {0, 1, 128, 255});
+    std::string config = read_file(work + "/config.yml");
+    EXPECT_FALSE(contains(config, "%")) << config;
+}
+
+// An empty folder, and a folder whose files can all not be checked: never
+// the green verdict.
+TEST_F(ProgramTest, DropsWithNothingToCheckSaySo) {
+    std::string empty = root.file("empty"), unusable = root.file("unusable");
+    mkdir(empty.c_str(), 0755);
+    mkdir(unusable.c_str(), 0755);
+    std::ofstream(unusable + "/plot.dat") << "x";
+    std::ofstream(unusable + "/1_0_8").close();                 // empty
+    std::ofstream(unusable + "/1_0_256_64") << "x";             // not optimized
+    write_config("account: " + std::to_string(ACCOUNT) + "\ndisable_opencl: true\n");
+
+    ASSERT_TRUE(run("checks", file_uri(empty) + " " + file_uri(unusable)));
+    expect_exit_ok(1);
+    shot_s none, skipped;
+    ASSERT_TRUE(none.load(out + "/check_1.ppm"));
+    ASSERT_TRUE(skipped.load(out + "/check_2.ppm"));
+    EXPECT_TRUE(verdict_is(none, PURPLE));
+    EXPECT_TRUE(verdict_is(skipped, PURPLE));
+    // Two rows, each a purple bar with its reason written on it.
+    for (int row = 0; row < 2; row++) {
+        int y = 74 + row * 54 + 16;
+        EXPECT_GT(skipped.count(24, y, 592, 26, PURPLE), 592 * 26 / 2) << row;
+        EXPECT_GT(skipped.count(24, y, 592, 26, WHITE), 50) << row;
+    }
+}
+
 }  // namespace
