@@ -28,7 +28,8 @@ extern const char* const PLOT_FILE_PLOTTING;
 extern const char* const PLOT_FILE_MOVING;
 extern const char* const PLOT_FILE_SCATTERING;
 
-// Benchmarks only: false leaves out every sync, to measure what they cost.
+// Benchmarks only: false leaves out the syncs of batches, finished files and
+// scatters (a move's copy is always synced), to measure what they cost.
 extern bool g_plot_file_sync;
 
 inline uint64_t plot_file_bytes(uint64_t nonces) { return nonces * PLOT_NONCE_BYTES; }

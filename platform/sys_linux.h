@@ -112,7 +112,8 @@ uint64_t sys_free_space(const char* path, uint64_t* total);
 // A descriptor of 0 means "no file" everywhere in the program.
 
 // Opens or creates path for direct I/O (contents kept) and preallocates
-// bytes; 0 on failure.
+// bytes; where the file system refuses preallocation (logged once) the file
+// is extended to bytes once the folder's free space holds them. 0 on failure.
 int sys_create_file(const char* path, uint64_t bytes, bool may_exist);
 // Read-only, buffered; 0 when the file cannot be opened.
 int sys_open_read(const char* path, bool async);
