@@ -112,12 +112,14 @@ bool window_select_folder(window_s* w, const char* title, int size, char* out);
 // fall-back question and "Memory Error" message): the text is formatted on
 // the calling thread, the dialog is shown by a UI task on the main thread,
 // and the caller blocks until the user has answered. The caller must hold
-// no lock the main thread may want (the plotter's mutex above all). When
-// stop is not null and *stop becomes true while waiting, the wait ends at
-// once and the question answers false, so that a close that sets the flag
-// and joins the calling thread cannot deadlock; a dialog already on screen
-// stays until the user closes it. With stop null the wait has no end but
-// the answer. Called on the main thread they show the dialog directly.
+// no lock the main thread may want (the plotter's mutex above all). Such a
+// dialog leaves the main window closable while it waits. When stop is not
+// null and *stop becomes true while waiting, the wait ends at once and the
+// question answers false (the caller tells this from a "No" by the flag), so
+// that a close that sets the flag and joins the calling thread cannot
+// deadlock; a dialog already on screen then closes by itself. With stop
+// null the wait has no end but the answer. Called on the main thread they
+// show the dialog directly.
 void window_message_from_thread(window_s* w, const bool* stop, const char* title,
                                 const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 bool window_question_from_thread(window_s* w, const bool* stop, const char* title,

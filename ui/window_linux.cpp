@@ -414,24 +414,53 @@ static GtkWindow* window_parent(window_s* w) {
   return w && w->toplevel ? GTK_WINDOW(w->toplevel) : nullptr;
 }
 
+// A dialog handed over by another thread ends by itself, as if closed, once
+// its asker no longer waits (a close of the window stopped the run).
+struct window_dialog_watch_s {
+  GtkDialog* dialog;
+  std::function<bool()> abandoned;
+};
+
+static gboolean window_dialog_check(gpointer data) {
+  auto* watch = (window_dialog_watch_s*)data;
+  if (watch->abandoned()) gtk_dialog_response(watch->dialog, GTK_RESPONSE_DELETE_EVENT);
+  return G_SOURCE_CONTINUE;
+}
+
+// abandoned, when given, marks a dialog asked for by another thread: it gets
+// a window group of its own, so that its modal grab leaves the main window
+// closable while it waits, and it ends once abandoned() turns true.
 static int window_dialog(window_s* w, const char* title, GtkMessageType type,
-                         GtkButtonsType buttons, const char* text) {
+                         GtkButtonsType buttons, const char* text,
+                         const std::function<bool()>& abandoned = nullptr) {
   GtkWidget* d = gtk_message_dialog_new(window_parent(w), GTK_DIALOG_DESTROY_WITH_PARENT, type,
                                         buttons, "%s", text);
   // The title is the dialog's window title: it names the dialog to the
   // window system and to the user's task switcher.
   if (title) gtk_window_set_title(GTK_WINDOW(d), title);
+  GtkWindowGroup* group = nullptr;
+  window_dialog_watch_s watch{GTK_DIALOG(d), abandoned};
+  guint check = 0;
+  if (abandoned) {
+    group = gtk_window_group_new();
+    gtk_window_group_add_window(group, GTK_WINDOW(d));
+    check = g_timeout_add(100, window_dialog_check, &watch);
+  }
   const int response = gtk_dialog_run(GTK_DIALOG(d));
+  if (check) g_source_remove(check);
   gtk_widget_destroy(d);
+  if (group) g_object_unref(group);
   return response;
 }
 
-static void window_message_text(window_s* w, const char* title, const char* text) {
-  window_dialog(w, title, GTK_MESSAGE_OTHER, GTK_BUTTONS_CLOSE, text);
+static void window_message_text(window_s* w, const char* title, const char* text,
+                                const std::function<bool()>& abandoned = nullptr) {
+  window_dialog(w, title, GTK_MESSAGE_OTHER, GTK_BUTTONS_CLOSE, text, abandoned);
 }
 
-static bool window_question_text(window_s* w, const char* title, const char* text) {
-  return window_dialog(w, title, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, text) ==
+static bool window_question_text(window_s* w, const char* title, const char* text,
+                                 const std::function<bool()>& abandoned = nullptr) {
+  return window_dialog(w, title, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, text, abandoned) ==
          GTK_RESPONSE_YES;
 }
 
@@ -522,11 +551,15 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
       std::lock_guard<std::mutex> lock(h->mutex);
       if (h->abandoned) return;
     }
+    auto abandoned = [h] {
+      std::lock_guard<std::mutex> lock(h->mutex);
+      return h->abandoned;
+    };
     bool answer = false;
     if (question) {
-      answer = window_question_text(w, title_copy.c_str(), text.c_str());
+      answer = window_question_text(w, title_copy.c_str(), text.c_str(), abandoned);
     } else {
-      window_message_text(w, title_copy.c_str(), text.c_str());
+      window_message_text(w, title_copy.c_str(), text.c_str(), abandoned);
     }
     std::lock_guard<std::mutex> lock(h->mutex);
     h->answer = answer;

@@ -166,6 +166,27 @@ case $scenario in
     close_main
     wait_exit 2 60
     ;;
+  close_at_gpu_question) # FAILING_OPENCL_DIR TARGET_PLOTTING
+    # The GPU breaks after the first batch; the window is closed while the
+    # fall-back question waits for its answer.
+    export VG_TEST_OPENCL_CPU=1 LD_LIBRARY_PATH="$1" VG_E2E_GPU_FAIL="$work/gpu_fail"
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$2" 600
+    wait_marker "$2" 600
+    touch "$VG_E2E_GPU_FAIL"
+    wait_window Error 600 >/dev/null || exit 3
+    shot question
+    stat -c %y "$work/config.yml" >"$out/config_time_0"
+    close_main
+    answer 'Close Veldgrain\?' alt+y
+    answer 'Leave work in progress files\?' alt+y 120
+    # The abandoned question closes by itself and the program ends.
+    wait_exit 1 120
+    stat -c %y "$work/config.yml" >"$out/config_time_1"
+    cp "$work/config.yml" "$out/config_1.yml"
+    ;;
   close_discard) # TARGET_PLOTTING
     start_app 1
     answer Auto-Resuming Escape

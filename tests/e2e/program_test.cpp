@@ -255,6 +255,37 @@ TEST_F(ProgramTest, ClosingDuringARunWithoutKeepingDeletesTheFileAndTheResumeDat
     EXPECT_FALSE(contains(read_file(work + "/config.yml"), "resume_plots"));
 }
 
+// The GPU (PoCL, through a stand-in OpenCL library) breaks after the first
+// batch; while the fall-back question waits, the window is closed and the
+// work kept. That is a stop like any close: the program ends normally and
+// saves the settings with the resume data on its way out.
+TEST_F(ProgramTest, ClosingAtTheGpuFallBackQuestionSavesTheResumeData) {
+#ifndef VG_FAILING_OPENCL_DIR
+    GTEST_SKIP() << "no OpenCL loader to stand in for";
+#else
+    if (!std::filesystem::exists("/etc/OpenCL/vendors") || std::filesystem::is_empty("/etc/OpenCL/vendors"))
+        GTEST_SKIP() << "no OpenCL driver (pocl-opencl-icd)";
+    const uint64_t n = LONG_RUN;
+    std::ostringstream c;
+    c << "account: " << ACCOUNT << "\ndisable_opencl: false\ngpus: [0]\ncpu_threads: 2"
+      << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << LONG_RUN_RAM_MIB * 1048576ull
+      << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
+      << "\n    start: 0\n    count: " << n << "\n    write: " << target << "\n";
+    write_config(c.str());
+    std::string plotting = plot_name(0, n) + ".plotting";
+    ASSERT_TRUE(run("close_at_gpu_question", std::string(VG_FAILING_OPENCL_DIR) + " " + plotting));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "Attempting to recover from GPU failure.\n")) << log;
+    EXPECT_TRUE(contains(log, "Work thread ended\n")) << log;
+    EXPECT_NE(read_file(out + "/config_time_1"), read_file(out + "/config_time_0")) << "config.yml not saved at close";
+    std::string kept = read_file(out + "/config_1.yml");
+    EXPECT_TRUE(contains(kept, "resume_plots")) << kept;
+    EXPECT_TRUE(contains(kept, "count: " + std::to_string(n))) << kept;
+    EXPECT_TRUE(std::filesystem::exists(plotting));
+#endif
+}
+
 TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
     std::string a = root.file("a"), b = root.file("b"), d = root.file("d"), e = root.file("e");
     for (auto& f : {a, b, d, e}) mkdir(f.c_str(), 0755);
