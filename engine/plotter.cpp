@@ -227,7 +227,12 @@ void plot_file_path(const drive_s* d, uint64_t account, uint64_t start, uint64_t
 
 }  // namespace
 
-void job_path(job_s* job, int size, char* out, int which) {
+namespace {
+
+// A job and its snapshot name their files alike: on the move drive when
+// asked for (and there is one), else on the write drive.
+template <typename J>
+void file_path_of(const J* job, int size, char* out, int which) {
   if (size <= 0) return;
   if (!job) {
     out[0] = 0;
@@ -237,14 +242,12 @@ void job_path(job_s* job, int size, char* out, int which) {
   plot_file_path(d, job->account_id, job->start_nonce, job->nonces, size, out);
 }
 
+}  // namespace
+
+void job_path(job_s* job, int size, char* out, int which) { file_path_of(job, size, out, which); }
+
 void job_snapshot_path(const job_snapshot_s* job, int size, char* out, int which) {
-  if (size <= 0) return;
-  if (!job) {
-    out[0] = 0;
-    return;
-  }
-  const drive_s* d = (which == 1 && job->move_drive) ? job->move_drive : job->write_drive;
-  plot_file_path(d, job->account_id, job->start_nonce, job->nonces, size, out);
+  file_path_of(job, size, out, which);
 }
 
 void job_scatter_path(job_s* job, int size, char* out) {
