@@ -32,7 +32,11 @@ wait_window() {
 answer() {
   local id
   id=$(wait_window "$1" "${3:-60}") || exit 3
-  xdotool windowfocus "$id"
+  # Until the dialog takes the focus: one not yet mapped refuses it.
+  for _ in $(seq 50); do
+    xdotool windowfocus "$id" 2>/dev/null && break
+    sleep 0.1
+  done
   sleep 0.3
   xdotool key "$2"
   for _ in $(seq 100); do

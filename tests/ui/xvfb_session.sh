@@ -13,10 +13,11 @@ events=$out/events.txt
 demo_pid=$!
 trap 'kill $demo_pid 2>/dev/null; wait $demo_pid 2>/dev/null' EXIT  # on failure only
 
-# wait_for REGEX [COUNT]: until COUNT whole lines match (10 s at most).
+# wait_for REGEX [COUNT]: until COUNT whole lines match (30 s at most: a
+# loaded machine can take seconds to open a file chooser).
 wait_for() {
   local want=${2:-1}
-  for _ in $(seq 200); do
+  for _ in $(seq 600); do
     [ "$(grep -c -x -E -- "$1" "$events")" -ge "$want" ] && return 0
     sleep 0.05
   done
@@ -25,12 +26,17 @@ wait_for() {
 }
 window_named() {
   local id
-  id=$(timeout 10 xdotool search --sync --name "^$1\$" | head -1)
+  id=$(timeout 30 xdotool search --sync --onlyvisible --name "^$1\$" | head -1)
   [ -n "$id" ] || { echo "no window '$1'" >&2; exit 3; }
   echo "$id"
 }
+# A window that is not mapped yet refuses the focus (BadMatch): try again
+# until it takes it, or keys would go to the window behind.
 focus() {
-  xdotool windowfocus "$1"
+  for _ in $(seq 50); do
+    xdotool windowfocus "$1" 2>/dev/null && break
+    sleep 0.1
+  done
   sleep 0.2
 }
 # Everything sent before F12 has been handled once its "sync" line shows.
@@ -148,7 +154,7 @@ esac
 # Close the window as its close button would; the demo must end cleanly.
 focus "$wid"
 xdotool key F10
-for _ in $(seq 200); do
+for _ in $(seq 600); do
   kill -0 $demo_pid 2>/dev/null || break
   sleep 0.05
 done
