@@ -13,7 +13,7 @@
 #include "app/drives.h"
 #include "appdata_fixture.h"
 #include "platform/sys_linux.h"
-#include "tests/support/loop_ext4.h"
+#include "tests/support/loop_fs.h"
 
 using namespace appdata_test;
 using testing::internal::CaptureStderr;
@@ -263,8 +263,8 @@ TEST_F(drives_test, add_refuses_long_paths_and_full_lists) {
 TEST_F(drives_test, generated_plans_never_overlap_or_overbook) {
   // Only loop file systems: no other test writes there while the plan's
   // bookings are judged against their free space.
-  loop_ext4_s fs_a(1024), fs_b(1024), fs_c(768);
-  if (fs_a.mount_point.empty() || fs_b.mount_point.empty() || fs_c.mount_point.empty())
+  loop_fs_s fs_a(1024), fs_b(1024), fs_c(768);
+  if (!fs_a.ok() || !fs_b.ok() || !fs_c.ok())
     GTEST_SKIP() << fs_a.why << fs_b.why << fs_c.why;
   std::vector<std::string> folders;
   for (const std::string& root : {fs_a.mount_point, fs_b.mount_point, fs_c.mount_point})

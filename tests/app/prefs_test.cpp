@@ -13,7 +13,7 @@
 #include "app/prefs.h"
 #include "appdata_fixture.h"
 #include "platform/sys_linux.h"
-#include "tests/support/loop_ext4.h"
+#include "tests/support/loop_fs.h"
 
 using namespace appdata_test;
 using testing::internal::CaptureStderr;
@@ -405,8 +405,8 @@ TEST_F(prefs_test, save_goes_to_the_start_folder) {
 // On a full disk and in a read-only folder the save fails, says so, and
 // leaves the previous file byte for byte; the folder holds nothing new.
 TEST_F(prefs_test, failed_saves_leave_the_previous_file) {
-  loop_ext4_s fs(8);
-  if (fs.mount_point.empty()) GTEST_SKIP() << fs.why;
+  loop_fs_s fs(8);
+  if (!fs.ok()) GTEST_SKIP() << fs.why;
   snprintf(g_start_dir, sizeof g_start_dir, "%s", fs.mount_point.c_str());
   std::string t = sub("t");
   g_account = 77;
@@ -450,8 +450,8 @@ TEST_F(prefs_test, failed_saves_leave_the_previous_file) {
 // In a read-only folder an unusable file cannot be kept aside, so it is
 // never replaced: the user is told, and no save of the session touches it.
 TEST_F(prefs_test, an_unusable_file_that_cannot_be_kept_is_never_replaced) {
-  loop_ext4_s fs(8);
-  if (fs.mount_point.empty()) GTEST_SKIP() << fs.why;
+  loop_fs_s fs(8);
+  if (!fs.ok()) GTEST_SKIP() << fs.why;
   snprintf(g_start_dir, sizeof g_start_dir, "%s", fs.mount_point.c_str());
   ASSERT_EQ(chdir(fs.mount_point.c_str()), 0);
   const std::string text = "account: 5\n\tplots: [/a]\n";

@@ -1,5 +1,5 @@
 // A small ext4 file system on a loop device, mounted in a temporary folder,
-// for tests of full disks and power cuts. Needs root and loop devices; ok()
+// for tests of full disks, read-only folders and power cuts. Needs root and loop devices; ok()
 // is false (with the reason in why) where they are missing, so that the test
 // can skip. Everything is unmounted and detached when the loop_fs_s goes
 // out of scope, whether the test passed or not.
@@ -72,6 +72,23 @@ struct loop_fs_s {
     bool cut = ioctl(fd, EXT4_IOC_SHUTDOWN, &flags) == 0;
     close(fd);
     return cut && unmount() && mount_now();
+  }
+
+  bool remount_read_only() {
+    return mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+  // Writes zeros into a file until the file system has no block left: the
+  // full disk a user meets (no blocks are reserved for root).
+  void fill() {
+    FILE* f = fopen(file("fill").c_str(), "wb");
+    if (!f) return;
+    static const char zeros[4096] = {};
+    setvbuf(f, nullptr, _IONBF, 0);
+    while (fwrite(zeros, 1, sizeof zeros, f) == sizeof zeros) {
+    }
+    while (fwrite(zeros, 1, 1, f) == 1) {
+    }
+    fclose(f);
   }
 
   bool mount_now() {
