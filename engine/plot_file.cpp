@@ -159,8 +159,10 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
   sys_close(out);
   sys_close(in);
   if (!ok) return PLOT_FILE_FAILED;
-  // The staged file goes only once its rows are durable in the scatter file.
-  if (last && !rename_durably(temp.c_str(), dst)) return PLOT_FILE_FAILED;
+  // The staged file goes only once its rows are durable in the scatter file,
+  // and so is the scatter file's name: the first staged file creates it.
+  bool named_durably = last ? rename_durably(temp.c_str(), dst) : sync_folder_of(temp.c_str());
+  if (!named_durably) return PLOT_FILE_FAILED;
   sys_unlink(src);
   return PLOT_FILE_DONE;
 }
