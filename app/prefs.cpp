@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "app/address.h"
 #include "app/drives.h"
 #include "app/settings.h"
 #include "engine/plots.h"
@@ -145,27 +147,82 @@ void emit_document(YAML::Emitter& out) {
   out << YAML::EndMap;
 }
 
-// Whole gigabytes of max_gb_per_file; values that are not a positive count
-// of GB that fits 64 bits leave the setting alone.
-void read_max_per_file(const YAML::Node& root) {
-  double v = root["max_gb_per_file"].as<double>(0.0);
-  if (!(v >= 1.0)) return;
-  if (v >= 18446744073.0) {
-    sys_log("Ignoring max_gb_per_file %g: too large\n", v);
-    return;
-  }
-  g_max_bytes_per_file = static_cast<uint64_t>(v) * 1000000000ull;
+// A failure that makes the whole file unusable; its text tells the user why.
+struct load_error_s : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What a load found damaged without failing: each entry is one sentence part
+// for the log and the message.
+struct load_report_s {
+  std::vector<std::string> damage;
+};
+
+// A GB figure of the file as bytes, rounded to the nearest so that what was
+// written reads back as the same bytes; false for values no byte count holds.
+bool gb_to_bytes(double v, uint64_t* bytes) {
+  if (!std::isfinite(v) || v < 0) return false;
+  double b = std::round(v * k_gb * k_gb * k_gb);
+  if (!(b < 18446744073709551616.0)) return false;
+  *bytes = static_cast<uint64_t>(b);
+  return true;
 }
 
-void read_max_to_fill(const YAML::Node& root) {
-  double v = root["max_gb_to_fill"].as<double>(0.0);
-  if (!(v > 0.0)) return;
-  double bytes = v * k_gb * k_gb * k_gb;
-  if (!(bytes < 18446744073709551616.0)) {
-    sys_log("Ignoring max_gb_to_fill %g: too large\n", v);
-    return;
-  }
-  g_max_bytes_to_fill = static_cast<uint64_t>(bytes);
+// A number the key holds; false (with no effect) when the key is missing,
+// true with parsed false when it holds something that is no number.
+template <typename T>
+bool read_number(const YAML::Node& root, const char* key, T* v, bool* parsed) {
+  const YAML::Node n = root[key];
+  if (!n.IsDefined()) return false;
+  *parsed = n.IsScalar() && YAML::convert<T>::decode(n, *v);
+  return true;
+}
+
+void refuse_value(load_report_s* report, const char* key, const std::string& why) {
+  report->damage.push_back(std::string(key) + " was not used: " + why);
+}
+
+// 0 means no cap; every other size is kept to the byte, also below 1 GB.
+void read_max_per_file(const YAML::Node& root, load_report_s* report) {
+  double v = 0;
+  bool parsed = false;
+  if (!read_number(root, "max_gb_per_file", &v, &parsed)) return;
+  uint64_t bytes = 0;
+  parsed = parsed && gb_to_bytes(v, &bytes);
+  std::string why = settings_file_size_fault(parsed, bytes);
+  if (!why.empty()) return refuse_value(report, "max_gb_per_file", why);
+  g_max_bytes_per_file = bytes;
+}
+
+void read_max_to_fill(const YAML::Node& root, load_report_s* report) {
+  double v = 0;
+  bool parsed = false;
+  if (!read_number(root, "max_gb_to_fill", &v, &parsed)) return;
+  uint64_t bytes = 0;
+  if (!parsed || !gb_to_bytes(v, &bytes))
+    return refuse_value(report, "max_gb_to_fill", "it must be a number of GB, 0 or more (0 fills whole drives).");
+  g_max_bytes_to_fill = bytes;
+}
+
+void read_min_ram_per_task(const YAML::Node& root, load_report_s* report) {
+  g_min_ram_gb_per_task = 4.0;
+  double v = 0;
+  bool parsed = false;
+  if (!read_number(root, "min_ram_gb_per_task", &v, &parsed)) return;
+  std::string why = parsed ? settings_min_ram_per_task_fault(v) : settings_min_ram_per_task_fault(-1);
+  if (!why.empty()) return refuse_value(report, "min_ram_gb_per_task", why);
+  g_min_ram_gb_per_task = v;
+}
+
+void read_cpu_threads(const YAML::Node& root, load_report_s* report) {
+  g_cpu_threads = 0;
+  int v = 0;
+  bool parsed = false;
+  if (!read_number(root, "cpu_threads", &v, &parsed)) return;
+  if (!parsed) return;  // the file's own fallback: text reads as automatic
+  std::string why = settings_cpu_threads_fault(v);
+  if (!why.empty()) return refuse_value(report, "cpu_threads", why);
+  g_cpu_threads = v;
 }
 
 void read_gpus(const YAML::Node& node) {
@@ -179,17 +236,6 @@ void read_gpus(const YAML::Node& node) {
     g_gpus |= 1u << n;
   }
 }
-
-// A failure that makes the whole file unusable; its text tells the user why.
-struct load_error_s : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// What a load found damaged without failing: each entry is one sentence part
-// for the log and the message.
-struct load_report_s {
-  std::vector<std::string> damage;
-};
 
 // A message for the user: shown at once when the window exists, else queued
 // for the first turn of the main loop (at start-up there is no window yet).
@@ -303,14 +349,30 @@ void read_account(const YAML::Node& root) {
   const YAML::Node n = root["account"];
   if (!n.IsDefined()) return;
   uint64_t v = 0;
-  if (!n.IsScalar() || !YAML::convert<uint64_t>::decode(n, v))
-    throw load_error_s("the account is not a number");
-  g_account = v;
+  if (n.IsScalar() && YAML::convert<uint64_t>::decode(n, v)) {
+    g_account = v;
+    return;
+  }
+  // Written by hand, the account may be an address as the prompt takes it.
+  address_s a{};
+  if (n.IsScalar() && address_parse(&a, n.Scalar().c_str())) {
+    g_account = address_to_id(&a);
+    return;
+  }
+  throw load_error_s("the account is neither a number nor an address");
 }
 
 void read_resume(const YAML::Node& root, load_report_s* report) {
   const YAML::Node resume_ram = root["resume_ram"];
-  if (resume_ram.IsDefined()) g_resume_ram = resume_ram.as<uint64_t>(g_resume_ram);
+  if (resume_ram.IsDefined()) {
+    uint64_t v = g_resume_ram;
+    bool parsed = resume_ram.IsScalar() && YAML::convert<uint64_t>::decode(resume_ram, v);
+    std::string why = settings_ram_fault(parsed, v);
+    if (why.empty())
+      g_resume_ram = v;
+    else
+      refuse_value(report, "resume_ram", why);
+  }
   const YAML::Node resume_ssds = root["resume_ssds"];
   if (resume_ssds.IsDefined()) add_drives(resume_ssds, 0, 1, report);
   const YAML::Node resume_drives = root["resume_drives"];
@@ -336,21 +398,56 @@ void read_document(const YAML::Node& root, load_report_s* report) {
   g_ssd_scatter = root["ssd_scatter"].as<bool>(g_ssd_scatter);
   g_ssd_double_buffer = root["ssd_double_buffer"].as<bool>(g_ssd_double_buffer);
   g_disable_opencl = root["disable_opencl"].as<bool>(g_disable_opencl);
-  read_max_to_fill(root);
-  read_max_per_file(root);
-  g_min_ram_gb_per_task = root["min_ram_gb_per_task"].as<double>(4.0);
+  // Buffering decides the least RAM a run needs, checked with resume_ram.
+  std::string ram = root["ram_double_buffer"].as<std::string>("auto");
+  g_ram_double_buffer = ram == "true" ? 1 : ram == "false" ? 0 : -1;
+  read_max_to_fill(root, report);
+  read_max_per_file(root, report);
+  read_min_ram_per_task(root, report);
   read_gpus(root["gpus"]);
   const YAML::Node ssds = root["ssds"];
   if (ssds.IsDefined() && ssds.IsSequence()) add_drives(ssds, 0, 0, report);
   add_plot_folders(root["plots"]);
   g_hash_per_dispatch = root["hash_per_dispatch"].as<int>(0);
   g_threads_per_group = root["threads_per_group"].as<int>(0);
-  g_cpu_threads = root["cpu_threads"].as<int>(0);
+  read_cpu_threads(root, report);
   g_max_gpu_nonces = root["max_gpu_nonces"].as<int>(0);
   g_experimental_fast_splats = root["experimental_fast_splats"].as<bool>(false);
-  std::string ram = root["ram_double_buffer"].as<std::string>("auto");
-  g_ram_double_buffer = ram == "true" ? 1 : ram == "false" ? 0 : -1;
   read_resume(root, report);
+}
+
+// A key written twice: only its first value is read, so the user must
+// know the other is not in force (and the kept copy still holds it).
+void report_duplicates(const YAML::Node& root, load_report_s* report) {
+  std::vector<std::string> seen, twice;
+  for (const auto& kv : root) {
+    if (!kv.first.IsScalar()) continue;
+    const std::string& key = kv.first.Scalar();
+    if (std::find(seen.begin(), seen.end(), key) == seen.end())
+      seen.push_back(key);
+    else if (std::find(twice.begin(), twice.end(), key) == twice.end())
+      twice.push_back(key);
+  }
+  for (const std::string& key : twice)
+    report->damage.push_back(key + " is given more than once; only its first value is used");
+}
+
+// The first line after the end line that holds more than blanks; "" when
+// the end line is the file's last (or is missing).
+std::string line_after_end(const std::string& text) {
+  size_t at = 0;
+  for (;;) {
+    size_t found = text.find(k_end_line, at);
+    if (found == std::string::npos) return "";
+    bool line_start = found == 0 || text[found - 1] == '\n';
+    size_t eol = text.find('\n', found);
+    at = found + 1;
+    if (!line_start || eol == std::string::npos) continue;
+    size_t next = text.find_first_not_of(" \t\r\n", eol);
+    if (next == std::string::npos) return "";
+    size_t next_end = text.find('\n', next);
+    return text.substr(next, next_end == std::string::npos ? std::string::npos : next_end - next);
+  }
 }
 
 // Whether text ends with the end line (blanks after it allowed).
@@ -437,6 +534,70 @@ void report_damaged(const std::string& text, const load_report_s& report) {
   tell_user("Settings damaged", message);
 }
 
+// Everything a load may change, to put back when it fails.
+struct loaded_state_s {
+  uint64_t account, max_bytes_per_file, max_bytes_to_fill, resume_ram;
+  bool auto_start_nonce, dont_adjust_gpu_dog, ssd_scatter, ssd_double_buffer, disable_opencl, fast_splats;
+  uint32_t gpus;
+  int hash_per_dispatch, threads_per_group, cpu_threads, max_gpu_nonces, ram_double_buffer;
+  double min_ram_gb_per_task;
+  std::vector<drive_s> ssds, drives;
+  plots_s plots;
+  bool plan_restored;
+};
+
+loaded_state_s loaded_state_take() {
+  loaded_state_s s{g_account,
+                   g_max_bytes_per_file,
+                   g_max_bytes_to_fill,
+                   g_resume_ram,
+                   g_auto_start_nonce,
+                   g_dont_adjust_gpu_dog,
+                   g_ssd_scatter,
+                   g_ssd_double_buffer,
+                   g_disable_opencl,
+                   g_experimental_fast_splats,
+                   g_gpus,
+                   g_hash_per_dispatch,
+                   g_threads_per_group,
+                   g_cpu_threads,
+                   g_max_gpu_nonces,
+                   g_ram_double_buffer,
+                   g_min_ram_gb_per_task,
+                   g_ssds,
+                   g_drives,
+                   g_plots ? *g_plots : plots_s{},
+                   g_plan_restored};
+  return s;
+}
+
+void loaded_state_restore(const loaded_state_s& s) {
+  // Jobs refer to the drives about to be replaced: they go first.
+  if (g_plotter) plotter_clear_jobs(g_plotter);
+  g_account = s.account;
+  g_max_bytes_per_file = s.max_bytes_per_file;
+  g_max_bytes_to_fill = s.max_bytes_to_fill;
+  g_resume_ram = s.resume_ram;
+  g_auto_start_nonce = s.auto_start_nonce;
+  g_dont_adjust_gpu_dog = s.dont_adjust_gpu_dog;
+  g_ssd_scatter = s.ssd_scatter;
+  g_ssd_double_buffer = s.ssd_double_buffer;
+  g_disable_opencl = s.disable_opencl;
+  g_experimental_fast_splats = s.fast_splats;
+  g_gpus = s.gpus;
+  g_hash_per_dispatch = s.hash_per_dispatch;
+  g_threads_per_group = s.threads_per_group;
+  g_cpu_threads = s.cpu_threads;
+  g_max_gpu_nonces = s.max_gpu_nonces;
+  g_ram_double_buffer = s.ram_double_buffer;
+  g_min_ram_gb_per_task = s.min_ram_gb_per_task;
+  g_ssds = s.ssds;
+  g_drives = s.drives;
+  if (g_plots) *g_plots = s.plots;
+  g_plan_restored = s.plan_restored;
+  drive_plan();
+}
+
 }  // namespace
 
 bool prefs_save() {
@@ -483,18 +644,27 @@ bool prefs_load() {
   }
   load_report_s report;
   std::string failure;
+  // All or nothing: a file that fails part-way leaves no setting, drive,
+  // plot folder or job of its own behind.
+  loaded_state_s before = loaded_state_take();
   try {
     const YAML::Node root = YAML::Load(text);
     if (!root.IsMap()) throw load_error_s("it holds no settings");
+    report_duplicates(root, &report);
     read_document(root, &report);
   } catch (const std::exception& e) {
     failure = e.what();
   }
   if (!failure.empty()) {
+    loaded_state_restore(before);
     report_unreadable(text, failure);
     return false;
   }
-  if (text.find(k_end_announce) != std::string::npos && !has_end_line(text))
+  std::string after = line_after_end(text);
+  if (!after.empty())
+    report.damage.insert(report.damage.begin(), std::string("lines follow its end line \"") + k_end_line +
+                                                    "\" (from \"" + after + "\")");
+  else if (text.find(k_end_announce) != std::string::npos && !has_end_line(text))
     report.damage.insert(report.damage.begin(), "the file ends early");
   if (!report.damage.empty()) report_damaged(text, report);
   sys_log("Prefs loaded in %0.0fms\n", sys_seconds_between(t0, sys_time()) * 1000);

@@ -1,5 +1,11 @@
 #include "app/settings.h"
 
+#include <cmath>
+#include <cstdio>
+
+#include "platform/cpu_features.h"
+#include "platform/sys_linux.h"
+
 uint64_t g_account = 0;
 bool g_auto_start_nonce = true;
 uint32_t g_gpus = 0;
@@ -26,3 +32,46 @@ char* g_gpu_names[GPU_MAX] = {};
 int g_gpu_count = 0;
 window_s* g_window = nullptr;
 double g_finish_time = 0.0;
+
+namespace {
+
+std::string number_text(const char* format, double v) {
+  char t[64];
+  snprintf(t, sizeof t, format, v);
+  return t;
+}
+
+}  // namespace
+
+std::string settings_file_size_fault(bool parsed, uint64_t bytes) {
+  if (parsed && (bytes == 0 || bytes >= SETTINGS_MIN_FILE_BYTES)) return "";
+  return "The maximum file size must be a number of GB from " +
+         number_text("%g", SETTINGS_MIN_FILE_BYTES / 1e9) +
+         " (the smallest plot file every drive can hold) up, or 0 for no limit.";
+}
+
+uint64_t settings_min_ram_bytes() {
+  // Automatic buffering may choose two buffers; only "false" rules it out.
+  return SETTINGS_MIN_BATCH_BYTES * (g_ram_double_buffer == 0 ? 1 : 2);
+}
+
+std::string settings_ram_fault(bool parsed, uint64_t bytes) {
+  uint64_t total = 0;
+  sys_memory(&total);
+  uint64_t least = settings_min_ram_bytes();
+  if (parsed && (bytes == 0 || (bytes >= least && (total == 0 || bytes <= total)))) return "";
+  return "The RAM to use must be a number of GiB from " + number_text("%g", least / 1073741824.0) +
+         " (what one batch needs) to " + number_text("%0.1f", total / 1073741824.0) +
+         " (the installed memory), or 0 for automatic.";
+}
+
+std::string settings_min_ram_per_task_fault(double gib) {
+  if (std::isfinite(gib) && gib > 0 && gib * 1073741824.0 < 18446744073709551616.0) return "";
+  return "min_ram_gb_per_task must be a number of GiB greater than 0.";
+}
+
+std::string settings_cpu_threads_fault(int threads) {
+  int n = cpu_count();
+  if (threads >= 0 && threads <= n) return "";
+  return "cpu_threads must be from 0 (automatic) to " + std::to_string(n) + " (the processors of this machine).";
+}

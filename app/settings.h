@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct plots_s;
 struct plotter_s;
@@ -46,3 +47,21 @@ extern int g_gpu_count;                  // GPUs listed (0 without OpenCL)
 extern window_s* g_window;               // the one window
 extern double g_finish_time;             // seconds: the finished run's length
 
+
+// Ranges of the settings that a run cannot use outside them. Each returns
+// "" for a value in range, else a sentence for the user that names the
+// range; typed and loaded values are checked alike, and a refused value is
+// never stored. parsed is false for text that is no number at all.
+enum : uint64_t {
+  // The smallest plot file every drive can hold: one rounding unit of a
+  // 16 KiB sector.
+  SETTINGS_MIN_FILE_BYTES = 256ull * 262144,
+  // One batch of that many nonces is the least RAM a run can plot with.
+  SETTINGS_MIN_BATCH_BYTES = 256ull * 262144,
+};
+std::string settings_file_size_fault(bool parsed, uint64_t bytes);
+std::string settings_ram_fault(bool parsed, uint64_t bytes);
+std::string settings_min_ram_per_task_fault(double gib);
+std::string settings_cpu_threads_fault(int threads);
+// The RAM one batch needs with the buffering the settings allow.
+uint64_t settings_min_ram_bytes();

@@ -110,6 +110,7 @@ void remove_drive(int kind, int index) {
   std::vector<drive_s>& list = drive_list(kind);
   if (index < 0 || (size_t)index >= list.size()) return;
   if (!drive_plan_may_replace()) return;
+  sys_log("Removed %s %s from the plan\n", kind == 0 ? "SSD" : "target drive", list[index].path);
   list.erase(list.begin() + index);
   drive_plan();
   window_redraw(g_window);
@@ -121,7 +122,12 @@ void fill_clicked(int index) {
     drive_plan();
   };
   g_fill_drive_index = index;
-  snprintf(g_fill_text, sizeof g_fill_text, "%0.1f", g_max_bytes_to_fill / 1000.0 / 1000.0 / 1000.0);
+  // The prompt opens with what the drive is set to fill now: its own limit,
+  // else all of its free space.
+  uint64_t now = index >= 0 && (size_t)index < g_drives.size()
+                     ? (g_drives[index].fill_limit ? g_drives[index].fill_limit : g_drives[index].free_bytes)
+                     : 0;
+  snprintf(g_fill_text, sizeof g_fill_text, "%g", (double)now / 1000.0 / 1000.0 / 1000.0);
   prompt__setup(g_fill_text, drive_fill_paint);
 }
 

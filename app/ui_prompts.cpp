@@ -10,12 +10,15 @@
 #include <cstring>
 #include <string>
 
+#include <strings.h>
+
 #include "app/drives.h"
 #include "app/settings.h"
 #include "app/ui_config.h"
 #include "engine/plot_file.h"
 #include "engine/plots.h"
 #include "platform/sys_linux.h"
+#include "platform/sys_tasks.h"
 #include "platform/util.h"
 #include "ui/draw.h"
 #include "ui/widgets.h"
@@ -39,6 +42,13 @@ std::string g_prompt_initial;
 
 bool prompt_edited(const char* text) { return g_prompt_initial != text; }
 
+// What Return and Escape do on the prompt shown: its paint names them, so
+// that Return confirms exactly as the prompt's own button would. The serial
+// tells a key queued for a prompt that has closed since.
+std::function<void()> g_prompt_confirm;
+std::function<void()> g_prompt_cancel;
+unsigned g_prompt_serial = 0;
+
 const char* FONT = "Microsoft Sans Serif";
 const unsigned GREY = 0xff707070;
 const unsigned BLACK = 0xff000000;
@@ -46,6 +56,8 @@ const int ENTRY_W = 440;
 const int ENTRY_H = 30;
 // Shown as the account prompt's example, as an address and as its id.
 const uint64_t EXAMPLE_ACCOUNT = 10282355196851764065ull;
+const double GB = 1e9;
+const double GIB = 1073741824.0;
 
 int entry_x0(int width) { return (width - ENTRY_W) / 2; }
 int entry_y0(int height) { return (height - ENTRY_H) / 2; }
@@ -68,9 +80,35 @@ int prompt_frame(window_s* w, const char* title) {
   return y0;
 }
 
+// The prompt's confirming button; Return runs the same action, and only
+// while the button is enabled.
 void ok_button(window_s* w, int y0, bool enabled, std::function<void()> action) {
+  g_prompt_confirm = enabled ? action : std::function<void()>();
   paint_button(w, "OK", enabled, (window_width(w) - 100) / 2, y0 + 114, 100, 34, 12,
                std::move(action));
+}
+
+// The key is acted on from the task queue, outside the key's own handling:
+// the action removes the entry that is about to receive the key.
+void prompt_key(void*, int key) {
+  std::function<void()>* action = key == WINDOW_KEY_RETURN   ? &g_prompt_confirm
+                                  : key == WINDOW_KEY_ESCAPE ? &g_prompt_cancel
+                                                             : nullptr;
+  if (!action || !*action) return;
+  unsigned serial = g_prompt_serial;
+  std::function<void()> run = *action;
+  ui_task_post([serial, run] {
+    if (serial == g_prompt_serial) run();
+  });
+}
+
+void close_prompt() {
+  g_prompt_serial++;
+  g_prompt_confirm = nullptr;
+  g_prompt_cancel = nullptr;
+  window_clear_entries(g_window);
+  window_set_key_callback(g_window, nullptr);
+  window_set_resize_callback(g_window, std::function<void(int, int)>());
 }
 
 // Skips leading blanks; negative numbers are refused rather than wrapped.
@@ -88,12 +126,57 @@ uint64_t parse_u64(const char* text) {
   return v;
 }
 
+void refuse(const std::string& text) {
+  sys_log("Value refused: %s\n", text.c_str());
+  g_app_message("Value out of range", text.c_str());
+}
+
 }  // namespace
 
 double prompt_number(const char* text) {
   double v = strtod(text, nullptr);
   if (!std::isfinite(v) || v < 0) return 0;
   return v;
+}
+
+bool prompt_parse_size(const char* text, double unit, uint64_t* bytes) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p == '-' || *p == '+') return false;
+  char* end = nullptr;
+  double v = strtod(p, &end);
+  if (end == p || !std::isfinite(v) || v < 0) return false;
+  // The prompt's own unit may follow the number.
+  while (*end == ' ' || *end == '\t') end++;
+  const char* units[] = {"GiB", "GB", "G", ""};
+  bool known = false;
+  for (const char* u : units) {
+    size_t n = strlen(u);
+    if (strncasecmp(end, u, n) != 0) continue;
+    const char* rest = end + n;
+    while (*rest == ' ' || *rest == '\t') rest++;
+    if (*rest == '\0') {
+      known = true;
+      break;
+    }
+  }
+  if (!known) return false;
+  double b = std::round(v * unit);
+  if (!(b < 18446744073709551616.0)) return false;
+  *bytes = (uint64_t)b;
+  return true;
+}
+
+bool prompt_parse_nonce(const char* text, uint64_t* nonce) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  size_t digits = strspn(p, "0123456789");
+  if (digits == 0 || p[digits + strspn(p + digits, " \t")] != '\0') return false;
+  errno = 0;
+  unsigned long long v = strtoull(p, nullptr, 10);
+  if (errno == ERANGE) return false;
+  *nonce = v;
+  return true;
 }
 
 uint64_t prompt_gb_to_bytes(const char* text, double unit) {
@@ -117,11 +200,17 @@ uint64_t prompt_account_value(address_s* a, const char* text) {
 }
 
 void prompt__setup(int, char* text, void (*paint)(void*)) {
+  g_prompt_serial++;
   g_prompt_initial = text;
+  g_prompt_confirm = nullptr;
+  // Escape leaves a prompt as it found things; the account prompt, opened
+  // before there is a configuration to go back to, sets its own.
+  g_prompt_cancel = [] { back_to_config(false); };
   int W = window_width(g_window), H = window_height(g_window);
   int index = window_add_entry(g_window, entry_x0(W), entry_y0(H), ENTRY_W, ENTRY_H,
                                PROMPT_TEXT_MAX, text);
   window_set_paint(g_window, paint);
+  window_set_key_callback(g_window, prompt_key);
   window_redraw(g_window);
   window_set_resize_callback(g_window, [index](int width, int height) {
     window_move_entry(g_window, index, entry_x0(width), entry_y0(height), ENTRY_W, ENTRY_H);
@@ -129,9 +218,8 @@ void prompt__setup(int, char* text, void (*paint)(void*)) {
 }
 
 void back_to_config(bool replan) {
-  window_clear_entries(g_window);
+  close_prompt();
   window_set_paint(g_window, config_paint);
-  window_set_resize_callback(g_window, std::function<void(int, int)>());
   if (replan) drive_plan();
   window_redraw(g_window);
 }
@@ -168,8 +256,16 @@ void ui_prompt_latest_plot_paint(void*) {
   text_centred(w, "Do you have existing plots?", 150);
   int x = (W - 220) / 2;
   paint_button(w, "Yes", true, x, 214, 100, 34, 12, [] { choose_plot_file(); });
-  paint_button(w, "No", true, x + 120, 214, 100, 34, 12,
-               [] { prompt__setup(g_account_text, start_get_account_paint); });
+  paint_button(w, "No", true, x + 120, 214, 100, 34, 12, [] {
+    prompt__setup(g_account_text, start_get_account_paint);
+    // Without an account there is no configuration to return to.
+    g_prompt_cancel = [] {
+      if (g_account != 0) return back_to_config(false);
+      close_prompt();
+      window_set_paint(g_window, ui_prompt_latest_plot_paint);
+      window_redraw(g_window);
+    };
+  });
   draw_set_fill(w, BLACK);
   draw_set_font(w, FONT, 10);
   text_centred(w,
@@ -189,8 +285,14 @@ void start_get_account_paint(void*) {
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 10);
   text_centred(w, line, (float)(y0 + 49));
-  g_account = prompt_account_value(&g_address, g_account_text);
-  ok_button(w, y0, g_account != 0, [] { back_to_config(true); });
+  // The account changes only on OK: what is typed is never saved unconfirmed.
+  uint64_t typed = prompt_account_value(&g_address, g_account_text);
+  ok_button(w, y0, typed != 0, [] {
+    uint64_t account = prompt_account_value(&g_address, g_account_text);
+    if (account == 0) return;
+    g_account = account;
+    back_to_config(true);
+  });
 }
 
 void start_get_nonce_paint(void*) {
@@ -211,18 +313,25 @@ void start_get_nonce_paint(void*) {
     g_auto_start_nonce = false;
     if (!choose_plot_file()) g_auto_start_nonce = was_auto;
   });
-  paint_button(w, "Done", true, x + 310, y, 140, 34, 12, [] {
-    if (!prompt_edited(g_nonce_text) || !drive_plan_may_replace()) return back_to_config(false);
-    g_start_nonce = parse_u64(g_nonce_text);
+  std::function<void()> done = [] {
+    if (!prompt_edited(g_nonce_text)) return back_to_config(false);
+    uint64_t nonce = 0;
+    if (!prompt_parse_nonce(g_nonce_text, &nonce))
+      return refuse("The starting nonce must be a whole number from 0 to 18446744073709551615.");
+    if (!drive_plan_may_replace()) return back_to_config(false);
+    g_start_nonce = nonce;
     g_auto_start_nonce = false;
     back_to_config(true);
-  });
+  };
+  g_prompt_confirm = done;
+  paint_button(w, "Done", true, x + 310, y, 140, 34, 12, done);
 }
 
 void start_get_size_paint(void*) {
   window_s* w = g_window;
   int y0 = prompt_frame(w, "Enter new max file size in GB");
-  uint64_t typed = prompt_gb_to_bytes(g_file_size_text, 1e9);
+  uint64_t typed = 0;
+  prompt_parse_size(g_file_size_text, GB, &typed);
   char line[128];
   snprintf(line, sizeof line, "%s = %llu nonces", format_size(typed, false, ""),
            (unsigned long long)(typed / PLOT_NONCE_BYTES));
@@ -232,8 +341,13 @@ void start_get_size_paint(void*) {
   // The text offered is the plan's largest file, not a cap: only an edit
   // sets one.
   ok_button(w, y0, true, [] {
-    if (!prompt_edited(g_file_size_text) || !drive_plan_may_replace()) return back_to_config(false);
-    g_max_bytes_per_file = prompt_gb_to_bytes(g_file_size_text, 1e9);
+    if (!prompt_edited(g_file_size_text)) return back_to_config(false);
+    uint64_t bytes = 0;
+    bool parsed = prompt_parse_size(g_file_size_text, GB, &bytes);
+    std::string why = settings_file_size_fault(parsed, bytes);
+    if (!why.empty()) return refuse(why);
+    if (!drive_plan_may_replace()) return back_to_config(false);
+    g_max_bytes_per_file = bytes;
     back_to_config(true);
   });
 }
@@ -259,7 +373,12 @@ void start_get_ram_paint(void*) {
   // The plan is kept: a job list restored for resume survives a RAM change.
   // The text offered may be the automatic amount, which only an edit fixes.
   ok_button(w, y0, true, [] {
-    if (prompt_edited(g_ram_text)) g_resume_ram = prompt_gb_to_bytes(g_ram_text, 1073741824.0);
+    if (!prompt_edited(g_ram_text)) return back_to_config(false);
+    uint64_t bytes = 0;
+    bool parsed = prompt_parse_size(g_ram_text, GIB, &bytes);
+    std::string why = settings_ram_fault(parsed, bytes);
+    if (!why.empty()) return refuse(why);
+    g_resume_ram = bytes;
     back_to_config(false);
   });
 }
@@ -267,7 +386,6 @@ void start_get_ram_paint(void*) {
 void drive_fill_paint(void*) {
   window_s* w = g_window;
   int y0 = prompt_frame(w, "How many GB should be filled on this drive?");
-  uint64_t bytes = prompt_gb_to_bytes(g_fill_text, 1e9);
   char line[64] = "";
   if (g_fill_drive_index >= 0 && (size_t)g_fill_drive_index < g_drives.size()) {
     const drive_s& d = g_drives[g_fill_drive_index];
@@ -277,8 +395,12 @@ void drive_fill_paint(void*) {
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 12);
   text_centred(w, line, (float)(y0 + 42));
-  ok_button(w, y0, true, [bytes] {
-    if (!prompt_edited(g_fill_text) || !drive_plan_may_replace()) return back_to_config(false);
+  ok_button(w, y0, true, [] {
+    if (!prompt_edited(g_fill_text)) return back_to_config(false);
+    uint64_t bytes = 0;
+    if (!prompt_parse_size(g_fill_text, GB, &bytes))
+      return refuse("The amount to fill must be a number of GB, 0 or more (0 fills the whole drive).");
+    if (!drive_plan_may_replace()) return back_to_config(false);
     if (g_pending_fill_action) g_pending_fill_action(bytes);
     back_to_config(true);
   });

@@ -1,8 +1,8 @@
 // The first-run question and the one-line value prompts (account, start
 // nonce, file size, RAM, drive fill). Each prompt is a full screen with one
-// text entry over the drawing area; prompts have no Cancel, so confirming
-// the text a prompt opened with changes nothing. Only the account prompt
-// writes its setting on every paint.
+// text entry over the drawing area. A setting changes only when the prompt
+// is confirmed (its button, or Return) with a value in range; Escape leaves
+// it, and confirming the text a prompt opened with changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -46,3 +46,8 @@ void drive_fill_paint(void* user);
 uint64_t prompt_account_value(address_s* a, const char* text);
 uint64_t prompt_gb_to_bytes(const char* text, double unit);
 double prompt_number(const char* text);
+// Strict forms for what a prompt stores: false for text that is not one
+// number (a unit of GB or GiB may follow), negative, or beyond 64 bits. The
+// bytes are rounded to the nearest, so 0.5 GB is 500000000 exactly.
+bool prompt_parse_size(const char* text, double unit, uint64_t* bytes);
+bool prompt_parse_nonce(const char* text, uint64_t* nonce);

@@ -30,6 +30,9 @@ enum {
   WINDOW_KEY_SPACE = 7,
   WINDOW_KEY_TAB = 8,
   WINDOW_KEY_UP = 9,
+  // Added after the others so that the codes above keep their values.
+  WINDOW_KEY_RETURN = 10,  // Return and the keypad's Enter
+  WINDOW_KEY_ESCAPE = 11,
 };
 
 typedef bool (*window_close_fn)(void* user);
@@ -65,6 +68,11 @@ struct window_s {
   unsigned stroke;  // 0xAARRGGBB, 0 = no outline
   float line_width;
   bool path_start;
+  // Counts the changes of paint (of screen), and the count at the last two
+  // presses: the second press of a double click whose first click changed
+  // the screen belongs to the screen that is gone.
+  unsigned screen_serial;
+  unsigned press_serial[2];
 };
 
 // Lifetime and loop.

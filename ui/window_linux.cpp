@@ -32,6 +32,9 @@ int window_key_code(unsigned keyval) {
     case 0x20: return WINDOW_KEY_SPACE;
     case 0xff09: return WINDOW_KEY_TAB;
     case 0xff52: return WINDOW_KEY_UP;
+    case 0xff0d: return WINDOW_KEY_RETURN;
+    case 0xff8d: return WINDOW_KEY_RETURN;
+    case 0xff1b: return WINDOW_KEY_ESCAPE;
     default: return WINDOW_KEY_OTHER;
   }
 }
@@ -154,8 +157,18 @@ static gboolean window_on_motion(GtkWidget*, GdkEventMotion* e, gpointer data) {
 }
 
 static gboolean window_on_button(GtkWidget*, GdkEventButton* e, gpointer data) {
+  window_s* w = (window_s*)data;
   const int type = e->type == GDK_BUTTON_RELEASE ? WINDOW_MOUSE_RELEASE : WINDOW_MOUSE_PRESS;
-  window_pointer_event((window_s*)data, type, e->x_root, e->y_root, 0, 0);
+  const bool multiple = e->type == GDK_2BUTTON_PRESS || e->type == GDK_3BUTTON_PRESS;
+  if (e->type == GDK_BUTTON_PRESS) {
+    w->press_serial[0] = w->press_serial[1];
+    w->press_serial[1] = w->screen_serial;
+  }
+  window_pointer_event(w, type, e->x_root, e->y_root, 0, 0);
+  // GDK sends a double press after the press it completes. When the click
+  // before it changed the screen (a prompt's OK), the second press belongs
+  // to that click: its release must not act on the screen beneath.
+  if (multiple && w->press_serial[0] != w->screen_serial) g_ui_regions.pressed = -1;
   return TRUE;
 }
 
@@ -323,6 +336,7 @@ void window_set_callbacks(window_s* w, void* user, window_close_fn on_close,
 void window_set_key_callback(window_s* w, window_key_fn on_key) { w->on_key = on_key; }
 
 void window_set_paint(window_s* w, window_paint_fn paint) {
+  if (w->paint != paint) w->screen_serial++;
   w->paint = paint;
   window_redraw(w);
 }

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
+#include "app/address.h"
 #include "app/drives.h"
 #include "app/prefs.h"
 #include "appdata_fixture.h"
@@ -178,17 +180,12 @@ TEST_F(prefs_test, value_rules) {
   } cases[] = {
       {"max_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
        [] {
-         EXPECT_EQ(g_max_bytes_per_file, 1000000000ull);
+         EXPECT_EQ(g_max_bytes_per_file, 1500000000ull);
          EXPECT_EQ(g_max_bytes_to_fill, 1500000000ull);
        }},
-      {"max_gb_per_file: 0.5\nmax_gb_to_fill: -3\n",
+      {"max_gb_per_file: 0.5\nmax_gb_to_fill: 0\n",
        [] {
-         EXPECT_EQ(g_max_bytes_per_file, 16000000000000ull);
-         EXPECT_EQ(g_max_bytes_to_fill, 0u);
-       }},
-      {"max_gb_per_file: -5\nmax_gb_to_fill: 1e300\n",  // nothing sensible: unchanged
-       [] {
-         EXPECT_EQ(g_max_bytes_per_file, 16000000000000ull);
+         EXPECT_EQ(g_max_bytes_per_file, 500000000ull);
          EXPECT_EQ(g_max_bytes_to_fill, 0u);
        }},
       {"gpus: [0, 3]\n", [] { EXPECT_EQ(g_gpus, 9u); }},
@@ -267,6 +264,133 @@ TEST_F(prefs_test, unusable_files_are_kept_and_reported) {
   EXPECT_FALSE(load("account: 8\ngpus: [y]\n"));
   EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), "account: 7\ngpus: [1, x]\n");
   EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable-2"), "account: 8\ngpus: [y]\n");
+}
+
+// What is saved reads back as the same value, to the byte: fractions of a
+// GB, sizes below 1 GB, no cap at all.
+TEST_F(prefs_test, values_round_trip_exactly) {
+  const uint64_t per_file[] = {500000000ull, 2500000000ull, 1100000000ull, 0, 67108864ull,
+                               16000000000000ull, 123456789012ull, 999999999999999ull};
+  const uint64_t to_fill[] = {0, 1, 70000000ull, 1500000000ull, 123456789012345ull};
+  const double per_task[] = {0.0625, 0.3, 4, 1e-3};
+  for (size_t i = 0; i < 8; i++) {
+    restart();
+    uint64_t f = per_file[i], fill = to_fill[i % 5];
+    double task = per_task[i % 4];
+    int threads = static_cast<int>(i % 2);
+    g_max_bytes_per_file = f;
+    g_max_bytes_to_fill = fill;
+    g_min_ram_gb_per_task = task;
+    g_cpu_threads = threads;
+    prefs_save();
+    restart();
+    SCOPED_TRACE(config());
+    EXPECT_TRUE(load(config()));
+    EXPECT_TRUE(messages().empty()) << messages()[0];
+    EXPECT_EQ(g_max_bytes_per_file, f);
+    EXPECT_EQ(g_max_bytes_to_fill, fill);
+    EXPECT_EQ(g_min_ram_gb_per_task, task);
+    EXPECT_EQ(g_cpu_threads, threads);
+  }
+}
+
+// A value a run cannot use is refused when loaded: the message names the key
+// and its range, the setting keeps its default, and the next save does not
+// store the refused value (the file as it was is kept).
+TEST_F(prefs_test, out_of_range_values_are_refused_with_their_range) {
+  struct {
+    const char* text;
+    const char* key;
+    const char* stored;
+  } cases[] = {
+      {"max_gb_per_file: 0.01\n", "max_gb_per_file", "max_gb_per_file: 16000"},
+      {"max_gb_per_file: -5\n", "max_gb_per_file", "max_gb_per_file: 16000"},
+      {"max_gb_per_file: lots\n", "max_gb_per_file", "max_gb_per_file: 16000"},
+      {"max_gb_to_fill: -3\n", "max_gb_to_fill", "max_gb_to_fill: 0"},
+      {"max_gb_to_fill: 1e300\n", "max_gb_to_fill", "max_gb_to_fill: 0"},
+      {"min_ram_gb_per_task: 0\n", "min_ram_gb_per_task", "min_ram_gb_per_task: 4"},
+      {"min_ram_gb_per_task: -1\n", "min_ram_gb_per_task", "min_ram_gb_per_task: 4"},
+      {"min_ram_gb_per_task: .nan\n", "min_ram_gb_per_task", "min_ram_gb_per_task: 4"},
+      {"min_ram_gb_per_task: .inf\n", "min_ram_gb_per_task", "min_ram_gb_per_task: 4"},
+      {"cpu_threads: 2147483647\n", "cpu_threads", "cpu_threads: 0"},
+      {"cpu_threads: -2\n", "cpu_threads", "cpu_threads: 0"},
+      {"resume_ram: 10737418\nresume_plots: []\n", "resume_ram", ""},
+      {"resume_ram: 1000000000000000\nresume_plots: []\n", "resume_ram", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    restart();
+    CaptureStderr();
+    EXPECT_TRUE(load(std::string("account: 7\n") + c.text));
+    std::string log = GetCapturedStderr();
+    std::string m;
+    for (const std::string& shown : messages())
+      if (shown.rfind("Settings damaged: config.yml is damaged: ", 0) == 0) m = shown;
+    EXPECT_NE(m.find(std::string(c.key) + " was not used: "), std::string::npos) << m;
+    EXPECT_NE(m.find(" must be "), std::string::npos) << "no range in: " << m;
+    EXPECT_NE(log.find(c.key), std::string::npos) << log;
+    EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), std::string("account: 7\n") + c.text);
+    unlink((dir_ + "/config.yml.damaged").c_str());
+    EXPECT_EQ(g_account, 7u);
+    prefs_save();
+    std::string refused(c.text, strchr(c.text, '\n'));
+    EXPECT_EQ(config().find(refused), std::string::npos) << config();
+    if (*c.stored) {
+      EXPECT_NE(config().find(c.stored), std::string::npos) << config();
+    }
+  }
+}
+
+// A file that fails part-way applies nothing: what came before the failing
+// key is not left in force, nor saved by the fresh file.
+TEST_F(prefs_test, a_failed_load_applies_nothing) {
+  std::string ssd = sub("ssd"), old = sub("old");
+  make_plot(old + "/77_0_512");
+  restart();
+  std::string text = "account: 778\nmax_gb_per_file: 2\ngpus: [1]\nssds: [" + ssd + "]\nplots: [" + old +
+                     ", [1]]\n";
+  EXPECT_FALSE(load(text));
+  EXPECT_EQ(g_account, 0u);
+  EXPECT_EQ(g_max_bytes_per_file, 16000000000000ull);
+  EXPECT_EQ(g_gpus, 0u);
+  EXPECT_TRUE(g_ssds.empty());
+  EXPECT_EQ(plots_folder_count(g_plots), 0);
+  prefs_save();
+  EXPECT_NE(config().find("account: 0\n"), std::string::npos) << config();
+  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), text);
+}
+
+// An address written by hand is the account it names; a key given twice and
+// lines after the end line are reported by name and kept in the copy.
+TEST_F(prefs_test, addresses_duplicates_and_lines_after_the_end) {
+  address_s a{};
+  address_encode(&a, 6418289488649374107ull);
+  restart();
+  EXPECT_TRUE(load(std::string("account: ") + address_format(&a, 1) + "\n"));
+  EXPECT_EQ(g_account, 6418289488649374107ull);
+  EXPECT_TRUE(messages().empty());
+
+  restart();
+  const std::string twice = "account: 5\nmax_gb_per_file: 2\naccount: 6\n";
+  EXPECT_TRUE(load(twice));
+  EXPECT_EQ(g_account, 5u);
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_NE(messages()[0].find("account is given more than once"), std::string::npos) << messages()[0];
+  EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), twice);
+  unlink((dir_ + "/config.yml.damaged").c_str());
+
+  restart();
+  g_account = 9;
+  prefs_save();
+  const std::string more = config() + "max_gb_per_file: 3\n";
+  restart();
+  EXPECT_TRUE(load(more));
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_NE(messages()[0].find("lines follow its end line \"# End of config.yml\" (from \"max_gb_per_file: 3\")"),
+            std::string::npos)
+      << messages()[0];
+  EXPECT_EQ(messages()[0].find("ends early"), std::string::npos) << messages()[0];
+  EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), more);
 }
 
 // Damaged resume entries are no longer fatal to the whole file, but never

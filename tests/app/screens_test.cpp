@@ -283,11 +283,14 @@ click 320 356                                # disabled: nothing happens
 wait_state screen account
 type_text 'BURST-'
 type_text '12345'
-# The pointer stays where it is: the key press alone must enable OK.
-wait_state account 12345 3
+# The pointer stays where it is: the key press alone must enable OK, and
+# only OK takes the account.
+sleep 0.5
+[ "$(state account)" = 0 ] || fail "the typed account was taken before OK"
 shot account_ok
 click 320 356
 wait_state screen config
+wait_state account 12345
 shot config_no_target
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -701,6 +704,99 @@ shot staged_summary
   EXPECT_GT(count_colour(sum, 24, 90, 616, 334, 0xdbdb2f, 10), 100) << "moved";
 }
 
+// A setting changes only when its prompt is confirmed, by OK or Return;
+// Escape leaves it. Values a prompt cannot use are refused with their range,
+// and what it accepts is stored exactly (fractions and sizes below 1 GB).
+TEST_F(Screens, PromptsChangeSettingsOnlyWhenConfirmed) {
+  std::string target = sub("target");
+  scenario_s s = run_scenario("confirmed_prompts", R"SH(
+refused() {                                  # TEXT: typed, Return, refused
+  type_text "$1"
+  xdotool key Return
+  dialog 'Value out of range'
+  xdotool key Return
+  dialog_gone 'Value out of range'
+  wait_state screen "$2"
+}
+start_demo --screen first
+click 380 231                                # "No"
+wait_state screen account
+type_text 1028
+sleep 0.5
+[ "$(state account)" = 0 ] || fail "the typed account was taken before OK"
+xdotool key Escape
+wait_state screen first
+wait_state account 0
+click 380 231
+wait_state screen account
+type_text 1028
+xdotool key Return
+wait_state screen config
+wait_state account 1028
+stop_demo
+start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --fill-bytes 10737418240
+click 44 385                                 # "Fill ..." of the target
+wait_state screen fill
+refused abc fill
+wait_state targets ')SH" + target + R"SH(|0;'
+type_text 0.07
+xdotool key KP_Enter
+wait_state screen config
+wait_state targets ')SH" + target + R"SH(|70000000;'
+click 60 432                                 # "Max file size"
+wait_state screen size
+refused 0.01 size
+refused abc size
+type_text 0.5
+xdotool key Return
+wait_state screen config
+wait_state max_bytes_per_file 500000000
+click 60 432
+wait_state screen size
+type_text 2.5
+xdotool key Escape
+wait_state screen config
+wait_state max_bytes_per_file 500000000
+click 60 432
+wait_state screen size
+type_text 2.5
+xdotool key Return
+wait_state screen config
+wait_state max_bytes_per_file 2500000000
+click 60 450                                 # "RAM to use"
+wait_state screen ram
+refused 0.01 ram
+refused 100000 ram
+wait_state resume_ram 0
+type_text 0.5
+xdotool key Return
+wait_state screen config
+wait_state resume_ram 536870912
+)SH");
+  EXPECT_SCENARIO_OK(s);
+}
+
+// The second click of a double click on a prompt's OK lands where a
+// drive's path lies beneath: it must not remove the drive. A click of its
+// own still does.
+TEST_F(Screens, DoubleClickOnPromptOkKeepsTheDrive) {
+  std::string target = sub("target_with_a_long_folder_name_that_reaches_past_the_middle");
+  scenario_s s = run_scenario("double_click_ok", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH('
+click 44 385                                 # "Fill ..." of the target
+wait_state screen fill
+xdotool mousemove --window "$WID" 320 356
+sleep 0.4
+xdotool click --repeat 2 --delay 60 1        # OK, twice
+wait_state screen config
+sleep 1
+wait_state targets ')SH" + target + R"SH(|0;'
+click 320 360                                # the path on its own
+wait_state targets ''
+)SH");
+  EXPECT_SCENARIO_OK(s);
+}
+
 // ---- prompt conversions -------------------------------------
 
 TEST(PromptValues, NumbersAndBadInput) {
@@ -716,6 +812,36 @@ TEST(PromptValues, NumbersAndBadInput) {
       {"", 1073741824.0, 0},           {"  3.5GB", 1e9, 3500000000ull},
   };
   for (const auto& c : cases) EXPECT_EQ(prompt_gb_to_bytes(c.text, c.unit), c.bytes) << c.text;
+}
+
+// What the prompts store: the exact bytes of the number typed, or a refusal.
+TEST(PromptValues, StrictSizesAndNonces) {
+  struct {
+    const char* text;
+    double unit;
+    bool ok;
+    uint64_t bytes;
+  } cases[] = {
+      {"0.5", 1e9, true, 500000000ull},      {"2.5", 1e9, true, 2500000000ull},
+      {"1.1", 1e9, true, 1100000000ull},     {" 3.5 GB ", 1e9, true, 3500000000ull},
+      {"0", 1e9, true, 0},                   {"8", 1073741824.0, true, 8589934592ull},
+      {"0.3", 1073741824.0, true, 322122547ull}, {"abc", 1e9, false, 0},
+      {"", 1e9, false, 0},                   {"-1", 1e9, false, 0},
+      {"5x", 1e9, false, 0},                 {"nan", 1e9, false, 0},
+      {"inf", 1e9, false, 0},                {"1e30", 1e9, false, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 0;
+    EXPECT_EQ(prompt_parse_size(c.text, c.unit, &bytes), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(bytes, c.bytes) << c.text;
+    }
+  }
+  uint64_t n = 0;
+  EXPECT_TRUE(prompt_parse_nonce(" 18446744073709551615 ", &n));
+  EXPECT_EQ(n, 18446744073709551615ull);
+  for (const char* bad : {"", "abc", "-1", "12x", "18446744073709551616"})
+    EXPECT_FALSE(prompt_parse_nonce(bad, &n)) << bad;
 }
 
 TEST(PromptValues, AccountFromAddressOrId) {

@@ -124,6 +124,16 @@ case $scenario in
     close_main
     wait_exit 1 60
     ;;
+  unconfirmed_account) # an account typed at the prompt, never confirmed
+    start_app 1
+    click 380 231                            # "No": the account prompt
+    sleep 0.5
+    xdotool type --delay 20 1028
+    sleep 0.5
+    shot typed
+    close_main
+    wait_exit 1 60
+    ;;
   unreadable_config) # config.yml cannot be loaded: told at start, kept
     start_app 1
     answer 'Settings not loaded' Escape

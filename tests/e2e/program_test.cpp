@@ -193,6 +193,16 @@ TEST_F(ProgramTest, FirstStartAsksForTheAccountAndWritesAFreshConfig) {
     EXPECT_LT(s.count(0, 0, 640, 480, WHITE), 640 * 480);
 }
 
+// The account prompt sets nothing until OK: closing the window while it
+// shows a typed id leaves the settings as they were.
+TEST_F(ProgramTest, AnAccountTypedButNeverConfirmedIsNotSaved) {
+    ASSERT_TRUE(run("unconfirmed_account"));
+    expect_exit_ok(1);
+    std::string config = read_file(work + "/config.yml");
+    EXPECT_TRUE(contains(config, "account: 0\n")) << config;
+    EXPECT_FALSE(contains(config, "1028")) << config;
+}
+
 // A config.yml the program cannot load (here one tab character) is not
 // replaced by defaults: the user is told, and its bytes survive the start
 // and the close beside the fresh file.

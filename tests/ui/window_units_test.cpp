@@ -19,7 +19,8 @@ TEST(WindowKeys, TableCodesAndOthers) {
   struct { unsigned keyval; int code; } cases[] = {
       {0xff54, 0}, {0xff57, 1}, {0xff50, 2}, {0xff51, 3}, {0xff56, 4}, {0xff55, 5},
       {0xff53, 6}, {0x20, 7},   {0xff09, 8}, {0xff52, 9},
-      {'a', -1},   {0xff0d, -1}, {0xff99, -1} /* keypad Down */, {0xffb5, -1} /* keypad 5 */,
+      {0xff0d, 10}, {0xff8d, 10}, {0xff1b, 11},
+      {'a', -1},   {0xff99, -1} /* keypad Down */, {0xffb5, -1} /* keypad 5 */,
   };
   for (const auto& c : cases) EXPECT_EQ(window_key_code(c.keyval), c.code) << std::hex << c.keyval;
 }
