@@ -1,14 +1,24 @@
 // The plot checker's engine: collects the files, then one check thread walks
 // them in order. For each file, reader threads read the sampled 64-byte
 // scoops, several at a time so that a disk can serve them side by side,
-// while worker threads recompute the same scoops.
+// while worker threads hash each sampled nonce once and take all of its
+// sampled scoops from it.
+//
+// Ownership: the check thread is started and joined only by ui_check_start,
+// ui_check_stop and checker_destroy. It never waits for a reader once the
+// check is stopped; a reader stuck in a read is detached and owns (through
+// references) the file's working data and the checker until it returns.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
-#include <random>
+#include <memory>
+#include <mutex>
 
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
@@ -23,6 +33,8 @@
 
 checker_s* g_checker = nullptr;
 ssize_t (*g_check_pread)(int fd, void* buf, size_t count, off_t offset) = pread;
+void (*g_check_nonces)(uint64_t account_id, int n, const uint64_t* nonces, const int* first, const uint32_t* scoops,
+                       uint8_t* out, bool poc2) = plot_nonces_scoop_sets;
 
 namespace {
 
@@ -30,31 +42,9 @@ namespace {
 // enough that a folder of files does not start hundreds of threads.
 const int READERS = 16;
 
-// splitmix64: small, fast and good enough to spread samples.
-struct check_random_s {
-    uint64_t state;
-};
-
-// The system's entropy when it has some; the clock and the process id vary
-// from start to start in any case.
-uint64_t start_up_seed() {
-    uint64_t seed = (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() ^ ((uint64_t)getpid() << 40);
-    try {
-        std::random_device device;
-        seed ^= (uint64_t)device() << 32 ^ device();
-    } catch (const std::exception&) {
-    }
-    return seed;
-}
-
-check_random_s g_random = {start_up_seed()};
-
-uint64_t random_next(check_random_s* r) {
-    uint64_t z = (r->state += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
+// Fewer compared samples than this say too little to tell a file under
+// another's name from a damaged one.
+const int MISMATCH_MIN_SAMPLES = 16;
 
 bool is_dot_entry(const char* path) {
     const char* slash = strrchr(path, '/');
@@ -62,53 +52,69 @@ bool is_dot_entry(const char* path) {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-bool scoop_equal(const uint8_t* a, const uint8_t* b) { return memcmp(a, b, 64) == 0; }
-
-void compare_sample(check_sample_s& s, const uint8_t* expected, const uint8_t* read) {
-    s.equal.store(scoop_equal(expected, read) ? 1 : 0);
-    s.compared.store(1);
-}
+bool stopped(const checker_s* c) { return c->stop.load(std::memory_order_relaxed); }
 
 // What the check thread, its readers and its workers share for one file.
+// Shared-owned: a reader abandoned in a hanging read keeps it, and with it
+// the checker and the descriptor, until the read returns; the descriptor is
+// closed only then, so its number cannot be reused under the read.
 struct file_work_s {
     checker_s* checker;
     check_entry_s* entry;
-    int fd;
-    uint64_t account;
-    uint64_t start;
-    uint64_t nonces;
-    bool poc2;
-    int chunk;
-    const uint64_t* nonce_of;
-    const uint32_t* scoop_of;
-    uint8_t* expected;
-    uint8_t* read;
-    std::atomic<int> next_read;
-    std::atomic<int> read_errors;
+    int fd = 0;
+    uint64_t account = 0;
+    uint64_t start = 0;
+    uint64_t nonces = 0;
+    bool poc2 = true;
+    check_plan_s plan;
+    // The expected scoops in the plan's nonce order (slot k for the plan's
+    // k-th sample), the read scoops in sample order.
+    std::vector<int> slot_of;
+    std::vector<uint8_t> expected;
+    std::vector<uint8_t> read;
+    std::atomic<int> next_read{0};
+    std::atomic<int> next_nonce{0};
+    std::atomic<int> read_errors{0};
+    // Readers still running; the last one to end wakes the check thread.
+    std::mutex mutex;
+    std::condition_variable readers_done;
+    int readers_running = 0;
+
+    explicit file_work_s(checker_s* c, check_entry_s* e) : checker(c), entry(e) { checker_hold(c); }
+    ~file_work_s() {
+        if (fd != 0) sys_close(fd);
+        checker_release(checker);
+    }
+    const uint8_t* expected_of(int i) const { return expected.data() + (uint64_t)slot_of[i] * 64; }
+    const uint8_t* read_of(int i) const { return read.data() + (uint64_t)i * 64; }
 };
 
-bool stopped(const checker_s* c) { return c->stop.load(std::memory_order_relaxed); }
+void compare_sample(file_work_s* f, int i) {
+    check_sample_s& s = f->entry->status[i];
+    s.equal.store(memcmp(f->expected_of(i), f->read_of(i), 64) == 0 ? 1 : 0);
+    s.compared.store(1);
+}
 
 // Whoever sets the second of the two flags compares; both may, with the
 // same result.
 void compare_if_ready(file_work_s* f, int i) {
     check_sample_s& s = f->entry->status[i];
-    if (s.read_done.load() && s.expected_ready.load())
-        compare_sample(s, f->expected + (uint64_t)i * 64, f->read + (uint64_t)i * 64);
+    if (s.read_done.load() && s.expected_ready.load()) compare_sample(f, i);
 }
 
 // One sample's 64 bytes; a short read (the file shrank) counts as failed.
 bool read_scoop(file_work_s* f, int i) {
-    uint64_t offset = ((uint64_t)f->scoop_of[i] * f->nonces + (f->nonce_of[i] - f->start)) * 64;
-    uint8_t* out = f->read + (uint64_t)i * 64;
+    uint64_t offset = ((uint64_t)f->plan.scoop_of[i] * f->nonces + (f->plan.nonce_of[i] - f->start)) * 64;
+    uint8_t* out = f->read.data() + (uint64_t)i * 64;
     size_t got = 0;
     while (got < 64) {
         ssize_t n = g_check_pread(f->fd, out + got, 64 - got, (off_t)(offset + got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             // The first failure of a file is logged with its cause; the
-            // count follows when the file ends.
-            if (f->read_errors.fetch_add(1) == 0)
+            // count follows when the file ends. An abandoned read that
+            // fails late says nothing: its check is over.
+            if (f->read_errors.fetch_add(1) == 0 && !stopped(f->checker))
                 sys_log("Could not read %s at offset %llu: %s\n", f->entry->path.c_str(),
                         (unsigned long long)(offset + got), n < 0 ? strerror(errno) : "end of file");
             return false;
@@ -119,45 +125,44 @@ bool read_scoop(file_work_s* f, int i) {
 }
 
 // Takes the samples in order, so the reads in flight lie close together.
-void check_reader(file_work_s* f) {
+void check_reader(std::shared_ptr<file_work_s> f) {
     std::vector<check_sample_s>& st = f->entry->status;
     const int n = f->checker->sample_count;
     for (;;) {
-        if (stopped(f->checker)) return;
+        if (stopped(f->checker)) break;
         int i = f->next_read.fetch_add(1);
-        if (i >= n) return;
+        if (i >= n) break;
         st[i].read_issued.store(1);
-        if (read_scoop(f, i)) {
+        if (read_scoop(f.get(), i)) {
             st[i].read_done.store(1);
-            compare_if_ready(f, i);
+            compare_if_ready(f.get(), i);
         } else {
             st[i].read_failed.store(1);
         }
     }
+    std::lock_guard<std::mutex> lock(f->mutex);
+    if (--f->readers_running == 0) f->readers_done.notify_all();
 }
 
-// The expected scoops of samples d to d + count - 1, with the fastest
-// hashing form the processor has.
-void compute_samples(file_work_s* f, int d, int count) {
-    std::vector<check_sample_s>& st = f->entry->status;
-    if (count == 1) st[d].computing.store(1);  // a sample computed on its own shows as in progress
-    plot_nonces_scoops(f->account, count, f->nonce_of + d, f->scoop_of + d, f->expected + (uint64_t)d * 64, f->poc2);
-    for (int j = d; j < d + count; j++) {
-        st[j].expected_ready.store(1);
-        compare_if_ready(f, j);
-    }
-}
-
-// Worker w takes samples chunk x w onwards, in calls that fill the hashing
-// form's lanes.
-void check_worker(file_work_s* f, int w) {
+// Takes the plan's nonces a lane-filling call at a time: each nonce hashed
+// once, all its samples' scoops taken out of it.
+void check_worker(file_work_s* f) {
     checker_s* c = f->checker;
+    std::vector<check_sample_s>& st = f->entry->status;
+    const check_plan_s& p = f->plan;
     const int per_call = plot_nonces_per_call();
-    const int end = std::min(f->chunk * (w + 1), c->sample_count);
-    for (int d = f->chunk * w; d < end && !stopped(c);) {
-        const int count = std::min(per_call, end - d);
-        compute_samples(f, d, count);
-        d += count;
+    const int total = (int)p.nonces.size();
+    while (!stopped(c)) {
+        const int j0 = f->next_nonce.fetch_add(per_call);
+        if (j0 >= total) break;
+        const int m = std::min(per_call, total - j0);
+        for (int k = p.first[j0]; k < p.first[j0 + m]; k++) st[p.sample[k]].computing.store(1);
+        g_check_nonces(f->account, m, p.nonces.data() + j0, p.first.data() + j0, p.scoop.data(),
+                       f->expected.data(), f->poc2);
+        for (int k = p.first[j0]; k < p.first[j0 + m]; k++) {
+            st[p.sample[k]].expected_ready.store(1);
+            compare_if_ready(f, p.sample[k]);
+        }
     }
 }
 
@@ -179,10 +184,30 @@ int open_plot(const check_entry_s& e, uint64_t* account, uint64_t* start, uint64
         sys_log("%s is unfinished, not checked\n", e.path.c_str());
         return CHECK_SKIP_UNFINISHED;
     }
-    int fd = sys_open_read(e.path.c_str(), false);
-    if (fd == 0) {
+    // A FIFO named like a plot would block the open until a writer comes,
+    // a device its reads: only regular files are opened, and without
+    // waiting, in case one is swapped in after the test.
+    struct stat st;
+    if (stat(e.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        sys_log("%s is not a regular file (a FIFO, a device or a folder), not checked\n", e.path.c_str());
+        return CHECK_SKIP_NOT_FILE;
+    }
+    int fd = open(e.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
         sys_log("Could not open %s: %s\n", e.path.c_str(), strerror(errno));
         return CHECK_SKIP_UNREADABLE;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        sys_log("%s is not a regular file (a FIFO, a device or a folder), not checked\n", e.path.c_str());
+        close(fd);
+        return CHECK_SKIP_NOT_FILE;
+    }
+    if (fd == 0) {
+        // Descriptor 0 means "none" to the platform layer: keep a copy.
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        if (copy < 0) return CHECK_SKIP_UNREADABLE;
+        fd = copy;
     }
     uint64_t size = sys_file_size(fd);
     // A count this large has no size in 64 bits: no file can match it.
@@ -197,46 +222,100 @@ int open_plot(const check_entry_s& e, uint64_t* account, uint64_t* start, uint64
     return CHECK_SKIP_NONE;
 }
 
-// The samples of one file, read and computed side by side; all threads are
-// joined before it returns.
-void check_samples(file_work_s* f) {
-    const int n = f->checker->sample_count;
+// The samples of one file, read and computed side by side. The workers are
+// joined; the readers are joined too, unless the check is stopped while one
+// is still reading: then they are detached and end on their own. Returns
+// whether every reader ended.
+bool check_samples(const std::shared_ptr<file_work_s>& f) {
+    checker_s* c = f->checker;
+    const int n = c->sample_count;
     int v = cpu_count() - 1;
     if (v < 1) v = 1;
-    f->chunk = std::max(1, (n + v - 1) / v);
-    std::vector<std::thread> threads;
-    for (int w = 0; w < v; w++) threads.emplace_back(check_worker, f, w);
-    for (int r = 0; r < std::min(READERS, n); r++) threads.emplace_back(check_reader, f);
-    for (std::thread& t : threads) t.join();
+    // No more workers than lane-filling calls the plan's nonces make.
+    const int per_call = plot_nonces_per_call();
+    v = std::max(1, std::min(v, ((int)f->plan.nonces.size() + per_call - 1) / per_call));
+    const int r = std::min(READERS, n);
+    std::vector<std::thread> readers, workers;
+    f->readers_running = r;
+    for (int k = 0; k < r; k++) {
+        try {
+            readers.emplace_back(check_reader, f);
+        } catch (const std::exception&) {
+            // Fewer readers read the same samples, only slower.
+            std::lock_guard<std::mutex> lock(f->mutex);
+            f->readers_running--;
+        }
+    }
+    if (readers.empty()) {
+        // Not one reader thread: read here, before hashing.
+        f->readers_running = 1;
+        check_reader(f);
+    }
+    for (int w = 0; w < v; w++) {
+        try {
+            workers.emplace_back(check_worker, f.get());
+        } catch (const std::exception&) {
+        }
+    }
+    if (workers.empty()) check_worker(f.get());
+    for (std::thread& t : workers) t.join();
+    bool all_ended;
+    {
+        std::unique_lock<std::mutex> lock(f->mutex);
+        while (f->readers_running > 0 && !stopped(c)) f->readers_done.wait_for(lock, std::chrono::milliseconds(10));
+        all_ended = f->readers_running == 0;
+    }
+    for (std::thread& t : readers) {
+        if (all_ended)
+            t.join();
+        else
+            t.detach();
+    }
+    return all_ended;
+}
+
+// Every read sample zero: a hole or a wiped file, not another's data.
+bool reads_all_zero(const file_work_s* f) {
+    for (uint8_t b : f->read)
+        if (b != 0) return false;
+    return true;
 }
 
 // Counts what the samples show; a sample both threads left uncompared
 // (each saw the other's flag unset) is compared here.
 void settle_entry(file_work_s* f) {
     check_entry_s& e = *f->entry;
+    const int n = f->checker->sample_count;
     int wrong = 0, unchecked = 0;
-    for (int i = 0; i < f->checker->sample_count; i++) {
+    for (int i = 0; i < n; i++) {
         check_sample_s& s = e.status[i];
         if (s.read_failed.load()) {
             unchecked++;
             continue;
         }
-        if (!s.compared.load()) compare_sample(s, f->expected + (uint64_t)i * 64, f->read + (uint64_t)i * 64);
+        if (!s.compared.load()) compare_sample(f, i);
         wrong += !s.equal.load();
     }
-    if (unchecked > 0)
-        sys_log("%s: %d of %d samples could not be checked\n", e.path.c_str(), unchecked, f->checker->sample_count);
+    if (unchecked > 0) sys_log("%s: %d of %d samples could not be checked\n", e.path.c_str(), unchecked, n);
+    const int compared = n - unchecked;
     e.wrong.store(wrong);
     e.unchecked.store(unchecked);
+    e.name_mismatch.store(compared >= MISMATCH_MIN_SAMPLES && wrong == compared && !reads_all_zero(f));
     e.all_correct.store(wrong == 0 && unchecked == 0);
-    e.finished.store(true);
 }
 
-void free_checker(checker_s* c) { delete c; }
+// The file's verdict in the log, for every file: a night's check of many
+// files is read there the next morning.
+void log_verdict(const check_entry_s& e, int sample_count) {
+    int unchecked = e.skip.load() != CHECK_SKIP_NONE ? sample_count : e.unchecked.load();
+    sys_log("Check of %s: %s; %d samples compared, %d wrong, %d not checked\n", e.path.c_str(),
+            check_entry_verdict_text(e, sample_count).c_str(), sample_count - unchecked, e.wrong.load(), unchecked);
+}
+
+// Natural order: "1_9_8" before "1_10_8".
+bool name_before(const std::string& a, const std::string& b) { return strverscmp(a.c_str(), b.c_str()) < 0; }
 
 }  // namespace
-
-void check_random_seed(uint64_t seed) { g_random.state = seed; }
 
 int check_sample_count(int entry_count, int window_width) {
     int n = entry_count == 1 ? (int)CHECK_SINGLE_SAMPLES : window_width - 48;
@@ -270,31 +349,10 @@ std::vector<std::string> check_collect(int count, const char* const* paths) {
     return files;
 }
 
-void check_choose_samples(int sample_count, uint64_t start, uint64_t nonces, uint64_t* nonce_out,
-                          uint32_t* scoop_out) {
-    for (int i = 0; i < sample_count; i++) {
-        uint64_t r1 = random_next(&g_random);
-        uint64_t r2 = random_next(&g_random);
-        // Band i: [i x 4096 / n, (i + 1) x 4096 / n), never empty for n up
-        // to 4096, and together the bands leave no scoop out.
-        uint32_t low = (uint32_t)((uint64_t)i * PLOT_SCOOPS / (uint64_t)sample_count);
-        uint32_t high = (uint32_t)((uint64_t)(i + 1) * PLOT_SCOOPS / (uint64_t)sample_count);
-        if (i == sample_count - 1) {
-            scoop_out[i] = PLOT_SCOOPS - 1;
-            nonce_out[i] = start + nonces - 1;
-        } else if (i == 0) {
-            scoop_out[i] = 0;
-            nonce_out[i] = start;
-        } else {
-            scoop_out[i] = low + (uint32_t)(r1 % (high - low));
-            nonce_out[i] = start + r2 % nonces;
-        }
-    }
-}
-
 check_outcome_e check_entry_outcome(const check_entry_s& e) {
     if (!e.finished.load()) return CHECK_PENDING;
     if (e.skip.load() != CHECK_SKIP_NONE) return CHECK_SKIPPED;
+    if (e.name_mismatch.load()) return CHECK_MISMATCH;
     if (e.wrong.load() > 0) return CHECK_WRONG;
     if (e.unchecked.load() > 0) return CHECK_INCOMPLETE;
     return CHECK_CORRECT;
@@ -305,7 +363,8 @@ check_outcome_e check_verdict(const checker_s& c) {
     for (const check_entry_s& e : c.entries) {
         switch (check_entry_outcome(e)) {
         case CHECK_PENDING: return CHECK_PENDING;
-        case CHECK_WRONG: wrong = true; break;
+        case CHECK_WRONG:
+        case CHECK_MISMATCH: wrong = true; break;
         case CHECK_CORRECT: compared = true; break;
         case CHECK_INCOMPLETE:
             not_checked = true;
@@ -327,8 +386,27 @@ const char* check_skip_text(int skip) {
     case CHECK_SKIP_UNREADABLE: return "it cannot be opened";
     case CHECK_SKIP_EMPTY: return "the file is empty";
     case CHECK_SKIP_SIZE: return "its size does not match its name";
+    case CHECK_SKIP_NOT_FILE: return "it is not a regular file (a FIFO or a device)";
     default: return "";
     }
+}
+
+std::string check_entry_verdict_text(const check_entry_s& e, int sample_count) {
+    char text[200];
+    switch (check_entry_outcome(e)) {
+    case CHECK_PENDING: return "";
+    case CHECK_CORRECT: snprintf(text, sizeof text, "correct, %d samples compared", sample_count); break;
+    case CHECK_MISMATCH:
+        snprintf(text, sizeof text, "does not match its name (account or start): all %d samples differ",
+                 sample_count - e.unchecked.load());
+        break;
+    case CHECK_WRONG: snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), sample_count); break;
+    case CHECK_INCOMPLETE:
+        snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(), sample_count);
+        break;
+    default: snprintf(text, sizeof text, "not checked: %s", check_skip_text(e.skip.load())); break;
+    }
+    return text;
 }
 
 checker_s* checker_create(window_s* w, const std::vector<std::string>& files, int sample_count) {
@@ -343,11 +421,17 @@ checker_s* checker_create(window_s* w, const std::vector<std::string>& files, in
     return c;
 }
 
+void checker_hold(checker_s* c) { c->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void checker_release(checker_s* c) {
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete c;
+}
+
 void checker_destroy(checker_s* c) {
     if (!c) return;
     c->stop.exchange(true);
     if (c->thread.joinable()) c->thread.join();
-    free_checker(c);
+    checker_release(c);
 }
 
 void check_thread_proc(checker_s* c) {
@@ -360,44 +444,37 @@ void check_thread_proc(checker_s* c) {
 void check_file_proc(checker_s* c, int index) {
     check_entry_s& e = c->entries[index];
     const int n = c->sample_count;
-    file_work_s f;
-    f.checker = c;
-    f.entry = &e;
-    f.fd = 0;
-    f.poc2 = true;
-    int skip = open_plot(e, &f.account, &f.start, &f.nonces, &f.poc2, &f.fd);
+    auto f = std::make_shared<file_work_s>(c, &e);
+    int skip = open_plot(e, &f->account, &f->start, &f->nonces, &f->poc2, &f->fd);
     if (skip != CHECK_SKIP_NONE) {
         e.skip.store(skip);
         e.finished.store(true);
+        log_verdict(e, n);
         return;
     }
-    std::vector<uint64_t> nonce_of(n);
-    std::vector<uint32_t> scoop_of(n);
-    std::vector<uint8_t> expected((size_t)n * 64, 0);
-    std::vector<uint8_t> read((size_t)n * 64, 0);
-    check_choose_samples(n, f.start, f.nonces, nonce_of.data(), scoop_of.data());
-    f.nonce_of = nonce_of.data();
-    f.scoop_of = scoop_of.data();
-    f.expected = expected.data();
-    f.read = read.data();
-    f.next_read.store(0);
-    f.read_errors.store(0);
-    check_samples(&f);
-    if (!stopped(c)) settle_entry(&f);
-    sys_close(f.fd);
+    check_plan_make(&f->plan, n, f->start, f->nonces);
+    f->slot_of.resize(n);
+    for (int k = 0; k < n; k++) f->slot_of[f->plan.sample[k]] = k;
+    f->expected.assign((size_t)n * 64, 0);
+    f->read.assign((size_t)n * 64, 0);
+    bool ended = check_samples(f);
+    if (ended && !stopped(c)) {
+        settle_entry(f.get());
+        e.finished.store(true);
+        log_verdict(e, n);
+    }
 }
 
 void ui_check_start(window_s* w, int count, const char* const* paths) {
     if (g_checker) {
         checker_s* old = g_checker;
-        old->stop.exchange(true);
-        if (old->thread.joinable()) old->thread.join();
+        g_checker = nullptr;
         // Regions of the checker screen point into the old checker.
         ui_regions_clear(w);
-        free_checker(old);
-        g_checker = nullptr;
+        checker_destroy(old);
     }
     std::vector<std::string> files = check_collect(count, paths);
+    std::sort(files.begin(), files.end(), name_before);
     checker_s* c = checker_create(w, files, check_sample_count((int)files.size(), window_width(w)));
     g_checker = c;
     c->thread = std::thread(check_thread_proc, c);
@@ -409,14 +486,12 @@ void ui_check_start(window_s* w, int count, const char* const* paths) {
 void ui_check_stop() {
     checker_s* c = g_checker;
     if (!c) return;
-    c->stop.exchange(true);
-    if (c->thread.joinable()) c->thread.join();
     window_s* w = c->window;
+    g_checker = nullptr;
     // The list's wheel region holds a pointer to c->scroll.
     ui_regions_clear(w);
     window_set_paint(w, config_paint);
     window_set_key_callback(w, nullptr);
     window_set_redraw_timer(w, 0);
-    free_checker(c);
-    g_checker = nullptr;
+    checker_destroy(c);
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "checker/check_plan.h"
 #include "ui/widgets.h"
 
 struct window_s;
@@ -37,6 +38,7 @@ enum check_skip_e {
     CHECK_SKIP_UNREADABLE,  // it cannot be opened
     CHECK_SKIP_EMPTY,       // it holds no byte
     CHECK_SKIP_SIZE,        // its size differs from the size its name gives
+    CHECK_SKIP_NOT_FILE,    // a FIFO, a device or a folder: reading could block
 };
 
 // One file to check.
@@ -48,6 +50,9 @@ struct check_entry_s {
     // final once finished is set.
     std::atomic<int> wrong{0};
     std::atomic<int> unchecked{0};
+    // Every compared sample differs while the file holds data: the content
+    // belongs to another account or start, it is not damaged.
+    std::atomic<bool> name_mismatch{false};
     // The check of this file has ended (skipped or compared); set only when
     // the checker was not stopped, so the screen knows the row can no
     // longer change.
@@ -60,12 +65,19 @@ enum check_outcome_e {
     CHECK_PENDING = 0,  // not finished yet
     CHECK_CORRECT,      // every sample compared and equal
     CHECK_WRONG,        // at least one sample differs
+    CHECK_MISMATCH,     // every sample differs: the data is not the name's
     CHECK_INCOMPLETE,   // no sample differs, but some were not checked
     CHECK_SKIPPED,      // not checked at all (skip says why)
     CHECK_NOTHING,      // verdict only: no file, or no sample compared
 };
 
+// Owned by the UI and by the check thread and readers working for it: each
+// holds a reference (refs), and the last to let go frees it. A read that
+// hangs (a dying disk, a stale network mount) thus never holds up Back or
+// closing: the reader is abandoned with its reference and frees what it
+// shares when its read returns.
 struct checker_s {
+    std::atomic<int> refs{1};
     int sample_count = 0;
     std::vector<check_entry_s> entries;
     scroll_state scroll{};
@@ -86,19 +98,13 @@ int check_sample_count(int entry_count, int window_width);
 // the plot files of a folder and of its direct sub-folders.
 std::vector<std::string> check_collect(int count, const char* const* paths);
 
-// The scoops are cut into sample_count bands that together cover 0 to 4095;
-// sample i takes a random scoop of band i at a random nonce. Sample 0 is
-// scoop 0 of the first nonce and the last is scoop 4095 of the last nonce.
-// Two draws per sample from the checker's generator.
-void check_choose_samples(int sample_count, uint64_t start, uint64_t nonces,
-                          uint64_t* nonce_out, uint32_t* scoop_out);
-// The checker's generator is seeded once at start-up, so that every start of
-// the program samples other places; a test may seed it itself.
-void check_random_seed(uint64_t seed);
-
 // The reads of sampled scoops (pread); replaceable so that a failing disk
 // can be reproduced.
 extern ssize_t (*g_check_pread)(int fd, void* buf, size_t count, off_t offset);
+// The hashing of sampled nonces (plot_nonces_scoop_sets); replaceable so
+// that a test can see what is computed.
+extern void (*g_check_nonces)(uint64_t account_id, int n, const uint64_t* nonces, const int* first,
+                              const uint32_t* scoops, uint8_t* out, bool poc2);
 
 // What the file's check found (CHECK_PENDING until it has finished), and
 // the verdict over every file (CHECK_PENDING while any is unfinished).
@@ -106,13 +112,24 @@ check_outcome_e check_entry_outcome(const check_entry_s& e);
 check_outcome_e check_verdict(const checker_s& c);
 // The reason a file was skipped, as shown and logged.
 const char* check_skip_text(int skip);
+// The file's verdict in words, as its row shows it and the log records it
+// ("correct", "3 of 592 samples differ", ...); empty while pending.
+std::string check_entry_verdict_text(const check_entry_s& e, int sample_count);
 
 // A checker over the given files with sample_count samples each, without a
-// thread or a screen (ui_check_start adds both).
+// thread or a screen (ui_check_start adds both). The caller holds its one
+// reference.
 checker_s* checker_create(window_s* w, const std::vector<std::string>& files,
                           int sample_count);
-// Stops (stop flag, join) and frees; null is allowed.
+// Stops the check and lets go of the caller's reference, without waiting
+// for reads: the check thread is joined (it ends within one hashing step
+// and never waits for a reader once stopped); readers still inside a read
+// are left to end on their own, and the last of them frees the checker.
+// Null is allowed.
 void checker_destroy(checker_s* c);
+// References held by the check thread and the readers.
+void checker_hold(checker_s* c);
+void checker_release(checker_s* c);
 
 void check_thread_proc(checker_s* c);
 void check_file_proc(checker_s* c, int index);

@@ -183,9 +183,15 @@ void plot_worker_run(const plot_lane_ops_s* ops, buffer_s* b, uint64_t t, uint64
     areas_free(&a);
 }
 
-void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
-                       const uint32_t* scoops, uint8_t* out, bool poc2) {
+void plot_lanes_scoop_sets(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
+                           const int* first, const uint32_t* scoops, uint8_t* out, bool poc2) {
     const int L = ops->lanes;
+    // Scoop k of a nonce built in PoC1 order w, in the order asked for.
+    auto from_area = [&](const uint8_t* w, int k) {
+        uint64_t s = scoops[k];
+        memcpy(out + 64 * (uint64_t)k, w + 64 * s, 32);
+        memcpy(out + 64 * (uint64_t)k + 32, w + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+    };
     lane_areas_s a;
     if (n > 0 && !areas_alloc(&a, L, groups_for(ops, (uint64_t)n))) {
         // No failure path for the checker: one nonce at a time instead.
@@ -193,9 +199,7 @@ void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, c
         std::lock_guard<std::mutex> lock(g_spare_mutex);
         for (int j = 0; j < n; j++) {
             plot_nonce_work(g_spare_area, account_id, nonces[j]);
-            uint64_t s = scoops[j];
-            memcpy(out + 64 * j, g_spare_area + 64 * s, 32);
-            memcpy(out + 64 * j + 32, g_spare_area + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+            for (int k = first[j]; k < first[j + 1]; k++) from_area(g_spare_area, k);
         }
         return;
     }
@@ -204,18 +208,25 @@ void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, c
         if (m == 1) {
             uint8_t* w = (uint8_t*)a.area[0];
             plot_nonce_work(w, account_id, nonces[d]);
-            uint64_t s = scoops[d];
-            memcpy(out + 64 * d, w + 64 * s, 32);
-            memcpy(out + 64 * d + 32, w + (poc2 ? 64 * (4095 - s) : 64 * s) + 32, 32);
+            for (int k = first[d]; k < first[d + 1]; k++) from_area(w, k);
             continue;
         }
         hash_group(ops, &a, account_id, nonces + d, m);
-        for (int j = 0; j < m; j++) {
-            uint64_t s = scoops[d + j];
-            scoop_out(&a, L, j, s, poc2 ? 4095 - s : s, out + 64 * (d + j));
-        }
+        for (int j = 0; j < m; j++)
+            for (int k = first[d + j]; k < first[d + j + 1]; k++) {
+                uint64_t s = scoops[k];
+                scoop_out(&a, L, j, s, poc2 ? 4095 - s : s, out + 64 * (uint64_t)k);
+            }
     }
     if (n > 0) areas_free(&a);
+}
+
+void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
+                       const uint32_t* scoops, uint8_t* out, bool poc2) {
+    // One scoop per nonce: nonce j owns scoop j.
+    std::vector<int> first((size_t)n + 1);
+    for (int j = 0; j <= n; j++) first[j] = j;
+    plot_lanes_scoop_sets(ops, account_id, n, nonces, first.data(), scoops, out, poc2);
 }
 
 void plot_lanes_best_deadline(const plot_lane_ops_s* ops, uint64_t n, const uint8_t* scoops, const uint8_t* gensig,
@@ -282,6 +293,11 @@ const plot_lane_ops_s* plot_lanes_select() {
 void plot_nonces_scoops(uint64_t account_id, int n, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
                         bool poc2) {
     plot_lanes_scoops(plot_lanes_select(), account_id, n, nonces, scoops, out, poc2);
+}
+
+void plot_nonces_scoop_sets(uint64_t account_id, int n, const uint64_t* nonces, const int* first,
+                            const uint32_t* scoops, uint8_t* out, bool poc2) {
+    plot_lanes_scoop_sets(plot_lanes_select(), account_id, n, nonces, first, scoops, out, poc2);
 }
 
 int plot_nonces_per_call() { return 2 * plot_lanes_select()->lanes; }

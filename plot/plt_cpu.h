@@ -32,6 +32,11 @@ void plot_nonces_x4_scoop(uint64_t account_id, const uint64_t* nonces, const uin
 // pays for padded lanes.
 void plot_nonces_scoops(uint64_t account_id, int n, const uint64_t* nonces, const uint32_t* scoops, uint8_t* out,
                         bool poc2);
+// Several scoops of each nonce for the cost of one: nonce nonces[j] is
+// hashed once, and its scoops scoops[k] for k = first[j] .. first[j + 1] - 1
+// go to out + 64k (first has n + 1 entries, ascending). PoC2 order when poc2.
+void plot_nonces_scoop_sets(uint64_t account_id, int n, const uint64_t* nonces, const int* first,
+                            const uint32_t* scoops, uint8_t* out, bool poc2);
 int plot_nonces_per_call();
 
 // Worker threads: nonces first .. first + count - 1 into buffer nonces

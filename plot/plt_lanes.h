@@ -36,6 +36,11 @@ void plot_worker_run(const plot_lane_ops_s* ops, buffer_s* buffer, uint64_t t, u
 void plot_lanes_scoops(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
                        const uint32_t* scoops, uint8_t* out, bool poc2);
 
+// Each of n nonces hashed once, and all the scoops wanted of it taken out
+// (see plot_nonces_scoop_sets).
+void plot_lanes_scoop_sets(const plot_lane_ops_s* ops, uint64_t account_id, int n, const uint64_t* nonces,
+                           const int* first, const uint32_t* scoops, uint8_t* out, bool poc2);
+
 // The best-deadline search with the build's lanes; assert_file/line name the
 // caller for the lane-multiple check.
 void plot_lanes_best_deadline(const plot_lane_ops_s* ops, uint64_t n, const uint8_t* scoops, const uint8_t* gensig,

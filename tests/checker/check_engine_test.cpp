@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -24,6 +26,7 @@
 #include "checker/ui_check.h"
 #include "platform/sys_linux.h"
 #include "plot/nonce.h"
+#include "plot/plt_cpu.h"
 
 namespace {
 
@@ -135,28 +138,65 @@ TEST_F(CheckerTest, SampleCountIsOnePerBarPixelWithinOneToFourThousandNinetySix)
         EXPECT_EQ(check_sample_count(k.entries, k.width), k.want) << k.entries << " " << k.width;
 }
 
-// Every band of scoops is sampled whatever the count: consecutive samples
-// never lie more than two bands apart, up to the top scoops.
-TEST_F(CheckerTest, SamplesCoverEveryScoopBandForAnySampleCount) {
-    for (int n : {1, 2, 3, 7, 592, 976, 1770, 2047, 2049, 4095, 4096}) {
-        std::vector<uint64_t> nonces(n);
-        std::vector<uint32_t> scoops(n);
-        check_choose_samples(n, 1000, 256, nonces.data(), scoops.data());
-        EXPECT_EQ(scoops[n - 1], 4095u);
-        EXPECT_EQ(nonces[n - 1], 1000u + 255);
-        if (n > 1) {
-            EXPECT_EQ(scoops[0], 0u);
-            EXPECT_EQ(nonces[0], 1000u);
+// Whatever the sample count (one file, or one sample per bar pixel of a
+// list at any window width), every scoop of every band and every nonce of
+// the file, first and last included, can be chosen; each sample stays in
+// its own band.
+TEST_F(CheckerTest, EveryScoopAndEveryNonceCanBeChosen) {
+    struct {
+        int entries, width;
+    } cases[] = {{1, 640}, {2, 49}, {2, 50}, {2, 51}, {2, 640}, {2, 1024}, {2, 2095}, {2, 2097},
+                 {2, 4143}, {2, 4144}, {2, 9000}};
+    const uint64_t start = 1000, nonces = 5;
+    for (auto& k : cases) {
+        const int n = check_sample_count(k.entries, k.width);
+        std::vector<uint64_t> nonce_of(n);
+        std::vector<uint32_t> scoop_of(n);
+        std::vector<bool> scoop_seen(4096, false);
+        std::vector<bool> nonce_seen(nonces, false);
+        int scoops_left = 4096, nonces_left = (int)nonces;
+        // Enough draws to meet every scoop of a band 4096 wide many times
+        // over; far fewer are needed for narrow bands.
+        for (long drawn = 0; (scoops_left > 0 || nonces_left > 0) && drawn < 4000000; drawn += n) {
+            check_choose_samples(n, start, nonces, nonce_of.data(), scoop_of.data());
+            for (int i = 0; i < n; i++) {
+                ASSERT_GE(scoop_of[i], (uint32_t)((uint64_t)i * 4096 / n)) << n << " " << i;
+                ASSERT_LT(scoop_of[i], (uint32_t)((uint64_t)(i + 1) * 4096 / n)) << n << " " << i;
+                ASSERT_GE(nonce_of[i], start);
+                ASSERT_LT(nonce_of[i], start + nonces);
+                if (!scoop_seen[scoop_of[i]]) scoop_seen[scoop_of[i]] = true, scoops_left--;
+                if (!nonce_seen[nonce_of[i] - start]) nonce_seen[nonce_of[i] - start] = true, nonces_left--;
+            }
         }
-        const uint32_t band = (4096 + n - 1) / n;
-        for (int i = 1; i < n; i++) {
-            EXPECT_LE(scoops[i - 1], scoops[i]) << n << " " << i;
-            EXPECT_LT(scoops[i] - scoops[i - 1], 2 * band) << n << " " << i;
-            EXPECT_GE(nonces[i], 1000u);
-            EXPECT_LT(nonces[i], 1000u + 256);
+        int first_missing = (int)(std::find(scoop_seen.begin(), scoop_seen.end(), false) - scoop_seen.begin());
+        EXPECT_EQ(scoops_left, 0) << n << " samples: scoop " << first_missing << " never chosen";
+        EXPECT_EQ(nonces_left, 0) << n << " samples";
+    }
+}
+
+// The plan groups the samples by nonce: each distinct nonce once, carrying
+// exactly the samples that fall on it.
+TEST_F(CheckerTest, ThePlanGroupsTheSamplesByNonce) {
+    for (uint64_t nonces : {1ull, 3ull, 256ull, 1ull << 40}) {
+        check_plan_s p;
+        check_plan_make(&p, 592, 77, nonces);
+        ASSERT_EQ(p.first.size(), p.nonces.size() + 1);
+        EXPECT_EQ(p.first.back(), 592);
+        std::vector<int> seen(592, 0);
+        for (size_t j = 0; j < p.nonces.size(); j++) {
+            if (j > 0) {
+                EXPECT_LT(p.nonces[j - 1], p.nonces[j]);
+            }
+            EXPECT_LT(p.first[j], p.first[j + 1]);
+            for (int k = p.first[j]; k < p.first[j + 1]; k++) {
+                EXPECT_EQ(p.nonce_of[p.sample[k]], p.nonces[j]);
+                EXPECT_EQ(p.scoop[k], p.scoop_of[p.sample[k]]);
+                seen[p.sample[k]]++;
+            }
         }
-        if (n > 2) {
-            EXPECT_GE(scoops[n - 2], 4096 - 2 * band) << n;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 592);
+        if (nonces == 1) {
+            EXPECT_EQ(p.nonces.size(), 1u);
         }
     }
 }
@@ -267,6 +307,55 @@ TEST_F(CheckerTest, AFileZeroedInItsTopScoopsIsWrong) {
     checker_destroy(c);
 }
 
+// Rows 1, 4093 and 4094 of a file zeroed: the single view and a list both
+// find exactly the samples that land on them wrong, and over a few checks
+// each of the three rows is met. (One check cannot meet them all: 1770
+// samples see 1770 of the 4096 scoops.) With one sample per scoop, in a
+// list 4144 px wide, every check finds all three.
+TEST_F(CheckerTest, AFileZeroedInScoopsOneAndTheTopRowsIsFoundWrong) {
+    const uint64_t N = 64;
+    std::string p = path("12345678901234567_0_64");
+    {
+        int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_GT(fd, 0);
+        std::vector<uint8_t> data(NONCE_BYTES);
+        for (uint64_t k = 0; k < N; k++) {
+            plot_nonce(ACCOUNT, k, data.data(), true);
+            for (uint64_t s = 0; s < 4096; s++)
+                ASSERT_EQ(pwrite(fd, data.data() + s * 64, 64, (off_t)((s * N + k) * 64)), 64);
+        }
+        std::vector<uint8_t> zeros(N * 64, 0);
+        for (uint64_t row : {1, 4093, 4094})
+            ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), (off_t)(row * N * 64)), (ssize_t)zeros.size());
+        close(fd);
+    }
+    std::set<uint32_t> met;
+    for (int samples : {check_sample_count(1, 640), check_sample_count(2, 640), check_sample_count(2, 4144)}) {
+        for (uint64_t seed = 1; seed <= 6; seed++) {
+            check_random_seed(seed);
+            std::vector<uint64_t> nonces(samples);
+            std::vector<uint32_t> scoops(samples);
+            check_choose_samples(samples, 0, N, nonces.data(), scoops.data());
+            int on_zeroed = 0;
+            for (uint32_t s : scoops)
+                if (s == 1 || s == 4093 || s == 4094) {
+                    on_zeroed++;
+                    if (samples < 4096) met.insert(s);
+                }
+            check_random_seed(seed);
+            checker_s* c = check({p}, samples);
+            const check_entry_s& e = c->entries[0];
+            EXPECT_EQ(e.wrong, on_zeroed) << samples << " samples, seed " << seed;
+            EXPECT_EQ(check_entry_outcome(e), on_zeroed ? CHECK_WRONG : CHECK_CORRECT) << samples << " " << seed;
+            if (samples == 4096) {
+                EXPECT_EQ(on_zeroed, 3);
+            }
+            checker_destroy(c);
+        }
+    }
+    EXPECT_EQ(met, (std::set<uint32_t>{1, 4093, 4094}));
+}
+
 TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
     std::string good = path("12345678901234567_0_256");
     write_plot(good, 0, 256, true, 8, 5);
@@ -312,6 +401,38 @@ TEST_F(CheckerTest, FilesThatCannotBeCheckedAreSkippedWithTheirReason) {
     EXPECT_NE(log.find("Could not open " + cases[4].path), std::string::npos) << log;
     EXPECT_NE(log.find(cases[2].path + " is unfinished, not checked\n"), std::string::npos) << log;
     checker_destroy(c);
+}
+
+// A FIFO named like a plot (whose open would wait for a writer) and a
+// device behind a plot's name are skipped with their reason, not read.
+TEST_F(CheckerTest, FifosAndDevicesAreSkippedWithTheirReason) {
+    std::string fifo = path("1_0_1"), device = path("1_1_1");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", device.c_str()), 0);
+    checker_s* c = checker_create(nullptr, {fifo, device}, 8);
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        check_thread_proc(c);
+        done = true;
+    });
+    // Only a hang guard: should the open wait for a writer, one comes after
+    // a long while so that the test ends (and fails below).
+    for (int i = 0; i < 600 && !done; i++) usleep(100000);
+    if (!done) {
+        int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (w >= 0) close(w);
+    }
+    t.join();
+    for (const check_entry_s& e : c->entries) {
+        EXPECT_EQ(e.skip, CHECK_SKIP_NOT_FILE) << e.path;
+        EXPECT_EQ(check_entry_outcome(e), CHECK_SKIPPED) << e.path;
+    }
+    std::string log = log_text();
+    EXPECT_NE(log.find(fifo + " is not a regular file"), std::string::npos) << log;
+    EXPECT_NE(log.find(device + " is not a regular file"), std::string::npos) << log;
+    checker_destroy(c);
+    unlink(fifo.c_str());
+    unlink(device.c_str());
 }
 
 // Nothing compared is never "correct": no files at all, files that were all
@@ -404,6 +525,46 @@ TEST_F(CheckerTest, StopEndsACheckInProgressPromptlyAndLeavesTheFileUnsettled) {
     for (auto& s : c->entries[0].status) computed += s.expected_ready;
     EXPECT_LT(computed, 4096);
     checker_destroy(c);
+}
+
+// Each sampled nonce is hashed once, all its sampled scoops taken from that
+// one hashing: a one-nonce file costs one nonce whatever the sample count,
+// a larger file as many as its plan has distinct nonces.
+std::atomic<long> g_nonces_hashed{0};
+std::atomic<long> g_scoops_asked{0};
+void counting_nonces(uint64_t account_id, int n, const uint64_t* nonces, const int* first, const uint32_t* scoops,
+                     uint8_t* out, bool poc2) {
+    g_nonces_hashed += n;
+    g_scoops_asked += first[n] - first[0];
+    plot_nonces_scoop_sets(account_id, n, nonces, first, scoops, out, poc2);
+}
+
+TEST_F(CheckerTest, EachSampledNonceIsHashedOnce) {
+    struct {
+        uint64_t nonces;
+        int samples;
+    } cases[] = {{1, 592}, {1, 1770}, {256, 1770}};
+    for (auto& k : cases) {
+        std::string p = path("12345678901234567_500_" + std::to_string(k.nonces));
+        write_plot(p, 500, k.nonces, true, k.samples, 21);
+        check_random_seed(21);
+        check_plan_s plan;
+        check_plan_make(&plan, k.samples, 500, k.nonces);
+        g_nonces_hashed = 0;
+        g_scoops_asked = 0;
+        g_check_nonces = counting_nonces;
+        check_random_seed(21);
+        checker_s* c = check({p}, k.samples);
+        g_check_nonces = plot_nonces_scoop_sets;
+        EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_CORRECT) << p;
+        EXPECT_EQ(g_nonces_hashed.load(), (long)plan.nonces.size()) << p;
+        EXPECT_EQ(g_scoops_asked.load(), k.samples) << p;
+        if (k.nonces == 1) {
+            EXPECT_EQ(g_nonces_hashed.load(), 1) << p;
+        }
+        checker_destroy(c);
+        unlink(p.c_str());
+    }
 }
 
 TEST_F(CheckerTest, KeysScrollTheListWithinItsContent) {

@@ -244,6 +244,39 @@ TEST_F(PlotCpu, ScoopsEqualPlotNonce) {
                 plot_nonces_scoops(1337, n, nonces.data(), scoops.data(), out.data() + 1, poc2);
                 expect_scoops(out.data() + 1, n, poc2, "mask " + std::to_string(mask) + ", " + std::to_string(n));
             }
+            // Several scoops of one nonce from one hashing: nonce 7 once
+            // with its four scoops, then nonces with none, one, or many.
+            std::vector<uint64_t> distinct = {7, 0, 1, 0x8000000000000001ull, ~0ull};
+            std::vector<int> first = {0, 4, 5, 6, 6, 8};
+            std::vector<uint32_t> set_scoops = {0, 4095, 2047, 2048, 5, 5, 9, 4094};
+            std::vector<uint64_t> owner = {7, 7, 7, 7, 0, 1, ~0ull, ~0ull};
+            for (uint64_t i = 0; distinct.size() < 19; i++) {
+                distinct.push_back(3 + 7 * i);
+                for (uint32_t k = 0; k < i % 4; k++) {
+                    set_scoops.push_back((uint32_t)((i * 613 + k * 1001) % 4096));
+                    owner.push_back(3 + 7 * i);
+                }
+                first.push_back((int)set_scoops.size());
+            }
+            for (uint64_t n : owner)
+                if (!poc1.count(n)) {
+                    poc1[n].resize(262144);
+                    plot_nonce(1337, n, poc1[n].data(), false);
+                }
+            for (int n : {1, 2, 5, 19}) {
+                std::vector<uint8_t> got(64 * set_scoops.size() + 1);
+                plot_nonces_scoop_sets(1337, n, distinct.data(), first.data(), set_scoops.data(), got.data() + 1,
+                                       poc2);
+                for (int k = 0; k < first[n]; k++) {
+                    const uint8_t* w = poc1[owner[k]].data();
+                    uint32_t s = set_scoops[k];
+                    uint8_t want[64];
+                    memcpy(want, w + 64 * s, 32);
+                    memcpy(want + 32, w + 64 * (poc2 ? 4095 - s : s) + 32, 32);
+                    EXPECT_EQ(memcmp(got.data() + 1 + 64 * k, want, 64), 0)
+                        << "sets, mask " << mask << ", " << n << " nonces, scoop " << k << ", poc2 " << poc2;
+                }
+            }
         }
     }
 }
