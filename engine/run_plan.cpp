@@ -3,6 +3,7 @@
 // The arithmetic lives in the plan_* functions, the effects in plotter_start.
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string>
 
 #include "app/settings.h"
@@ -92,28 +93,37 @@ uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a) {
 }
 
 uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
-                         uint64_t p, int max_gpu_nonces, uint64_t group) {
-  if (gpu_count <= 0 || buffers == 0 || group == 0) return 0;
+                         uint64_t p, int max_gpu_nonces, uint64_t granule) {
+  if (gpu_count <= 0 || buffers == 0 || granule == 0) return 0;
   uint64_t f = std::min({((limit / gpu_count) / buffers) >> 18, o / PLAN_GPU_GEN_BYTES_PER_NONCE,
                          (m - m / 8) / PLAN_GPU_BYTES_PER_NONCE});
   if (p != 0 && f > p) f = p * std::max<uint64_t>(1, f / p);
   if (max_gpu_nonces > 0 && f > static_cast<uint64_t>(max_gpu_nonces)) f = static_cast<uint64_t>(max_gpu_nonces);
-  // Every launch takes whole work groups.
-  return f - f % group;
+  // Every launch takes whole work groups; every buffer whole sectors.
+  return f - f % granule;
 }
 
-uint64_t plan_gpu_halve(uint64_t f, uint64_t group) {
-  if (group == 0) return 0;
+uint64_t plan_gpu_granule(uint64_t group, uint64_t a) {
+  if (group == 0 || a == 0) return 0;
+  return group / std::gcd(group, a) * a;
+}
+
+uint64_t plan_gpu_halve(uint64_t f, uint64_t granule) {
+  if (granule == 0) return 0;
   uint64_t h = f / 2;
-  h -= h % group;
+  h -= h % granule;
   return h > 64 ? h : 0;
 }
 
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a) {
   if (gpu_count <= 0 || buffers == 0 || f == 0 || a == 0) return 0;
   uint64_t batch = static_cast<uint64_t>(gpu_count) * f;
-  uint64_t c = batch * std::max<uint64_t>(1, ((limit >> 18) / buffers) / batch);
-  return c - c % a;
+  uint64_t k = std::max<uint64_t>(1, ((limit >> 18) / buffers) / batch);
+  // Whole device batches that are also whole sectors: with f a multiple of
+  // the granule every count of batches is; otherwise the next count that is.
+  uint64_t step = a / std::gcd(batch, a);
+  k = std::max(step, k - k % step);
+  return k * batch;
 }
 
 bool plan_scatter_ranges(const std::vector<job_s*>& jobs) {
@@ -140,15 +150,16 @@ bool plan_scatter_ranges(const std::vector<job_s*>& jobs) {
 
 namespace {
 
-// Step 10: builds and tests the GPU context, halving the device batch until
-// one works. Returns the batch that worked (0 when none did).
-uint64_t gpu_context_try(plotter_s* p, uint64_t f) {
-  const uint64_t group = gpu_work_group_size();
+// Step 10: builds and tests the GPU context, halving the device batch (in
+// whole granules) until one works. Returns the batch that worked (0 when
+// none did). rate is the benchmark's, which bounds the work of a launch.
+uint64_t gpu_context_try(plotter_s* p, uint64_t f, uint64_t granule, double rate) {
   if (f <= 64) return 0;
   while (f != 0) {
     sys_log("Attempting %d GPU with %s memory.\n", p->gpu_count, format_size(f << 19, true, ""));
     p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f);
     if (p->gpu_context) {
+      gpu_set_rate(p->gpu_context, rate, p->gpu_count);
       sys_log("Testing GPU configuration ...\n");
       double seconds = 0;
       bool ok = gpu_self_test(p->gpu_context, &seconds);
@@ -157,7 +168,7 @@ uint64_t gpu_context_try(plotter_s* p, uint64_t f) {
       gpu_destroy(p->gpu_context);
       p->gpu_context = nullptr;
     }
-    f = plan_gpu_halve(f, group);
+    f = plan_gpu_halve(f, granule);
   }
   return 0;
 }
@@ -253,18 +264,21 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
     sys_log("%s mode with %llu nonces per batch\n", ssd_count == 0 ? "CPU direct" : "CPU + SSD",
             (unsigned long long)c);
   } else {
-    const uint64_t group = gpu_work_group_size();
-    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces, group);
+    // A device batch of whole work groups and whole sectors, so that a
+    // buffer of whole device batches is sector-aligned as well.
+    const uint64_t granule = plan_gpu_granule(gpu_devices_work_group(p->gpu_count, p->gpu_index), a);
+    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces, granule);
     c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
     sys_log("%s mode with %llu nonces per batch and %llu per GPU\n", ssd_count == 0 ? "GPU direct" : "GPU + SSD",
             (unsigned long long)c, (unsigned long long)f);
-    util_assert(f % group == 0, false, __FILE__, __LINE__);
+    util_assert(f % granule == 0, false, __FILE__, __LINE__);
 
-    uint64_t f0 = f, c0 = c;
-    uint64_t made = gpu_context_try(p, f);
+    uint64_t f0 = f;
+    uint64_t made = gpu_context_try(p, f, granule, rate);
     if (made != 0) {
       f = made;
-      if (f < f0 && c0 == f0) {
+      // The buffer stays a whole number of the smaller device batches.
+      if (f < f0) {
         c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
         sys_log("  adjusting down to %llu GPU nonces, %llu buffer\n", (unsigned long long)f,
                 (unsigned long long)c);

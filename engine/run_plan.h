@@ -41,15 +41,20 @@ uint64_t plan_cpu_batch(uint64_t limit, uint64_t buffers, uint64_t a);
 // allocation o (each of a device's two buffers must fit in one), the
 // smallest device memory m (of which an eighth stays free for the driver
 // and the display), the preset p (0 = none) and the cap max_gpu_nonces (0 or
-// negative = no cap); a multiple of the work-group size group. May be 0 (a
-// plan to refuse).
+// negative = no cap); a multiple of granule (see plan_gpu_granule). May be
+// 0 (a plan to refuse).
 uint64_t plan_gpu_nonces(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
-                         uint64_t p, int max_gpu_nonces, uint64_t group);
+                         uint64_t p, int max_gpu_nonces, uint64_t granule);
+// What a device batch is a multiple of: whole work groups of group (every
+// launch takes whole groups) and whole alignments a (so that any number of
+// device batches is sector-aligned): their least common multiple.
+uint64_t plan_gpu_granule(uint64_t group, uint64_t a);
 // The next device batch to try after f failed: half of f as a multiple of
-// group, or 0 when no smaller attempt is left (64 nonces or fewer).
-uint64_t plan_gpu_halve(uint64_t f, uint64_t group);
-// RAM buffer of whole device batches: gpu_count * f * max(1, room), aligned
-// down to a. 0 when f is 0.
+// granule, or 0 when no smaller attempt is left (64 nonces or fewer).
+uint64_t plan_gpu_halve(uint64_t f, uint64_t granule);
+// RAM buffer of whole device batches, a multiple of a:
+// gpu_count * f * max(1, room), the count of batches rounded down to one
+// that is sector-aligned (at least the smallest such count). 0 when f is 0.
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a);
 
 // Sets scatter_start / scatter_nonces / scatter_end of every staged job's

@@ -67,17 +67,24 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   sys_log("  Recreating OpenCL device context\n");
   job->compute_buffer->progress.exchange(0);
   uint64_t n = gpu_batch_nonces(p->gpu_context);
+  // The new context's launches are bounded by the rate the old one measured.
+  double device_rate = p->gpu_context ? p->gpu_context->device_rate : 0;
   util_assert(n <= p->nonces_per_buffer, false, __FILE__, __LINE__);
   gpu_destroy(p->gpu_context);
   p->gpu_context = nullptr;
   // A fresh context that fails its very next batch again is no recovery:
   // without this the run would recreate contexts forever without progress.
   if (pass->gpu_failures < 2) p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
+  if (p->gpu_context) p->gpu_context->device_rate = device_rate;
   if (gpu_context_usable(p->gpu_context)) return;
   gpu_destroy(p->gpu_context);
-  p->gpu_context = nullptr;
-  p->gpu_mask = 0;
-  p->gpu_count = 0;
+  {
+    // The processing screen names the processors from these.
+    std::lock_guard<std::mutex> lock(p->mutex);
+    p->gpu_context = nullptr;
+    p->gpu_mask = 0;
+    p->gpu_count = 0;
+  }
   bool yes = engine_question(true, &p->stop, "Error", "Failed to recover GPU device. Fall back to CPU processing?");
   if (!yes && plotter_stop_requested(&p->stop)) {
     // The wait was abandoned because the window is closing: that is a stop
@@ -169,8 +176,9 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
 
   if (job->compute_buffer->progress.load() == 0) {
     if (p->gpu_mask != 0) {
-      uint64_t n = gpu_plot_buffer(p->gpu_context, job->account_id, job->start_nonce + job->nonces_done,
-                                   job->compute_buffer, &p->stop);
+      // Only what the file still lacks: nothing is computed past its end.
+      uint64_t n = gpu_plot_nonces(p->gpu_context, job->account_id, job->start_nonce + job->nonces_done,
+                                   job->compute_buffer, job->nonces - job->nonces_done, &p->stop);
       if (n != 0) pass->gpu_failures = 0;
       if (n == 0 && !plotter_stop_requested(&p->stop)) {
         pass->gpu_failures++;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_internal.h"
 #include "gpu/kernel_source.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -133,7 +133,7 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
   gpu_s* gpu = static_cast<gpu_s*>(calloc(1, sizeof(gpu_s)));
   if (!gpu)
     return nullptr;
-  gpu->hashes_per_launch = 4;
+  gpu->hashes_per_launch = GPU_DEFAULT_HASHES_PER_LAUNCH;
   gpu->nonces_per_device = nonces_per_device;
 
   const int source_len = gpu_kernel_source_length;
@@ -147,6 +147,12 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
   free(source);
   if (gpu->count == 0)
     sys_log("No GPU of the selection could be set up.\n");
+  for (int i = 0; i < gpu->count; i++) {
+    const uint64_t limit = gpu_device_group_limit(gpu, i);
+    if (limit != 0 && (gpu->group_limit == 0 || limit < gpu->group_limit))
+      gpu->group_limit = limit;
+  }
+  gpu_set_default_work_group(gpu);
   return gpu;
 }
 

@@ -12,6 +12,12 @@ struct buffer_s;
 
 enum { GPU_MAX_DEVICES = 8, GPU_HASH_EVENTS = 8192 };
 
+// The longest one kernel launch should take on a device's measured rate. A
+// card that drives a display is reset by the driver's watchdog after about
+// two seconds in one launch; a tenth of a second leaves room for a device
+// slower than measured and keeps the screen responsive.
+const double GPU_LAUNCH_SECONDS = 0.1;
+
 // One listed OpenCL GPU. Its position in g_gpu_devices is its GPU number:
 // bit n of the user's GPU selection means entry n.
 struct gpu_device_s {
@@ -65,6 +71,15 @@ struct gpu_s {
   uint64_t nonces_per_device;
   int hashes_per_launch;
   uint64_t bytes_allocated;
+  // The launch geometry every batch, self-test and benchmark of the set
+  // uses: the work-group size of every launch (the threads_per_group
+  // setting within group_limit), the largest group every device and every
+  // kernel of the set accepts (0 = not known), and the rate the set was
+  // measured at, nonces per minute per device (0 = not measured), which
+  // bounds the hash_down rounds of one launch.
+  uint64_t work_group;
+  uint64_t group_limit;
+  double device_rate;
 };
 
 // Null when nonces_per_device is 0; otherwise always a set. A device whose
@@ -82,9 +97,30 @@ const char* gpu_driver_version(const gpu_s* gpu);
 uint64_t gpu_global_mem(const gpu_s* gpu);
 int gpu_max_work_group(const gpu_s* gpu);
 
-// The OpenCL work-group size of every launch of a run: the
-// threads_per_group setting, 32 when it is not set.
-uint64_t gpu_work_group_size();
+// The largest divisor of wanted that is at most limit (limit 0: wanted).
+// A device batch that holds whole groups of wanted then also holds whole
+// groups of the result.
+uint64_t gpu_group_within(uint64_t wanted, uint64_t limit);
+// The threads_per_group setting (32 when not set) within every listed
+// device's CL_DEVICE_MAX_WORK_GROUP_SIZE: what the plan sizes the device
+// batch by, before any kernel exists. The set narrows it further to its
+// kernels' CL_KERNEL_WORK_GROUP_SIZE.
+uint64_t gpu_devices_work_group(int count, const int* device_index);
+// Sets the set's work-group size to wanted within its limits and returns
+// it; a clamp is logged once per process for each size.
+uint64_t gpu_choose_work_group(gpu_s* gpu, uint64_t wanted);
+// The nonces one device of the selection can hold in a batch: each of its
+// two buffers within CL_DEVICE_MAX_MEM_ALLOC_SIZE, both within seven
+// eighths of its memory (the rest stays for the driver and a display).
+uint64_t gpu_devices_batch_limit(int count, const int* device_index);
+// Gives the set the rate the benchmark measured for count devices
+// together (nonces per minute), which bounds the work of one launch.
+void gpu_set_rate(gpu_s* gpu, double nonces_per_minute, int count);
+// The hash_down rounds of one launch: the hash_per_dispatch setting (the
+// set's own value when 0), at most what keeps one launch within
+// GPU_LAUNCH_SECONDS on the measured rate, and at most the value a new set
+// has (4) while no rate is known. Stored in hashes_per_launch and returned.
+int gpu_launch_hashes(gpu_s* gpu);
 
 // What the completion callbacks of one device batch share. It holds copies
 // of the set's numbers, so a callback never reads the set. Everything below
@@ -106,10 +142,15 @@ struct gpu_batch_context {
 
 // Fills buffer nonces 0..capacity-1 with plot nonces start_nonce.. of
 // account; returns the final progress (capacity when complete), 0 on stop,
-// OpenCL error, a device that is not ready, or a device batch whose sampled
-// nonce differs from the CPU's (nothing of such a batch may be written).
+// OpenCL error, a device that is not ready, or a device batch with a
+// compared nonce that differs from the CPU's (nothing of such a batch may
+// be written).
 uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce,
                          buffer_s* buffer, volatile bool* stop);
+// The same for the first count nonces of the buffer only (at most its
+// capacity): the end of a file, where nothing past it is computed.
+uint64_t gpu_plot_nonces(gpu_s* gpu, uint64_t account, uint64_t start_nonce,
+                         buffer_s* buffer, uint64_t count, volatile bool* stop);
 // Completion callback of every hash_down launch.
 void CL_CALLBACK gpu_event_progress(cl_event event, cl_int status, void* context);
 

@@ -1,6 +1,8 @@
 // The checks a run makes before plotting on GPUs: the rate of the full
 // dispatch path, and a batch of the run's size on every device whose bytes
 // are compared with the CPU's.
+#include <algorithm>
+
 #include "engine/plotter.h"
 #include "gpu/gpu_internal.h"
 #include "platform/sys_linux.h"
@@ -10,9 +12,14 @@ double gpu_benchmark(int count, const int* device_index)
   uint64_t n = gpu_device_preset_nonces(device_index[0]);
   if (n == 0)
     n = 1024;
-  // Every launch takes whole work groups.
-  const uint64_t local = gpu_work_group_size();
-  n = (n + local - 1) / local * local;
+  // Within what every device can allocate, in whole work groups.
+  n = std::min(n, gpu_devices_batch_limit(count, device_index));
+  const uint64_t group = gpu_devices_work_group(count, device_index);
+  n -= n % group;
+  if (n == 0) {
+    sys_log("GPU benchmark: the devices hold no batch of whole work groups; no rate is known.\n");
+    return 0.0;
+  }
   gpu_s* gpu = gpu_create(count, device_index, n);
   if (!gpu || gpu->count == 0) {
     sys_log("GPU benchmark: no device could be set up; no rate is known.\n");
@@ -60,7 +67,9 @@ bool gpu_self_test(gpu_s* gpu, double* seconds)
   }
   const opencl_api_s& cl = g_opencl_api;
   const double t0 = sys_time();
-  const uint64_t local = gpu_work_group_size(), n = gpu->nonces_per_device;
+  const uint64_t local = gpu->work_group ? gpu->work_group : gpu_set_default_work_group(gpu);
+  const uint64_t n = gpu->nonces_per_device;
+  gpu_launch_hashes(gpu);
   if (n % local != 0) {
     sys_log("  %llu nonces per GPU are not a multiple of the work-group size %llu\n",
             (unsigned long long)n, (unsigned long long)local);
@@ -72,7 +81,7 @@ bool gpu_self_test(gpu_s* gpu, double* seconds)
       return false;
     }
     const cl_int err =
-        gpu_enqueue_batch(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, local, nullptr, nullptr);
+        gpu_enqueue_batch(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, n, local, nullptr, nullptr);
     cl.clFlush(gpu->queue[i]);
     if (err != CL_SUCCESS) {
       sys_log("OpenCL error: %d\n", err);

@@ -1,5 +1,18 @@
 // GPU output compared byte for byte with the CPU's nonces: what keeps a
 // driver's miscompile or a faulty card from writing wrong plots.
+//
+// Of every device batch a dispatch compares a few whole nonces of each
+// device's slice (at least two, one from each of as many equal parts of the
+// slice, at places that move from batch to batch), all 4096 scoops of each,
+// with the nonces the CPU computes while the device is still busy. A card
+// that errs in one nonce of a batch now and then is not caught every time,
+// but the rest of a batch it errs in widely is, and so is a driver that
+// miscompiles. The self-test compares the first and the last nonce of every
+// device whole; the plot checker samples finished files.
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,4 +60,80 @@ bool gpu_check_nonce(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64
   free(read);
   free(cpu);
   return same;
+}
+
+static double thread_seconds()
+{
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+// CPU nanoseconds one compared nonce took last time (0 = not measured yet).
+static std::atomic<uint64_t> g_nonce_cost_ns{0};
+
+bool gpu_compare_init(gpu_compare_s* c)
+{
+  memset(c, 0, sizeof *c);
+  c->areas = static_cast<uint8_t*>(malloc(GPU_COMPARE_MAX * NONCE_BYTES));
+  return c->areas != nullptr;
+}
+
+void gpu_compare_free(gpu_compare_s* c)
+{
+  free(c->areas);
+  c->areas = nullptr;
+}
+
+int gpu_compare_count(const gpu_s* gpu, uint64_t n_i)
+{
+  int k = GPU_COMPARE_MIN;
+  const double cost = (double)g_nonce_cost_ns.load() * 1e-9;
+  if (gpu->device_rate > 0 && cost > 0) {
+    const double slice_seconds = (double)n_i * 60.0 / gpu->device_rate;
+    const double fit = GPU_COMPARE_SHARE * slice_seconds / cost;
+    k = fit >= GPU_COMPARE_MAX ? GPU_COMPARE_MAX : std::max((int)fit, (int)GPU_COMPARE_MIN);
+  }
+  return (uint64_t)k > n_i ? (int)n_i : k;
+}
+
+void gpu_compare_places(uint64_t first, uint64_t n_i, int k, uint64_t* at)
+{
+  for (int j = 0; j < k; j++) {
+    const uint64_t lo = n_i * (uint64_t)j / (uint64_t)k, hi = n_i * (uint64_t)(j + 1) / (uint64_t)k;
+    uint64_t x = (first + (uint64_t)j * 0xD1B54A32D192ED03ull) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 29;
+    at[j] = lo + x % (hi - lo);
+  }
+}
+
+void gpu_compare_prepare(gpu_compare_s* c, const gpu_s* gpu, uint64_t account, uint64_t first,
+                         uint64_t n_i)
+{
+  c->account = account;
+  c->count = n_i ? gpu_compare_count(gpu, n_i) : 0;
+  gpu_compare_places(first, n_i, c->count, c->at);
+  const double t0 = thread_seconds();
+  for (int j = 0; j < c->count; j++) {
+    c->nonce[j] = first + c->at[j];
+    plot_nonce(account, c->nonce[j], c->areas + (uint64_t)j * NONCE_BYTES, true);
+  }
+  if (c->count > 0)
+    g_nonce_cost_ns.store((uint64_t)((thread_seconds() - t0) * 1e9 / c->count));
+}
+
+bool gpu_compare_check(const gpu_compare_s* c, int device, const uint8_t* gpu_bytes,
+                       uint64_t stride)
+{
+  for (int j = 0; j < c->count; j++) {
+    const int64_t s = gpu_first_differing_scoop(c->areas + (uint64_t)j * NONCE_BYTES,
+                                                gpu_bytes + c->at[j] * SCOOP_BYTES, stride);
+    if (s >= 0) {
+      sys_log("GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's); "
+              "nothing of this batch is written\n",
+              device, (unsigned long long)c->nonce[j], (long long)s);
+      return false;
+    }
+  }
+  return true;
 }

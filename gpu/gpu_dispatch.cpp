@@ -1,11 +1,11 @@
 // Batch dispatch: one RAM buffer hashed on every device of a set, with
 // progress published from OpenCL's completion callbacks.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "gpu/gpu_internal.h"
 #include "plot/nonce.h"
@@ -19,11 +19,6 @@ cl_int gpu_launch(cl_command_queue queue, cl_kernel kernel, uint64_t global, uin
 {
   const size_t g = (size_t)global, l = (size_t)local;
   return g_opencl_api.clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &g, &l, 0, nullptr, event);
-}
-
-uint64_t gpu_work_group_size()
-{
-  return g_threads_per_group > 0 ? (uint64_t)g_threads_per_group : 32;
 }
 
 void CL_CALLBACK gpu_event_progress(cl_event, cl_int status, void* context)
@@ -79,11 +74,10 @@ static void log_cl_error(cl_int err)
   sys_log("Received error %d from OpenCL\n", err);
 }
 
-cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t local,
-                         gpu_batch_context* ctx, uint64_t* registered)
+cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t n,
+                         uint64_t local, gpu_batch_context* ctx, uint64_t* registered)
 {
   const opencl_api_s& cl = g_opencl_api;
-  const uint64_t n = gpu->nonces_per_device;
   const cl_uint h = (cl_uint)gpu->hashes_per_launch;
   cl_ulong a = account, f = first;
   gpu_release_events(gpu, i);  // left over from a batch that failed
@@ -118,19 +112,20 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
                     ctx ? &gpu->final_event[i] : nullptr);
 }
 
-// Launch phase for device i: the batch and a non-blocking map of the scoop
-// buffer, then a flush, so that every device starts computing while the
-// next one is being given its work. Nothing is waited for.
-static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t local,
-                            gpu_batch_context* ctx, uint64_t* registered, uint8_t** mapped)
+// Launch phase for device i: the batch of `global` nonces and a
+// non-blocking map of its scoops, then a flush, so that every device starts
+// computing while the next one is being given its work. Nothing is waited
+// for.
+static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t global,
+                            uint64_t local, gpu_batch_context* ctx, uint64_t* registered,
+                            uint8_t** mapped)
 {
   const opencl_api_s& cl = g_opencl_api;
-  cl_int err = gpu_enqueue_batch(gpu, i, account, first, local, ctx, registered);
+  cl_int err = gpu_enqueue_batch(gpu, i, account, first, global, local, ctx, registered);
   if (err == CL_SUCCESS) {
-    *mapped = static_cast<uint8_t*>(
-        cl.clEnqueueMapBuffer(gpu->queue[i], gpu->scoopbuf[i], CL_FALSE, CL_MAP_READ, 0,
-                              gpu->nonces_per_device * NONCE_BYTES, 0, nullptr,
-                              &gpu->map_event[i], &err));
+    *mapped = static_cast<uint8_t*>(cl.clEnqueueMapBuffer(gpu->queue[i], gpu->scoopbuf[i], CL_FALSE,
+                                                          CL_MAP_READ, 0, global * NONCE_BYTES, 0,
+                                                          nullptr, &gpu->map_event[i], &err));
     if (err == CL_SUCCESS && !*mapped)
       err = CL_MAP_FAILURE;
     if (err != CL_SUCCESS)
@@ -142,28 +137,22 @@ static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first,
   return err;
 }
 
-// The nonce of a device slice that the CPU recomputes: it moves through the
-// slice from batch to batch, so that every position is looked at in time.
-static uint64_t sample_nonce(uint64_t first, uint64_t n_i)
-{
-  uint64_t x = first * 0x9E3779B97F4A7C15ull;
-  x ^= x >> 29;
-  return x % n_i;
-}
+// One device's part of a device batch: nonces first.. of the buffer's
+// nonces slice.., n_i of them (0: the device has nothing to do), computed
+// as `global` work items (n_i rounded up to whole work groups).
+struct slice_s {
+  uint64_t first, slice, n_i, global;
+};
 
-// Collect phase for device i: recompute the sampled nonce on the CPU while
-// the device computes, wait for the map, compare, copy the slice, unmap.
-// offset is the batch's first buffer nonce; area is 262144 bytes of scratch.
-static bool collect_device(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t offset,
-                           buffer_s* buffer, uint8_t** mapped, uint8_t* area)
+// Collect phase for device i: recompute the compared nonces on the CPU
+// while the device computes, wait for the map, compare, copy the slice,
+// unmap.
+static bool collect_device(gpu_s* gpu, int i, uint64_t account, const slice_s& sl,
+                           buffer_s* buffer, uint8_t** mapped, gpu_compare_s* compare)
 {
   const opencl_api_s& cl = g_opencl_api;
-  const uint64_t n = gpu->nonces_per_device, capacity = buffer->capacity;
-  const uint64_t slice = offset + (uint64_t)i * n;
-  const uint64_t n_i = slice < capacity ? (capacity - slice < n ? capacity - slice : n) : 0;
-  const uint64_t k = n_i ? sample_nonce(first, n_i) : 0;
-  if (n_i)
-    plot_nonce(account, first + k, area, true);
+  const uint64_t capacity = buffer->capacity, stride = sl.global * SCOOP_BYTES;
+  gpu_compare_prepare(compare, gpu, account, sl.first, sl.n_i);
   cl_int err = cl.clWaitForEvents(1, &gpu->map_event[i]);
   if (err != CL_SUCCESS) {
     log_cl_error(err);
@@ -171,36 +160,16 @@ static bool collect_device(gpu_s* gpu, int i, uint64_t account, uint64_t first, 
   }
   gpu_release_events(gpu, i);
   const uint8_t* p = *mapped;
-  const int64_t bad = n_i ? gpu_first_differing_scoop(area, p + k * SCOOP_BYTES, n * SCOOP_BYTES)
-                          : -1;
-  if (bad >= 0) {
+  if (!gpu_compare_check(compare, gpu->device_index[i], p, stride)) {
     util_assert(0, false, "gpu", 542);
-    sys_log("GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's); "
-            "nothing of this batch is written\n",
-            gpu->device_index[i], (unsigned long long)(first + k), (long long)bad);
     return false;
   }
-  for (uint64_t s = 0; s < SCOOPS && n_i; s++)
-    memcpy(buffer->data + (s * capacity + slice) * SCOOP_BYTES, p + s * SCOOP_BYTES * n,
-           n_i * SCOOP_BYTES);
+  for (uint64_t s = 0; s < SCOOPS; s++)
+    memcpy(buffer->data + (s * capacity + sl.slice) * SCOOP_BYTES, p + s * stride,
+           sl.n_i * SCOOP_BYTES);
   cl.clEnqueueUnmapMemObject(gpu->queue[i], gpu->scoopbuf[i], *mapped, 0, nullptr, nullptr);
   *mapped = nullptr;
   return true;
-}
-
-// hash_per_dispatch comes from the settings file unchecked; a value the
-// launch loop cannot step with is ignored and the set keeps its own.
-static void apply_hash_per_dispatch(gpu_s* gpu)
-{
-  const int h = g_hash_per_dispatch;
-  if (h == 0)
-    return;
-  if (h < 1 || h > GPU_MAX_HASHES_PER_LAUNCH) {
-    sys_log("Ignoring hash_per_dispatch %d (allowed: 1 to %d); using %d\n", h,
-            GPU_MAX_HASHES_PER_LAUNCH, gpu->hashes_per_launch);
-    return;
-  }
-  gpu->hashes_per_launch = h;
 }
 
 // A set that can take a batch: at least one device, a size, and every
@@ -219,33 +188,46 @@ static bool set_ready(const gpu_s* gpu)
   return true;
 }
 
-// One pass over every device: launch all, then collect all. Whatever is
-// still mapped after a failure is unmapped before the context is retired.
+// One pass over the devices for `batch` nonces from buffer nonce offset
+// (at most count x nonces_per_device): launch all, then collect all. A
+// batch shorter than a full pass (the end of a file) gives each device
+// only its share in whole work groups, and none to a device whose share is
+// empty. Whatever is still mapped after a failure is unmapped before the
+// context is retired.
 static bool device_batch(gpu_s* gpu, uint64_t account, uint64_t first, uint64_t offset,
-                         uint64_t local, buffer_s* buffer, uint8_t* area)
+                         uint64_t batch, uint64_t local, buffer_s* buffer, gpu_compare_s* compare)
 {
-  const int d = gpu->count;
+  const uint64_t n = gpu->nonces_per_device;
+  slice_s sl[GPU_MAX_DEVICES] = {};
+  int active = 0;
+  for (int i = 0; i < gpu->count; i++) {
+    const uint64_t at = (uint64_t)i * n;
+    sl[i].first = first + at;
+    sl[i].slice = offset + at;
+    sl[i].n_i = at < batch ? std::min(n, batch - at) : 0;
+    sl[i].global = std::min(n, (sl[i].n_i + local - 1) / local * local);
+    active += sl[i].n_i != 0;
+  }
   gpu_batch_context* ctx = new gpu_batch_context;
   ctx->buffer = buffer;
   ctx->base = buffer->progress.load();
   ctx->hashes = (uint64_t)gpu->hashes_per_launch;
-  ctx->devices = (uint64_t)d;
-  ctx->nonces = gpu->nonces_per_device;
+  ctx->devices = (uint64_t)active;
+  ctx->nonces = (batch + active - 1) / active;
   uint64_t registered = 0;
   uint8_t* mapped[GPU_MAX_DEVICES] = {};
   bool ok = true;
-  for (int i = 0; i < d && ok; i++) {
-    const cl_int err = launch_device(gpu, i, account, first + (uint64_t)i * ctx->nonces, local,
-                                     ctx, &registered, &mapped[i]);
+  for (int i = 0; i < active && ok; i++) {
+    const cl_int err = launch_device(gpu, i, account, sl[i].first, sl[i].global, local, ctx,
+                                     &registered, &mapped[i]);
     if (err != CL_SUCCESS) {
       log_cl_error(err);
       ok = false;
     }
   }
-  for (int i = 0; i < d && ok; i++)
-    ok = collect_device(gpu, i, account, first + (uint64_t)i * ctx->nonces, offset, buffer,
-                        &mapped[i], area);
-  for (int i = 0; i < d; i++)
+  for (int i = 0; i < active && ok; i++)
+    ok = collect_device(gpu, i, account, sl[i], buffer, &mapped[i], compare);
+  for (int i = 0; i < active; i++)
     if (mapped[i])
       g_opencl_api.clEnqueueUnmapMemObject(gpu->queue[i], gpu->scoopbuf[i], mapped[i], 0, nullptr,
                                            nullptr);
@@ -256,33 +238,42 @@ static bool device_batch(gpu_s* gpu, uint64_t account, uint64_t first, uint64_t 
 uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce, buffer_s* buffer,
                          volatile bool* stop)
 {
+  return gpu_plot_nonces(gpu, account, start_nonce, buffer, buffer ? buffer->capacity : 0, stop);
+}
+
+uint64_t gpu_plot_nonces(gpu_s* gpu, uint64_t account, uint64_t start_nonce, buffer_s* buffer,
+                         uint64_t count, volatile bool* stop)
+{
   if (!gpu || !buffer || (buffer->capacity && !buffer->data))
     return 0;  // nothing to fill into (a placeholder buffer has no data)
-  apply_hash_per_dispatch(gpu);
-  const uint64_t local = gpu_work_group_size();
+  gpu_launch_hashes(gpu);
+  const uint64_t local = gpu->work_group ? gpu->work_group : gpu_set_default_work_group(gpu);
   const uint64_t n = gpu->nonces_per_device, d = (uint64_t)gpu->count;
   const uint64_t capacity = buffer->capacity;
+  if (count > capacity)
+    count = capacity;
   buffer->progress.exchange(0);
-  if (capacity == 0)
+  if (count == 0)
     return 0;
   if (!set_ready(gpu))
     return 0;
   util_assert(capacity >= d * n, false, "gpu", 413);
-  uint8_t* area = static_cast<uint8_t*>(malloc(NONCE_BYTES));
-  if (!area) {
+  gpu_compare_s compare;
+  if (!gpu_compare_init(&compare)) {
     sys_log("Failed to allocate memory for the GPU spot check.\n");
     return 0;
   }
+  bool ok = true;
   uint64_t offset = 0;
   do {
-    if (*stop || !device_batch(gpu, account, start_nonce + offset, offset, local, buffer, area)) {
-      free(area);
-      return 0;
-    }
-    const uint64_t end = offset + d * n;
-    buffer->progress.exchange(end < capacity ? end : capacity);
-    offset += d * n;
-  } while (offset < capacity);
-  free(area);
-  return buffer->progress.load();
+    const uint64_t batch = std::min(d * n, count - offset);
+    ok = !*stop && device_batch(gpu, account, start_nonce + offset, offset, batch, local, buffer,
+                                &compare);
+    if (!ok)
+      break;
+    offset += batch;
+    buffer->progress.exchange(offset);
+  } while (offset < count);
+  gpu_compare_free(&compare);
+  return ok ? buffer->progress.load() : 0;
 }

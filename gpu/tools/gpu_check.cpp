@@ -85,22 +85,10 @@ bool check_size(int index, uint64_t n)
   return ok;
 }
 
-// The smallest work-group size limit of the three kernels on this device.
-uint64_t kernel_group_limit(const gpu_s* gpu)
-{
-  uint64_t limit = UINT64_MAX;
-  for (cl_kernel k : {gpu->kernel_setup[0], gpu->kernel_hash_down[0], gpu->kernel_final[0]}) {
-    size_t v = 0;
-    if (g_opencl_api.clGetKernelWorkGroupInfo(k, gpu->device[0], CL_KERNEL_WORK_GROUP_SIZE,
-                                              sizeof v, &v, nullptr) == CL_SUCCESS &&
-        v < limit)
-      limit = v;
-  }
-  return limit;
-}
-
 // Nonces per minute through the whole dispatch path (launches, the CPU
-// comparison, the copy into RAM) at each work-group size.
+// comparison, the copy into RAM) at each work-group size. A size over the
+// limit of the device or of its kernels runs clamped, as the program runs
+// it; each line says the size that ran.
 bool time_work_groups(int index, const check_plan_s& plan)
 {
   const gpu_device_s& d = g_gpu_devices[index];
@@ -110,27 +98,27 @@ bool time_work_groups(int index, const check_plan_s& plan)
   gpu_s* gpu = gpu_create(1, &index, n);
   buffer_s* buffer = buffer_create(n);
   bool ok = gpu && gpu->count == 1 && buffer;
-  const uint64_t kernel_limit = ok ? kernel_group_limit(gpu) : 0;
-  printf("  timing batches of %llu nonces:\n", (unsigned long long)n);
+  printf("  timing batches of %llu nonces (the kernels allow work groups up to %llu):\n",
+         (unsigned long long)n, (unsigned long long)(ok ? gpu->group_limit : 0));
   for (uint64_t group : plan.work_groups) {
     if (!ok)
       break;
-    if (group > d.max_work_group || group > kernel_limit) {
-      printf("    work-group %4llu: skipped (the device allows %llu, the kernels %llu)\n",
-             (unsigned long long)group, (unsigned long long)d.max_work_group,
-             (unsigned long long)kernel_limit);
-      continue;
-    }
-    g_threads_per_group = (int)group;
+    const uint64_t ran = gpu_choose_work_group(gpu, group);
+    char what[96];
+    if (ran == group)
+      snprintf(what, sizeof what, "ran at %llu", (unsigned long long)ran);
+    else
+      snprintf(what, sizeof what, "over the %s limit, ran clamped at %llu",
+               group > d.max_work_group ? "device's" : "kernels'", (unsigned long long)ran);
     volatile bool stop = false;
     const double t0 = sys_time();
     ok = gpu_plot_buffer(gpu, GPU_TEST_ACCOUNT, 0, buffer, &stop) == n;
     const double t1 = sys_time();
     if (ok)
-      printf("    work-group %4llu: %12.0f nonces/min\n", (unsigned long long)group,
+      printf("    work-group %4llu: %s: %12.0f nonces/min\n", (unsigned long long)group, what,
              sys_seconds_between(t0, t1) > 0 ? (double)n * 60.0 / sys_seconds_between(t0, t1) : 0.0);
     else
-      printf("    work-group %4llu: FAILED (see the log above)\n", (unsigned long long)group);
+      printf("    work-group %4llu: %s: FAILED (see the log above)\n", (unsigned long long)group, what);
   }
   if (!gpu || !buffer || (gpu && gpu->count != 1))
     printf("    could not set up the timed batch\n");

@@ -153,6 +153,21 @@ case $scenario in
     close_main
     wait_exit 1 60
     ;;
+  complete_run_gpu) # STAND_IN_OPENCL_DIR KERNEL_GROUP_LIMIT: the stored plan
+    # plotted on the GPU (PoCL) whose kernels allow smaller work groups than
+    # the device reports
+    export VG_TEST_OPENCL_CPU=1 LD_LIBRARY_PATH="$1" VG_E2E_KERNEL_GROUP_LIMIT="$2"
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    id=$(wait_window '(Done!|Error initializing GPU|Error)' 1200) || exit 3
+    name=$(xdotool getwindowname "$id")
+    shot end_dialog
+    [ "$name" = 'Done!' ] || fail "the run ended in '$name' instead of 'Done!'"
+    answer 'Done!' Escape
+    close_main
+    wait_exit 1 60
+    ;;
   close_keep) # TARGET_PLOTTING
     start_app 1
     answer Auto-Resuming Escape

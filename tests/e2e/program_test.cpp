@@ -298,6 +298,37 @@ TEST_F(ProgramTest, ClosingAtTheGpuFallBackQuestionSavesTheResumeData) {
 #endif
 }
 
+// threads_per_group 512 on a GPU (PoCL, through the stand-in library) whose
+// kernels allow groups of 256 while the device reports 4096: the run
+// launches clamped groups of 256, says so once, and plots a correct file on
+// the GPU instead of failing every launch and offering the CPU.
+TEST_F(ProgramTest, AWorkGroupOverTheKernelsLimitRunsClampedOnTheGpu) {
+#ifndef VG_FAILING_OPENCL_DIR
+    GTEST_SKIP() << "no OpenCL loader to stand in for";
+#else
+    if (!std::filesystem::exists("/etc/OpenCL/vendors") || std::filesystem::is_empty("/etc/OpenCL/vendors"))
+        GTEST_SKIP() << "no OpenCL driver (pocl-opencl-icd)";
+    const uint64_t n = 512;  // one device batch of whole groups of 512
+    std::ostringstream c;
+    c << "account: " << ACCOUNT << "\ndisable_opencl: false\ngpus: [0]\nthreads_per_group: 512\ncpu_threads: 2"
+      << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << (n << 18)
+      << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
+      << "\n    start: 0\n    count: " << n << "\n    write: " << target << "\n";
+    write_config(c.str());
+    ASSERT_TRUE(run("complete_run_gpu", std::string(VG_FAILING_OPENCL_DIR) + " 256"));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    const std::string clamp =
+        "Work-group size 512 is over the limit of this GPU's kernels (256); launching work groups of 256\n";
+    EXPECT_TRUE(contains(log, clamp)) << log;
+    EXPECT_EQ(log.find(clamp), log.rfind(clamp)) << "said more than once:\n" << log;
+    EXPECT_TRUE(contains(log, "GPU direct mode with 512 nonces per batch and 512 per GPU\n")) << log;
+    EXPECT_FALSE(contains(log, "Received error")) << log;
+    EXPECT_FALSE(contains(log, "Falling back")) << log;
+    expect_plot(plot_name(0, n), 0, n, {0, 1, 255, 256, 300, 511});
+#endif
+}
+
 TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
     std::string a = root.file("a"), b = root.file("b"), d = root.file("d"), e = root.file("e");
     for (auto& f : {a, b, d, e}) mkdir(f.c_str(), 0755);

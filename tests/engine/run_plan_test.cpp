@@ -54,10 +54,13 @@ TEST(run_plan, buffering_model_worked_examples) {
 
 TEST(run_plan, gpu_batch_sizes) {
   // Two GPUs with 16 GiB, each allowing 4 GiB in one allocation; 16 GiB of
-  // RAM, double buffering, no preset: the generation buffer bounds f.
-  uint64_t f = plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 16 * GiB, 0, 0, 32);
-  EXPECT_EQ(f, 16352u);
-  EXPECT_EQ(plan_gpu_batch(16 * GiB, 2, 2, f, 256), 32512u);
+  // RAM, double buffering, no preset: the generation buffer bounds f, in
+  // whole 16 KiB sectors (256 nonces), and the buffer holds one batch of
+  // both devices.
+  EXPECT_EQ(plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 16 * GiB, 0, 0, 32), 16352u);
+  uint64_t f = plan_gpu_nonces(16 * GiB, 2, 2, 4 * GiB, 16 * GiB, 0, 0, plan_gpu_granule(32, 256));
+  EXPECT_EQ(f, 16128u);
+  EXPECT_EQ(plan_gpu_batch(16 * GiB, 2, 2, f, 256), 32256u);
   const struct {
     uint64_t limit, max_alloc, memory, preset;
     int cap;
@@ -83,6 +86,50 @@ TEST(run_plan, gpu_batch_sizes) {
   EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 8192, 256), 8192u);
   EXPECT_EQ(plan_gpu_batch(4 * GiB, 1, 2, 4096, 256), 8192u);
   EXPECT_EQ(plan_gpu_batch(1 * GiB, 1, 2, 0, 256), 0u);
+}
+
+// Whatever the RAM, the devices, the sectors, the work groups and the
+// halvings after failed attempts: a buffer holds whole device batches, so
+// that no nonce is computed and thrown away, and whole sectors, within the
+// RAM limit.
+TEST(run_plan, gpu_buffer_holds_whole_device_batches) {
+  const uint64_t MiB = 1ull << 20;
+  const struct {
+    uint64_t limit;
+    int gpus;
+    uint64_t buffers, max_alloc, memory, preset;
+    int cap;
+    uint64_t group, a;
+  } cases[] = {
+      {16 * GiB, 2, 2, 4 * GiB, 16 * GiB, 0, 0, 32, 256},
+      {16 * GiB, 3, 2, 4 * GiB, 16 * GiB, 0, 0, 32, 256},
+      {4 * GiB, 1, 2, 64 * GiB, 64 * GiB, 0, 0, 32, 256},
+      {6 * GiB, 3, 1, 1 * GiB, 4 * GiB, 0, 0, 64, 64},
+      {64 * GiB, 2, 4, 2816 * MiB, 11 * GiB, 3584, 0, 32, 64},
+      {12 * GiB, 1, 2, 3 * GiB, 8 * GiB, 2560, 0, 256, 8},
+      {1 * GiB, 1, 2, 256 * MiB, 2 * GiB, 0, 0, 256, 256},
+      {3 * GiB, 8, 1, 2 * GiB, 8 * GiB, 0, 1000, 32, 8},
+      {2 * GiB, 3, 2, 1 * GiB, 8 * GiB, 0, 0, 48, 64},  // a group of 48: batches of 192s
+      {10 * GiB, 5, 2, 1 * GiB, 4 * GiB, 0, 0, 1024, 64},
+  };
+  for (const auto& c : cases) {
+    const uint64_t granule = plan_gpu_granule(c.group, c.a);
+    int attempts = 0;
+    for (uint64_t f = plan_gpu_nonces(c.limit, c.gpus, c.buffers, c.max_alloc, c.memory, c.preset, c.cap, granule);
+         f != 0; f = plan_gpu_halve(f, granule), attempts++) {
+      const uint64_t batch = static_cast<uint64_t>(c.gpus) * f;
+      const uint64_t buffer = plan_gpu_batch(c.limit, c.gpus, c.buffers, f, c.a);
+      SCOPED_TRACE(testing::Message() << c.gpus << " GPUs, f " << f << ", group " << c.group << ", a " << c.a
+                                      << ", buffer " << buffer);
+      EXPECT_EQ(f % c.group, 0u);
+      EXPECT_LE(f * PLAN_GPU_GEN_BYTES_PER_NONCE, c.max_alloc);
+      ASSERT_GE(buffer, batch);
+      EXPECT_EQ(buffer % batch, 0u);
+      EXPECT_EQ(buffer % c.a, 0u);
+      EXPECT_LE((buffer * c.buffers) << 18, c.limit);
+    }
+    EXPECT_GE(attempts, 1) << c.gpus << " GPUs, group " << c.group;
+  }
 }
 
 // After a failed self-test the device batch halves and stays a multiple of

@@ -193,6 +193,8 @@ class GpuDispatch : public ::testing::Test {
     g_hash_per_dispatch = 0;
     // Groups of 8 let PoCL spread a 32-nonce slice over several cores.
     g_threads_per_group = 8;
+    gpu_choose_work_group(one, 8);
+    gpu_choose_work_group(two, 8);
   }
   void TearDown() override
   {
@@ -247,7 +249,8 @@ TEST_F(GpuDispatch, OneDeviceEqualsCpuWithRisingProgress)
 }
 
 // Capacity 80 over two devices of 32: the second batch's first slice is
-// cut to 16 nonces and its second slice lies wholly outside the buffer.
+// cut to 16 nonces, computed as two work groups of 8, and its second slice
+// lies wholly outside the buffer, so that device is not launched at all.
 TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
 {
   buffer_guard buf(80);
@@ -255,7 +258,8 @@ TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
   EXPECT_EQ(plot(two, 77, (1ull << 40) + 5, buf.b), 80u);
   EXPECT_EQ(buf.b->progress.load(), 80u);
   EXPECT_TRUE(equals_cpu(buf.b, 77, (1ull << 40) + 5));
-  EXPECT_EQ(g_launches["setup"], 4);
+  EXPECT_EQ(g_launches["setup"], 3);
+  EXPECT_EQ(g_last_global, 16u);
   EXPECT_EQ(g_late.load(), 0);
   // Both devices were handed their work before anything was waited for.
   EXPECT_EQ(g_flushed_at_first_wait, 2u);
@@ -342,29 +346,50 @@ TEST_F(GpuDispatch, ErrorReturnUnmapsAndWaitsForTheBatchCallbacks)
   }
 }
 
-// The setting is read unchecked from config.yml; values the launch loop
-// cannot step with are ignored and the set keeps its own.
-TEST(GpuDispatchSetting, HashPerDispatchOutOfRangeIsIgnored)
+// The setting is read unchecked from config.yml: values the launch loop
+// cannot step with are ignored and the set keeps its own; values that would
+// make one launch take a good part of a second on the set's measured rate
+// are limited (and while no rate is known, kept to a new set's 4).
+TEST(GpuDispatchSetting, HashPerDispatchWithinRangeAndLaunchTime)
 {
   const int saved = g_hash_per_dispatch;
-  gpu_s gpu = {};
-  gpu.count = 1;
-  gpu.nonces_per_device = 32;
-  gpu.hashes_per_launch = 4;
   buffer_guard empty(0);
   volatile bool stop = false;
   const struct {
+    uint64_t nonces;
+    double device_rate;  // nonces per minute; 0 = not measured
     int setting, expected;
-  } cases[] = {{-1, 4}, {INT_MIN, 4}, {134217728, 4}, {INT_MAX, 4}, {134217727, 134217727},
-               {0, 134217727}, {3, 3}};
+    const char* log;  // what the log says; null = nothing
+  } cases[] = {
+      {32, 0, -1, 4, "Ignoring hash_per_dispatch -1"},
+      {32, 0, INT_MIN, 4, "Ignoring hash_per_dispatch"},
+      {32, 0, 134217728, 4, "Ignoring hash_per_dispatch 134217728"},
+      {32, 0, 134217727, 4, "Limiting hash_per_dispatch 134217727 to 4"},
+      {32, 0, 3, 3, nullptr},
+      {32, 0, 0, 4, nullptr},
+      // A batch of 10 s: one launch may do 0.1 s of it, 81 of 8192 rounds.
+      {32, 192, 1000, 81, "Limiting hash_per_dispatch 1000 to 81"},
+      {32, 192, 50, 50, nullptr},
+      // 3584 nonces at 40000 per minute (5.4 s a batch): at most 152.
+      {3584, 40000, 134217727, 152, "Limiting hash_per_dispatch 134217727 to 152"},
+      // A batch so slow that even one round per launch is the most.
+      {16384, 60, 2, 1, "Limiting hash_per_dispatch 2 to 1"},
+  };
   for (const auto& c : cases) {
+    gpu_s gpu = {};
+    gpu.count = 1;
+    gpu.nonces_per_device = c.nonces;
+    gpu.hashes_per_launch = 4;
+    gpu.device_rate = c.device_rate;
     g_hash_per_dispatch = c.setting;
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_plot_buffer(&gpu, 1, 0, empty.b, &stop), 0u);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(gpu.hashes_per_launch, c.expected) << c.setting;
-    EXPECT_EQ(log.find("Ignoring hash_per_dispatch") != std::string::npos, c.expected != c.setting && c.setting != 0)
-        << c.setting;
+    if (c.log)
+      EXPECT_NE(log.find(c.log), std::string::npos) << c.setting << ": " << log;
+    else
+      EXPECT_EQ(log.find("hash_per_dispatch"), std::string::npos) << c.setting << ": " << log;
   }
   g_hash_per_dispatch = saved;
 }
@@ -388,6 +413,36 @@ TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
   EXPECT_EQ(g_launches["hash_down"], 2048);
   EXPECT_EQ(g_maps, 1);
   EXPECT_EQ(g_last_global, 1024u);
+}
+
+// A device that allows 256 MiB in one allocation (1023 nonces of
+// generation area; the 1024 of a device without a preset would need 16 KiB
+// more): the benchmark runs as many whole work groups as fit and gives a
+// rate. The driver refuses larger buffers as a real one does.
+cl_mem CL_API_CALL t_limited_buffer(cl_context c, cl_mem_flags f, size_t size, void* host, cl_int* err)
+{
+  if (size > (256u << 20)) {
+    *err = CL_INVALID_BUFFER_SIZE;
+    return nullptr;
+  }
+  return g_real.clCreateBuffer(c, f, size, host, err);
+}
+
+TEST_F(GpuDispatch, BenchmarkWithinA256MiBAllocationLimitGivesARate)
+{
+  ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
+  const uint64_t saved = g_gpu_devices[0].max_alloc;
+  g_gpu_devices[0].max_alloc = 256u << 20;
+  g_opencl_api.clCreateBuffer = t_limited_buffer;
+  g_threads_per_group = 32;
+  const int index[1] = {0};
+  testing::internal::CaptureStderr();
+  const double rate = gpu_benchmark(1, index);
+  const std::string log = testing::internal::GetCapturedStderr();
+  g_gpu_devices[0].max_alloc = saved;
+  EXPECT_GT(rate, 0.0) << log;
+  EXPECT_EQ(g_last_global, 992u);
+  EXPECT_EQ(log.find("Failed to allocate"), std::string::npos) << log;
 }
 
 // Sets that cannot take a batch launch nothing and end at once: no device,
