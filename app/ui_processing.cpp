@@ -93,20 +93,22 @@ void side_column(window_s* w, int x, int y, const char* label1, const char* valu
   text(w, BLACK, 13, value2, (float)x, (float)(second_y + 15));
 }
 
-void paint_processor_names(window_s* w, int W) {
+// The processors computing now: the GPUs of the run, or the CPU (also
+// after a fall-back from the GPUs), not the saved selection.
+void paint_processor_names(window_s* w, int W, uint32_t gpu_mask) {
   int right = W - 116;
   // The names never run into the section title on their left.
   int left = 24 + (int)title_width(w, "Compute") + 12;
   draw_set_fill(w, GREY);
   draw_set_font(w, FONT, 11);
-  if (g_gpus == 0) {
+  if (gpu_mask == 0) {
     std::string name = fit_text(w, g_cpu_brand, right - left);
     draw_text(w, name.c_str(), (float)(right - (int)draw_text_width(w, name.c_str())), 24);
     return;
   }
   int listed = std::min(g_gpu_count, (int)GPU_MAX);
   for (int n = 0; n < listed; n++) {
-    if (!((g_gpus >> n) & 1) || !g_gpu_names[n]) continue;
+    if (!((gpu_mask >> n) & 1) || !g_gpu_names[n]) continue;
     std::string name = fit_text(w, g_gpu_names[n], right - left);
     if (name.empty()) break;
     int tw = (int)draw_text_width(w, name.c_str());
@@ -370,7 +372,7 @@ void paint_processing(window_s* w) {
   window_set_progress(w, (float)done_share);
 
   text(w, BLACK, TITLE_POINTS, "Compute", 24, 12);
-  paint_processor_names(w, W);
+  paint_processor_names(w, W, snap.gpu_mask);
 
   double in_run = (double)(p.computed - std::min(p.resumed, p.computed));
   float rate = rate_graph_add(&g_rate_graphs[0], 4, now, in_run * 60.0 * 3.814697265625e-06);

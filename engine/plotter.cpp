@@ -327,9 +327,11 @@ void plotter_snapshot(plotter_s* p, plotter_snapshot_s* out) {
   out->jobs.clear();
   out->drives.clear();
   out->paused = false;
+  out->gpu_mask = 0;
   if (!p) return;
   out->paused = plotter_is_paused(p);
   std::lock_guard<std::mutex> lock(p->mutex);
+  out->gpu_mask = p->gpu_mask;
   for (const job_s* job : p->jobs) {
     out->jobs.push_back(job_snapshot(job));
     for (const drive_s* d : {job->write_drive, job->move_drive}) {

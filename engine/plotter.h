@@ -219,6 +219,7 @@ struct plotter_snapshot_s {
   std::vector<job_snapshot_s> jobs;      // in the plotter's order
   std::vector<drive_snapshot_s> drives;  // every drive a job uses, in order of first use
   bool paused;
+  uint32_t gpu_mask;  // the GPUs computing (bit n: GPU n); 0 = the CPU, also after a fall-back
 };
 
 // Fills out (its storage is reused) with the plotter's jobs and drives; a null

@@ -126,6 +126,69 @@ TEST_F(live_screen_fixture, gpu_run_drawn_while_it_goes_on) {
   EXPECT_TRUE(dialogs.get().empty());
 }
 
+namespace {
+
+cl_int failing_enqueue(cl_command_queue, cl_kernel, cl_uint, const size_t*, const size_t*, const size_t*, cl_uint,
+                       const cl_event*, cl_event*) {
+  return CL_OUT_OF_RESOURCES;
+}
+
+// Texts of the last frame, joined.
+std::string frame_texts() {
+  std::string all;
+  for (const drawn_text_s& t : g_processing_texts) all += t.text + "\n";
+  return all;
+}
+
+}  // namespace
+
+// The run was to plot on the GPU, which fails every launch: after the
+// fall-back the screen names the processor that computes, the CPU, and no
+// longer the GPU that was selected.
+TEST_F(live_screen_fixture, after_a_fall_back_the_screen_names_the_cpu) {
+  if (!opencl_device_listed()) GTEST_SKIP() << "no OpenCL device (pocl-opencl-icd)";
+  char gpu_name[GPU_NAME_MAX] = "Stand-in GPU";
+  char* saved_name = g_gpu_names[0];
+  const uint32_t saved_gpus = g_gpus;
+  const int saved_count = g_gpu_count;
+  char saved_brand[CPU_BRAND_MAX];
+  memcpy(saved_brand, g_cpu_brand, sizeof saved_brand);
+  snprintf(g_cpu_brand, sizeof g_cpu_brand, "Stand-in CPU");
+  g_gpu_names[0] = gpu_name;
+  g_gpus = 1;
+  g_gpu_count = 1;
+  opencl_api_s saved = g_opencl_api;
+
+  drive_s* hdd = add_drive(g_drives, "hdd", false);
+  add_job(hdd, nullptr, 0, 256);
+  plotter_s* p = g_plotter;
+  p->gpu_mask = 1;
+  p->gpu_count = 1;
+  p->gpu_index[0] = 0;
+  p->gpu_context = gpu_create(1, p->gpu_index, 256);
+  ASSERT_NE(p->gpu_context, nullptr);
+  p->double_buffer = 0;
+  p->nonces_per_buffer = 256;
+  p->free_buffers.push_back(buffer_create(256));
+  paint_cb(nullptr);
+  EXPECT_NE(frame_texts().find("Stand-in GPU"), std::string::npos) << frame_texts();
+  g_opencl_api.clEnqueueNDRangeKernel = failing_enqueue;
+  p->thread = std::thread(thread_proc, p);
+  paint_until_finished();
+  g_opencl_api = saved;
+  paint_cb(nullptr);
+  const std::string texts = frame_texts();
+  EXPECT_EQ(dialogs.get(), std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?"});
+  EXPECT_NE(texts.find("Stand-in CPU"), std::string::npos) << texts;
+  EXPECT_EQ(texts.find("Stand-in GPU"), std::string::npos) << texts;
+  EXPECT_EQ(file_size(path(hdd, 0, 256)), 256 * NONCE);
+
+  g_gpu_names[0] = saved_name;
+  g_gpus = saved_gpus;
+  g_gpu_count = saved_count;
+  memcpy(g_cpu_brand, saved_brand, sizeof saved_brand);
+}
+
 // The clock started just before its wrap falls back to near 0 while the run
 // is drawn: the compute graph keeps adding samples with their rates, and
 // the run's own clock counts on across the wrap.
