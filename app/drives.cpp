@@ -114,8 +114,6 @@ drive_s drive_read(int kind, const char* path) {
   return d;
 }
 
-typedef std::vector<std::pair<uint64_t, uint64_t>> ranges_t;
-
 bool ranges_share(uint64_t a, uint64_t b, uint64_t c, uint64_t n) {
   if (b == 0 || n == 0) return false;
   return a >= c ? a - c < n : c - a < b;
@@ -123,28 +121,59 @@ bool ranges_share(uint64_t a, uint64_t b, uint64_t c, uint64_t n) {
 
 uint64_t range_end(uint64_t start, uint64_t count) { return start > ~0ull - count ? ~0ull : start + count; }
 
-// The end of the furthest-reaching range, among the registered plots and the
-// jobs planned so far, that shares a nonce with [start, start + count),
-// saturated at 2^64 - 1; 0 when none does.
-uint64_t collision_end(uint64_t start, uint64_t count, const ranges_t& planned) {
-  uint64_t end = 0;
-  for (const auto& r : planned)
-    if (ranges_share(start, count, r.first, r.second)) end = std::max(end, range_end(r.first, r.second));
-  if (!g_plots) return end;
-  for (const auto& folder : g_plots->ranges)
-    for (const auto& r : folder.second)
-      if (ranges_share(start, count, r.first, r.second)) end = std::max(end, range_end(r.first, r.second));
-  return end;
+// The nonces taken, by the registered plots and by the files planned so far,
+// as disjoint stretches (start -> end, the end saturated at 2^64 - 1). Every
+// question the plan asks of it is one lookup, so a plan of n files costs
+// n log n, not n times the files before it.
+struct taken_s {
+  std::map<uint64_t, uint64_t> stretches;
+
+  void add(uint64_t start, uint64_t count) {
+    if (count == 0) return;
+    uint64_t end = range_end(start, count);
+    auto it = stretches.upper_bound(start);
+    if (it != stretches.begin()) {
+      auto prev = std::prev(it);
+      if (prev->second >= start) {
+        start = prev->first;
+        end = std::max(end, prev->second);
+        it = stretches.erase(prev);
+      }
+    }
+    while (it != stretches.end() && it->first <= end) {
+      end = std::max(end, it->second);
+      it = stretches.erase(it);
+    }
+    stretches[start] = end;
+  }
+  // The end of the taken stretch that shares a nonce with [start, start +
+  // count); 0 when none does. Stretches are disjoint, so only the last one
+  // beginning before the range's end can reach into it.
+  uint64_t collision_end(uint64_t start, uint64_t count) const {
+    if (count == 0) return 0;
+    auto it = stretches.lower_bound(range_end(start, count));
+    if (it == stretches.begin()) return 0;
+    --it;
+    return it->second > start ? it->second : 0;
+  }
+};
+
+taken_s taken_by_plots() {
+  taken_s taken;
+  if (g_plots)
+    for (const auto& folder : g_plots->ranges)
+      for (const auto& r : folder.second) taken.add(r.first, r.second);
+  return taken;
 }
 
 // Moves nonce forward by whole file sizes s until [nonce, nonce + s) misses
 // every known plot. A colliding range is cleared in one jump (every step in
 // between would collide with it too), so a name claiming a huge range cannot
 // stall the plan. False when no such range fits below 2^64.
-bool avoid_collisions(uint64_t* nonce, uint64_t s, const ranges_t& planned) {
+bool avoid_collisions(uint64_t* nonce, uint64_t s, const taken_s& taken) {
   for (;;) {
     if (*nonce > ~0ull - s) return false;
-    uint64_t end = collision_end(*nonce, s, planned);
+    uint64_t end = taken.collision_end(*nonce, s);
     if (end == 0) return true;
     uint64_t gap = end - *nonce;
     uint64_t steps = gap / s + (gap % s != 0);
@@ -197,18 +226,18 @@ void choose_auto_start(const drive_s& t, uint64_t* nonce) {
 
 // Cuts n nonces from *nonce into files of at most f nonces; returns the
 // nonces planned.
-uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t* nonce, ranges_t* planned) {
+uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t* nonce, taken_s* taken) {
   uint64_t done = 0;
   while (done < n) {
     uint64_t s = std::min(n - done, f);
-    if (!avoid_collisions(nonce, s, *planned)) {
+    if (!avoid_collisions(nonce, s, *taken)) {
       sys_log("No free nonce range left for drive %s\n", t->path);
       break;
     }
     drive_s* write = ssd ? ssd : t;
     drive_s* move = ssd ? t : nullptr;
     plotter_add_job(g_plotter, job_create(write, move, g_account, *nonce, s));
-    planned->emplace_back(*nonce, s);
+    taken->add(*nonce, s);
     g_max_job_bytes = std::max(g_max_job_bytes, plot_file_bytes(s));
     done += s;
     *nonce += s;
@@ -303,7 +332,7 @@ void drive_plan() {
   space_s space = space_of_lists();
   for (size_t i = 0; i < g_ssds.size(); i++)
     space.reserve(g_ssds[i], capacity[i] << (g_ssd_double_buffer ? 1 : 0));
-  ranges_t planned;
+  taken_s taken = taken_by_plots();
   size_t k = 0;
   uint64_t nonce = g_start_nonce;
   for (drive_s& t : g_drives) {
@@ -326,7 +355,7 @@ void drive_plan() {
       // for one, leaves nothing to cut this target into.
       sys_log("Skipping drive %s: its plot files would hold no nonces\n", t.path);
     } else if (n != 0) {
-      uint64_t done = plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce, &planned);
+      uint64_t done = plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce, &taken);
       space.reserve(t, done);
     }
     if (!g_ssds.empty()) k = (k + 1) % g_ssds.size();
@@ -347,8 +376,9 @@ bool drive_plan_check(std::string* why) {
       *why = "two files share nonces from " + std::to_string(jobs[i + 1]->start_nonce);
       return false;
     }
+  taken_s plots = taken_by_plots();
   for (job_s* j : jobs)
-    if (g_plots && plots_range_overlaps(g_plots, j->start_nonce, j->nonces)) {
+    if (plots.collision_end(j->start_nonce, j->nonces) != 0) {
       *why = "a file would repeat nonces of an existing plot from " + std::to_string(j->start_nonce);
       return false;
     }
@@ -356,12 +386,14 @@ bool drive_plan_check(std::string* why) {
   // two staged files at a time on a staging drive.
   space_s space = space_of_lists();
   std::map<std::string, uint64_t> booked;
-  std::map<const drive_s*, uint64_t> staged;
+  std::map<const drive_s*, uint64_t> per_drive, staged;
   for (job_s* j : jobs) {
     const drive_s* target = j->move_drive ? j->move_drive : j->write_drive;
-    booked[space_s::key(*target)] += j->nonces;
+    per_drive[target] += j->nonces;
     if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], j->nonces);
   }
+  // A drive's file system is looked up once, not once per file.
+  for (const auto& d : per_drive) booked[space_s::key(*d.first)] += d.second;
   for (const auto& s : staged) booked[space_s::key(*s.first)] += s.second << (g_ssd_double_buffer ? 1 : 0);
   for (const auto& b : booked)
     if (b.second > space.left[b.first]) {
