@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "ui/report.h"
+
 struct job_s;
 struct plotter_s;
 
@@ -18,6 +20,13 @@ void engine_exit_error();
 // Stops the run as a fault does: its unfinished files are kept for a resume
 // and it does not end as finished.
 void engine_stop_run_keeping_files(plotter_s* p);
-// Hands the UI thread a message made of format (one %s) and path, after
-// which the process ends as on any fatal file error (engine_exit_error).
-void engine_post_file_error(const char* format, const char* path);
+// Tells the user of a file the run cannot go on with (report_to_user_later:
+// the log line now, the dialog from the UI thread through engine_message),
+// after which the process ends as on any fatal error (engine_exit_error).
+// Callers stop the run first, keeping its files.
+void engine_post_file_error(const report_s& r);
+
+// What the user is told was kept, by the kind of file a run stopped on.
+extern const char* const ENGINE_KEPT_PLOTTING;  // a ".plotting" file and the resume data
+extern const char* const ENGINE_KEPT_STAGED;    // a complete file on its staging drive
+extern const char* const ENGINE_KEPT_NOTHING_WRITTEN;  // a file that could not be started

@@ -2,6 +2,7 @@
 // temporary name, then the final name, then the staged file is deleted) or a
 // scatter of its scoop rows into the one shared plot file of the target.
 #include <mutex>
+#include <string>
 
 #include "engine/engine_internal.h"
 #include "engine/plot_file.h"
@@ -41,18 +42,22 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   char dst[PLOT_PATH_MAX];
   job_path(job, PLOT_PATH_MAX, src, 0);
   int result = PLOT_FILE_FAILED;
+  std::string why;
   if (p->scatter && m) {
     job_scatter_path(job, PLOT_PATH_MAX, dst);
     sys_log("  scattering %s to %s\n", src, dst);
-    result = plot_file_scatter(src, dst, last_of_scatter(p, job), progress);
+    result = plot_file_scatter(src, dst, last_of_scatter(p, job), progress, &why);
     if (result == PLOT_FILE_DONE) sys_log("Scatter of %llu completed\n", (unsigned long long)job->start_nonce);
   } else if (m) {
     job_path(job, PLOT_PATH_MAX, dst, 1);
     sys_log("  moving %s to %s\n", src, dst);
-    result = plot_file_move(src, dst, [&progress, stop](uint64_t done) {
-      progress(done);
-      return !plotter_stop_requested(stop);
-    });
+    result = plot_file_move(
+        src, dst,
+        [&progress, stop](uint64_t done) {
+          progress(done);
+          return !plotter_stop_requested(stop);
+        },
+        &why);
     if (result == PLOT_FILE_DONE) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
   }
 
@@ -62,7 +67,12 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
     // Stopped before the job looks staged again, so that no new move of it
     // starts.
     engine_stop_run_keeping_files(p);
-    engine_post_file_error(p->scatter ? "Could not scatter file:\n %s" : "Could not move file:\n %s", src);
+    report_s r;
+    r.what = p->scatter ? "Could not scatter file:" : "Could not move file:";
+    r.path = src;
+    r.reason = why;
+    r.kept = ENGINE_KEPT_STAGED;
+    engine_post_file_error(r);
   }
   {
     std::lock_guard<std::mutex> lock(p->mutex);

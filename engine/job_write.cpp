@@ -1,8 +1,10 @@
 // The batch write: one RAM batch goes into its place in the preallocated
 // direct-I/O plot file, scoop row by scoop row, followed by the resume marker
 // in the file's last sector unless the batch completes the file.
+#include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "engine/engine_internal.h"
@@ -14,6 +16,23 @@
 namespace {
 
 uint64_t drive_sector(const job_s* job) { return job->write_drive ? job->write_drive->sector_size : 0; }
+
+// A batch that cannot be written ends the run, not the process: the file
+// keeps what is on it and its previous marker (the batch is written again at
+// a resume), and the user learns which file failed, where and why.
+void write_failed(plotter_s* p, job_s* job, const std::string& where) {
+  int err = errno;
+  char path[PLOT_PATH_MAX];
+  job_path(job, PLOT_PATH_MAX, path, 0);
+  text_append(PLOT_PATH_MAX, path, PLOT_FILE_PLOTTING);
+  engine_stop_run_keeping_files(p);
+  report_s r;
+  r.what = "Could not write file:";
+  r.path = path;
+  r.reason = report_reason(err) + " (" + where + ")";
+  r.kept = ENGINE_KEPT_PLOTTING;
+  engine_post_file_error(r);
+}
 
 }  // namespace
 
@@ -30,7 +49,12 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   const uint64_t run = count * PLOT_SCOOP_BYTES;
   bool stopped = false;
   for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
-    sys_write_at(job->fd, plot_file_scoop_offset(n, s, first), run, buf->data + s * buf->capacity * PLOT_SCOOP_BYTES);
+    uint64_t at = plot_file_scoop_offset(n, s, first);
+    if (!sys_write_at(job->fd, at, run, buf->data + s * buf->capacity * PLOT_SCOOP_BYTES)) {
+      write_failed(p, job, "at byte " + std::to_string(at));
+      stopped = true;
+      break;
+    }
     if (s % 32 == 0 && plotter_stop_requested(stop)) {
       stopped = true;
       break;
@@ -41,8 +65,8 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   }
 
   if (!stopped && first + count < n && !plot_file_mark(job->fd, n, drive_sector(job), first + count)) {
-    sys_log("Could not make the data of %llu durable\n", (unsigned long long)job->start_nonce);
-    engine_exit_error();
+    write_failed(p, job, "while saving its resume marker");
+    stopped = true;
   }
 
   if (p->double_buffer == 0) {

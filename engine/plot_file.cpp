@@ -3,6 +3,7 @@
 // names and markers that claim it.
 #include "engine/plot_file.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -19,6 +20,12 @@ namespace {
 
 bool sync_data(int fd) { return !g_plot_file_sync || sys_sync_data(fd); }
 bool sync_folder_of(const char* path) { return !g_plot_file_sync || sys_sync_folder_of(path); }
+
+// The step that failed and the system's words for errno, for the user.
+void failure_reason(std::string* why, const std::string& step) {
+  int err = errno;
+  if (why) *why = step + ": " + strerror(err);
+}
 
 // Gives a complete file its final name once its data is durable, and makes
 // the new name durable too.
@@ -51,9 +58,11 @@ bool plot_file_mark(int fd, uint64_t nonces, uint64_t sector, uint64_t value) {
   if (!block) return false;  // the previous marker stays: a resume repeats more, loses nothing
   memset(block, 0, s);
   for (int i = 0; i < 8; i++) block[s - 8 + i] = static_cast<uint8_t>(value >> (8 * i));
-  sys_write_at(fd, plot_file_bytes(nonces) - s, s, block);
+  bool written = sys_write_at(fd, plot_file_bytes(nonces) - s, s, block);
+  int err = errno;
   sys_aligned_free(block);
-  return true;
+  errno = err;
+  return written;
 }
 
 bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* value) {
@@ -78,19 +87,24 @@ int plot_file_open(const char* temp_path, uint64_t nonces, bool resume) {
 
 bool plot_file_finish(int fd, const char* temp_path, const char* final_path) {
   bool synced = sync_data(fd);
+  int err = errno;
   sys_close(fd);
+  errno = err;
   if (!synced) return false;
   return rename_durably(temp_path, final_path);
 }
 
-int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
+int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
+                   std::string* why) {
   std::string temp = std::string(dst) + PLOT_FILE_MOVING;
-  int copied = sys_copy_file(src, temp.c_str(), progress);
+  int copied = sys_copy_file(src, temp.c_str(), progress, why);
   if (copied == SYS_COPY_STOPPED) {
     sys_unlink(temp.c_str());
     return PLOT_FILE_STOPPED;
   }
-  if (copied != SYS_COPY_DONE || !rename_durably(temp.c_str(), dst)) {
+  bool named = copied == SYS_COPY_DONE && rename_durably(temp.c_str(), dst);
+  if (copied == SYS_COPY_DONE && !named) failure_reason(why, std::string("naming ") + dst);
+  if (!named) {
     // A partial copy on a full target would only take more of its space.
     sys_unlink(temp.c_str());
     return PLOT_FILE_FAILED;
@@ -104,14 +118,16 @@ namespace {
 // Copies src's scoop rows into the open scatter file out of dn nonces from
 // d0. Returns whether every row was read and written.
 bool scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t dn, const char* src,
-                  const std::function<void(uint64_t)>& progress) {
+                  const std::string& dst, const std::function<void(uint64_t)>& progress, std::string* why) {
   const uint64_t run = n * PLOT_SCOOP_BYTES;
   uint8_t* buffer = static_cast<uint8_t*>(sys_page_alloc(run));
   util_assert(buffer != nullptr, false, __FILE__, __LINE__);
   bool ok = buffer != nullptr;
+  if (!ok && why) *why = "no memory for a scoop row";
   for (uint64_t i = 0; ok && i < PLOT_SCOOPS; i++) {
     ok = sys_read_at(in, i * run, run, buffer, nullptr);
     if (!ok) {
+      failure_reason(why, std::string("reading ") + src + " at byte " + std::to_string(i * run));
       sys_log("Scatter of %llu stopped: read failed at scoop %llu of %s\n", (unsigned long long)s0,
               (unsigned long long)i, src);
       break;
@@ -119,7 +135,12 @@ bool scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_
     // A scatter always runs to its end: a stop would leave a hole in the
     // shared file that no resume fills.
     progress(i * run + run / 2);
-    sys_write_at(out, plot_file_scoop_offset(dn, i, s0 - d0), run, buffer);
+    uint64_t at = plot_file_scoop_offset(dn, i, s0 - d0);
+    ok = sys_write_at(out, at, run, buffer);
+    if (!ok) {
+      failure_reason(why, "writing " + dst + " at byte " + std::to_string(at));
+      break;
+    }
     progress((i + 1) * run);
   }
   sys_page_free(buffer);
@@ -128,16 +149,19 @@ bool scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_
 
 }  // namespace
 
-int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress) {
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress,
+                      std::string* why) {
   uint64_t acc, s0, n, stagger, d0, dn;
   bool named = plot_name_parse(src, &acc, &s0, &n, &stagger);
   bool dnamed = plot_name_parse(dst, &acc, &d0, &dn, &stagger);
   if (!named || !dnamed || n == 0 || s0 < d0 || s0 - d0 > dn || n > dn - (s0 - d0)) {
     sys_log("Scatter of %s stopped: file names do not fit\n", src);
+    if (why) *why = std::string("the names of ") + src + " and " + dst + " do not fit together";
     return PLOT_FILE_FAILED;
   }
   int in = sys_open_read(src, false);
   if (!in) {
+    failure_reason(why, std::string("opening ") + src);
     sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, src);
     return PLOT_FILE_FAILED;
   }
@@ -146,23 +170,32 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
   if (sys_file_size(in) < plot_file_bytes(n)) {
     sys_close(in);
     sys_log("Scatter of %llu stopped: %s is shorter than its name says\n", (unsigned long long)s0, src);
+    if (why) *why = std::string(src) + " is shorter than its name says";
     return PLOT_FILE_FAILED;
   }
   std::string temp = std::string(dst) + PLOT_FILE_SCATTERING;
   int out = sys_create_file(temp.c_str(), plot_file_bytes(dn), true);
   if (!out) {
+    failure_reason(why, "opening " + temp);
     sys_close(in);
     sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, temp.c_str());
     return PLOT_FILE_FAILED;
   }
-  bool ok = scatter_rows(in, out, s0, n, d0, dn, src, progress) && sync_data(out);
+  bool ok = scatter_rows(in, out, s0, n, d0, dn, src, temp, progress, why);
+  if (ok && !sync_data(out)) {
+    failure_reason(why, "syncing " + temp);
+    ok = false;
+  }
   sys_close(out);
   sys_close(in);
   if (!ok) return PLOT_FILE_FAILED;
   // The staged file goes only once its rows are durable in the scatter file,
   // and so is the scatter file's name: the first staged file creates it.
   bool named_durably = last ? rename_durably(temp.c_str(), dst) : sync_folder_of(temp.c_str());
-  if (!named_durably) return PLOT_FILE_FAILED;
+  if (!named_durably) {
+    failure_reason(why, std::string(last ? "naming " : "syncing the folder of ") + (last ? dst : temp.c_str()));
+    return PLOT_FILE_FAILED;
+  }
   sys_unlink(src);
   return PLOT_FILE_DONE;
 }

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "plot/nonce.h"
 
@@ -44,8 +45,10 @@ uint64_t plot_file_marker_bytes(uint64_t sector);
 // True with the value in *value when the sector holds a marker below nonces.
 bool plot_file_marker_parse(const uint8_t* data, uint64_t marker_bytes, uint64_t nonces, uint64_t* value);
 // Makes every batch written so far durable, then writes the marker value.
-// False (nothing written, a log line) when the sync fails: a marker must
-// never claim data that a power cut could take back.
+// False (a log line, the reason in errno) when the sync or the marker's
+// write fails: a marker must never claim data that a power cut could take
+// back, and a failed write leaves the previous marker or a sector no resume
+// takes for one.
 bool plot_file_mark(int fd, uint64_t nonces, uint64_t sector, uint64_t value);
 // The marker of a reopened file: true with the resume point, which is also a
 // multiple of the drive's batch alignment.
@@ -56,19 +59,23 @@ bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* v
 int plot_file_open(const char* temp_path, uint64_t nonces, bool resume);
 // A fully written file: syncs it, closes fd, renames temp_path to
 // final_path and syncs the folder. False with a log line on failure (the
-// file keeps its unfinished name).
+// file keeps its unfinished name), the reason in errno.
 bool plot_file_finish(int fd, const char* temp_path, const char* final_path);
 
 enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2 };
 // Copies the staged plot src to dst + ".moving", syncs it, renames it to
 // dst, syncs the folder and only then deletes src. progress gets the bytes
 // copied so far and returns false to stop. A stop or failure removes the
-// partial copy and keeps src.
-int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
+// partial copy and keeps src. On failure *why (may be null) receives the
+// step, its file and the reason in words.
+int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
+                   std::string* why = nullptr);
 // Copies the scoop rows of the staged plot src (its name gives its range)
 // into their places in the scatter file dst + ".scattering" (created on
 // first use; its range from dst's name), syncs it, and only then deletes
 // src. With last set (src is the final file of the range) the scatter file
 // then takes the name dst. progress gets the bytes done so far. src is kept
-// on any failure.
-int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress);
+// on any failure, and *why (may be null) receives the step, its file and the
+// reason in words.
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress,
+                      std::string* why = nullptr);

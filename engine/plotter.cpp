@@ -54,14 +54,20 @@ void engine_stop_run_keeping_files(plotter_s* p) {
   plotter_request_stop(&p->stop);
 }
 
-void engine_post_file_error(const char* format, const char* path) {
-  std::string copy(path);
-  ui_task_post([format, copy]() {
-    char text[PLOT_PATH_MAX + 64];
-    snprintf(text, sizeof text, format, copy.c_str());
-    engine_message(false, nullptr, "Error", text);
-    engine_exit_error();
-  });
+const char* const ENGINE_KEPT_PLOTTING =
+    "The file is kept with what was written to it, and so is the resume data: once the disk works again, start "
+    "Veldgrain and the run goes on where it stopped.";
+const char* const ENGINE_KEPT_STAGED =
+    "The finished file is kept on its staging drive: once the target works again, start the run again and it is "
+    "brought there.";
+const char* const ENGINE_KEPT_NOTHING_WRITTEN =
+    "Nothing was written to it; the other files of the run are kept. Check that the folder exists and can be "
+    "written to (or remove it from the list), then start again.";
+
+void engine_post_file_error(const report_s& r) {
+  report_to_user_later(
+      r, [](const char* title, const char* text) { engine_message(false, nullptr, title, text); },
+      [] { engine_exit_error(); });
 }
 
 bool plotter_stop_requested(const volatile bool* stop) {

@@ -47,6 +47,15 @@ void stop_run(plotter_s* p, pass_s* pass) {
   plotter_request_stop(&p->stop);
 }
 
+void report_file_error(const char* what, const char* path, int err, const char* kept) {
+  report_s r;
+  r.what = what;
+  r.path = path;
+  r.reason = report_reason(err);
+  r.kept = kept;
+  engine_post_file_error(r);
+}
+
 void plotting_path(job_s* job, char* out) {
   job_path(job, PLOT_PATH_MAX, out, 0);
   text_append(PLOT_PATH_MAX, out, PLOT_FILE_PLOTTING);
@@ -114,9 +123,10 @@ void visit_written(plotter_s* p, job_s* job, pass_s* pass) {
   plotting_path(job, temp_path);
   if (!plot_file_finish(job->fd, temp_path, final_path)) {
     // The file keeps its unfinished name and its data; a resume finds it.
+    int err = errno;
     job->fd = 0;
     stop_run(p, pass);
-    engine_post_file_error("Could not finish file:\n %s", temp_path);
+    report_file_error("Could not finish file:", temp_path, err, ENGINE_KEPT_PLOTTING);
     return;
   }
   sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
@@ -354,8 +364,9 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     sys_log("Attempting to resume %s...\n", path);
     job->fd = plot_file_open(path, job->nonces, true);
     if (!job->fd) {
+      int err = errno;
       stop_run(p, pass);
-      engine_post_file_error("Could not open file:\n %s", path);
+      report_file_error("Could not open file:", path, err, ENGINE_KEPT_PLOTTING);
       return;
     }
     read_marker(job);
@@ -363,8 +374,9 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     sys_log("Creating file %s\n", path);
     job->fd = plot_file_open(path, job->nonces, false);
     if (!job->fd) {
+      int err = errno;
       stop_run(p, pass);
-      engine_post_file_error("Could not create file:\n %s", path);
+      report_file_error("Could not create file:", path, err, ENGINE_KEPT_NOTHING_WRITTEN);
       return;
     }
   }

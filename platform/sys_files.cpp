@@ -25,6 +25,13 @@ static int off_zero(int fd) {
   return moved < 0 ? -1 : moved;
 }
 
+// Keeps errno across a log line, so that a caller that sees a failure
+// returned can still tell the user its reason.
+struct errno_kept_s {
+  int err = errno;
+  ~errno_kept_s() { errno = err; }
+};
+
 // The folder that holds path.
 static std::string folder_of(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -105,10 +112,12 @@ static bool extend_without_fallocate(int fd, const char* path, uint64_t bytes) {
   std::string folder = folder_of(path);
   if (bytes > size && sys_free_space(folder.c_str(), nullptr) < bytes - size) {
     sys_log("Not enough free space for %s\n", path);
+    errno = ENOSPC;
     return false;
   }
   if (bytes > size && ftruncate(fd, (off_t)bytes) != 0) {
-    sys_log("Failed to resize %s errno = %d\n", path, errno);
+    errno_kept_s kept;
+    sys_log("Failed to resize %s errno = %d\n", path, kept.err);
     return false;
   }
   return true;
@@ -117,14 +126,16 @@ static bool extend_without_fallocate(int fd, const char* path, uint64_t bytes) {
 int sys_create_file(const char* path, uint64_t bytes, bool) {
   int fd = off_zero(open(path, O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0644));
   if (fd < 0) {
-    sys_log("Could not create file: %s errno = %d\n", path, errno);
+    errno_kept_s kept;
+    sys_log("Could not create file: %s errno = %d (%s)\n", path, kept.err, strerror(kept.err));
     return 0;
   }
   sys_log("Allocating %s for %s...\n", format_size(bytes, false, ""), path);
   bool ok = bytes > (uint64_t)INT64_MAX ? (errno = EFBIG, false) : fallocate(fd, 0, 0, (off_t)bytes) == 0;
   if (!ok && (errno == EOPNOTSUPP || errno == ENOSYS)) ok = extend_without_fallocate(fd, path, bytes);
-  else if (!ok) sys_log("Failed to efficiently resize %s\n", path);
   if (!ok) {
+    errno_kept_s kept;
+    sys_log("Failed to efficiently resize %s: %s\n", path, strerror(kept.err));
     // The caller never sees this descriptor, so it must not stay open.
     close(fd);
     return 0;
@@ -144,14 +155,16 @@ bool sys_exists(const char* path) { return access(path, F_OK) == 0; }
 
 bool sys_rename(const char* from, const char* to) {
   if (rename(from, to) == 0) return true;
-  sys_log("Failed to rename %s to %s errno %d\n", from, to, errno);
+  errno_kept_s kept;
+  sys_log("Failed to rename %s to %s errno %d (%s)\n", from, to, kept.err, strerror(kept.err));
   return false;
 }
 
 bool sys_sync_data(int fd) {
   while (fdatasync(fd) != 0) {
     if (errno == EINTR) continue;
-    sys_log("Failed to sync file data. Error %d\n", errno);
+    errno_kept_s kept;
+    sys_log("Failed to sync file data. Error %s\n", strerror(kept.err));
     return false;
   }
   return true;
@@ -161,7 +174,8 @@ bool sys_sync_folder_of(const char* path) {
   std::string folder = folder_of(path);
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || fsync(fd) != 0) {
-    sys_log("Failed to sync folder %s. Error %d\n", folder.c_str(), errno);
+    errno_kept_s kept;
+    sys_log("Failed to sync folder %s. Error %s\n", folder.c_str(), strerror(kept.err));
     if (fd >= 0) close(fd);
     return false;
   }
@@ -178,10 +192,11 @@ uint64_t sys_file_size(int fd) {
   return (uint64_t)st.st_size;
 }
 
-void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf) {
+bool sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf) {
   if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
-    sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, errno);
-    sys_exit_error();
+    errno_kept_s kept;
+    sys_log("Failed to write to file at offset %llu. Error %s\n", (unsigned long long)offset, strerror(kept.err));
+    return false;
   }
   // Normally one call; a short write (signal, nearly full disk) is continued
   // rather than leaving a hole of stale bytes in a plot file.
@@ -192,13 +207,15 @@ void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf) {
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       if (n == 0) errno = ENOSPC;
-      sys_log("\n\nError while writing to file: %d. Offset %llu, bytes: %llu\n\n", errno,
+      errno_kept_s kept;
+      sys_log("\n\nError while writing to file: %s. Offset %llu, bytes: %llu\n\n", strerror(kept.err),
               (unsigned long long)offset, (unsigned long long)length);
-      sys_exit_error();
+      return false;
     }
     p += n;
     left -= (uint64_t)n;
   }
+  return true;
 }
 
 // ---- Whole files written atomically ---------------------------------------
@@ -268,11 +285,14 @@ bool sys_path_identity(const char* path, uint64_t* device, std::string* real_pat
 
 static bool read_sync(int fd, uint64_t offset, uint64_t length, void* buf) {
   if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
-    sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, errno);
+    errno_kept_s kept;
+    sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, kept.err);
     return false;
   }
   if (read(fd, buf, (size_t)length) < 0) {
-    sys_log("Failed to read file at offset %llu. Error %d\n", (unsigned long long)offset, errno);
+    errno_kept_s kept;
+    sys_log("Failed to read file at offset %llu. Error %d (%s)\n", (unsigned long long)offset, kept.err,
+            strerror(kept.err));
     return false;
   }
   return true;
@@ -302,30 +322,40 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
   return false;
 }
 
-int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress) {
+int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
+                  std::string* why) {
+  auto failed = [why](const std::string& reason) {
+    if (why) *why = reason;
+    return SYS_COPY_FAILED;
+  };
   int in = open(src, O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (in < 0 || fstat(in, &st) != 0) {
-    sys_log("Error opening %s for copy! Error %s\n", src, strerror(errno));
+    int err = errno;
+    sys_log("Error opening %s for copy! Error %s\n", src, strerror(err));
     if (in >= 0) close(in);
-    return SYS_COPY_FAILED;
+    return failed(std::string("opening ") + src + ": " + strerror(err));
   }
   int out = open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
   if (out < 0) {
-    sys_log("Error opening %s for write! Error %s\n", dst, strerror(errno));
+    int err = errno;
+    sys_log("Error opening %s for write! Error %s\n", dst, strerror(err));
     close(in);
-    return SYS_COPY_FAILED;
+    return failed(std::string("creating ") + dst + ": " + strerror(err));
   }
   const off_t size = st.st_size;
   const off_t step = 8388608;
   off_t offset = 0;
   int result = SYS_COPY_DONE;
+  std::string reason;
   while (offset < size) {
     ssize_t sent = sendfile(out, in, &offset, (size_t)(size - offset < step ? size - offset : step));
     int err = errno;
     if (sent < 0 && err == EINTR) continue;
     if (sent < 0) {
       sys_log("Error copying %s to %s: %s\n", src, dst, strerror(err));
+      reason = std::string("copying to ") + dst + " at byte " + std::to_string((long long)offset) + ": " +
+               strerror(err);
       result = SYS_COPY_FAILED;
       break;
     }
@@ -337,14 +367,19 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
   }
   if (result == SYS_COPY_DONE && offset != size) {
     sys_log("Error copying %s, %lld of %lld bytes completed\n", src, (long long)offset, (long long)size);
+    reason = std::string(src) + " ended after " + std::to_string((long long)offset) + " of " +
+             std::to_string((long long)size) + " bytes";
     result = SYS_COPY_FAILED;
   }
   if (result == SYS_COPY_DONE && fsync(out) != 0) {
-    sys_log("Error from fsync of %s: %s\n", dst, strerror(errno));
+    int err = errno;
+    sys_log("Error from fsync of %s: %s\n", dst, strerror(err));
+    reason = std::string("syncing ") + dst + ": " + strerror(err);
     result = SYS_COPY_FAILED;
   }
   close(out);
   close(in);
+  if (result == SYS_COPY_FAILED && why) *why = reason;
   return result;
 }
 

@@ -25,8 +25,8 @@
 extern std::atomic<FILE*> g_log_file;
 
 // printf-style message to standard error and to "log.txt" in the working
-// folder (opened, truncated, by the first message). Messages carry their own
-// line ends.
+// folder, started anew by the first message, which first keeps the previous
+// session's "log.txt" as "log.old.txt". Messages carry their own line ends.
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Hooks ----------------------------------------------------------------
@@ -113,7 +113,8 @@ uint64_t sys_free_space(const char* path, uint64_t* total);
 
 // Opens or creates path for direct I/O (contents kept) and preallocates
 // bytes; where the file system refuses preallocation (logged once) the file
-// is extended to bytes once the folder's free space holds them. 0 on failure.
+// is extended to bytes once the folder's free space holds them. 0 on
+// failure, with the reason in errno (as for every failure below that logs).
 int sys_create_file(const char* path, uint64_t bytes, bool may_exist);
 // Read-only, buffered; 0 when the file cannot be opened.
 int sys_open_read(const char* path, bool async);
@@ -138,8 +139,10 @@ bool sys_write_file_atomic(const char* path, const void* data, uint64_t len, std
 // (absolute, symbolic links resolved, no trailing '/'); false when the path
 // cannot be resolved.
 bool sys_path_identity(const char* path, uint64_t* device, std::string* real_path);
-// Seek and one write; a failure of either ends the process.
-void sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf);
+// Seeks and writes length bytes. A failure is returned as false with a log
+// line and the error number left in errno, for the caller to tell the user
+// with the file's name; the process goes on.
+bool sys_write_at(int fd, uint64_t offset, uint64_t length, const void* buf);
 // Reads synchronously when async is null; else queues an asynchronous read
 // whose control block (owned by the caller from then on, free it with
 // sys_aio_free) is stored in *async. When the system's queue is full the read
@@ -152,9 +155,11 @@ enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2 };
 // Copies src into dst (created or emptied) inside the kernel in steps of at
 // most 8 MiB, reporting the bytes copied after each step, and syncs dst. A
 // step after which progress returns false ends it with SYS_COPY_STOPPED; a
-// failed open, copy or sync gives SYS_COPY_FAILED with a log line. src is
-// never touched; dst is left as it is on a stop or failure.
-int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress);
+// failed open, copy or sync gives SYS_COPY_FAILED with a log line and, when
+// why is not null, the step, its file and the reason in words in *why. src
+// is never touched; dst is left as it is on a stop or failure.
+int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
+                  std::string* why = nullptr);
 
 // ---- Asynchronous reads ---------------------------------------------------
 

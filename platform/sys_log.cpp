@@ -2,6 +2,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -13,7 +14,7 @@
 // ---- Log ------------------------------------------------------------------
 
 // Atomic so that threads logging while the first open is retried read a whole
-// pointer; the mutex makes that only one of them opens (and truncates) the file.
+// pointer; the mutex makes that only one of them opens (and starts) the file.
 std::atomic<FILE*> g_log_file{nullptr};
 static std::mutex g_log_open_mutex;
 
@@ -23,6 +24,11 @@ static FILE* log_file() {
   std::lock_guard<std::mutex> lock(g_log_open_mutex);
   f = g_log_file.load(std::memory_order_acquire);
   if (!f) {
+    // The log of the previous session (a failed night read the next
+    // morning) is kept as "log.old.txt"; only a plain file is moved, so that
+    // whatever else stands in the log's place is left alone.
+    struct stat st;
+    if (stat("log.txt", &st) == 0 && S_ISREG(st.st_mode)) rename("log.txt", "log.old.txt");
     f = fopen("log.txt", "w");
     g_log_file.store(f, std::memory_order_release);
   }

@@ -158,19 +158,25 @@ TEST_F(move_fixture, failed_scatter_or_move_keeps_the_staged_file_and_reports_it
   hdd->scatter_start = 0;
   hdd->scatter_nonces = 512;
   const std::string dst = dir.file("hdd/7_0_512");
+  const std::string ssd_file = dir.file("ssd/7_256_256");
   struct row_s {
     const char* what;
     bool scatter;
     uint64_t start;
     std::function<void(const std::string& src)> spoil;
+    std::string reason;  // what the message says after the file's name
   } rows[] = {
-      {"missing staged file", true, 0, [](const std::string&) {}},
+      {"missing staged file", true, 0, [](const std::string&) {},
+       "opening " + dir.file("ssd/7_0_256") + ": No such file or directory."},
       // A short read would copy stale bytes.
       {"staged file shorter than its name", true, 256,
-       [](const std::string& src) { ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0); }},
-      {"target folder gone", true, 256, [this](const std::string&) { std::filesystem::remove_all(hdd->path); }},
+       [](const std::string& src) { ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0); },
+       ssd_file + " is shorter than its name says."},
+      {"target folder gone", true, 256, [this](const std::string&) { std::filesystem::remove_all(hdd->path); },
+       "opening " + dst + ".scattering: No such file or directory."},
       {"move with target folder gone", false, 256,
-       [this](const std::string&) { std::filesystem::remove_all(hdd->path); }},
+       [this](const std::string&) { std::filesystem::remove_all(hdd->path); },
+       "creating " + dir.file("hdd/7_256_256.moving") + ": No such file or directory."},
   };
   for (const row_s& r : rows) {
     SCOPED_TRACE(r.what);
@@ -194,7 +200,9 @@ TEST_F(move_fixture, failed_scatter_or_move_keeps_the_staged_file_and_reports_it
     EXPECT_FALSE(file_exists(dst));
     EXPECT_FALSE(file_exists(dir.file("hdd/7_256_256")));
     const std::string verb = r.scatter ? "scatter" : "move";
-    EXPECT_EQ(messages(), (std::vector<std::string>{"M:Error|Could not " + verb + " file:\n " + src, "exit"}));
+    EXPECT_EQ(messages(), (std::vector<std::string>{"M:Error|Could not " + verb + " file:\n " + src + "\n" +
+                                                         r.reason + "\n\n" + ENGINE_KEPT_STAGED,
+                                                     "exit"}));
     dialogs.lines.clear();
   }
 }

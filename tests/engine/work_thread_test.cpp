@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/settings.h"
+#include "engine/engine_internal.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace {
@@ -278,7 +279,8 @@ TEST_F(run_fixture, file_that_cannot_be_created_stops_and_keeps_other_work) {
     ui_tasks_run();
     return saw("exit");
   }));
-  EXPECT_TRUE(saw("M:Error|Could not create file:\n " + path(gone, 0, 256, ".plotting")));
+  EXPECT_TRUE(saw("M:Error|Could not create file:\n " + path(gone, 0, 256, ".plotting") +
+                  "\nNo such file or directory.\n\n" + ENGINE_KEPT_NOTHING_WRITTEN));
   plotter_stop(p, false);
   EXPECT_EQ(finished_calls.load(), 0);
   // A stop the thread made itself keeps the unfinished file for a resume.
@@ -295,7 +297,7 @@ TEST_F(run_fixture, plotting_file_that_cannot_be_reopened_is_reported) {
     ui_tasks_run();
     return saw("exit");
   }));
-  EXPECT_TRUE(saw("M:Error|Could not open file:\n " + temp));
+  EXPECT_TRUE(saw("M:Error|Could not open file:\n " + temp + "\nIs a directory.\n\n" + ENGINE_KEPT_PLOTTING));
   plotter_stop(p, false);
   EXPECT_EQ(finished_calls.load(), 0);
 }

@@ -88,7 +88,8 @@ class LogTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(LogTest, TruncatesOldLogAndWritesLongMessagesWhole) {
+TEST_F(LogTest, KeepsThePreviousSessionAndWritesLongMessagesWhole) {
+  std::ofstream(dir.file("log.old.txt")) << "line of the session before that\n";
   std::ofstream(dir.file("log.txt")) << "line of an earlier run\n";
   // 1023 characters fit the stack buffer; 1024 and more go through the heap.
   const std::string m1023(1022, 'a'), m1024(1023, 'b'), m5000(4999, 'c');
@@ -104,6 +105,8 @@ TEST_F(LogTest, TruncatesOldLogAndWritesLongMessagesWhole) {
   const std::string raw = read_file(dir.file("log.txt"));
   EXPECT_EQ(raw.find('\0'), std::string::npos);
   EXPECT_EQ(raw.find("earlier run"), std::string::npos);
+  // The session before is readable the next morning, beside the new log.
+  EXPECT_EQ(read_file(dir.file("log.old.txt")), "line of an earlier run\n");
   EXPECT_EQ(raw.size(), expected.size() + 3 * 20);
   EXPECT_EQ(raw[4], '-');
   EXPECT_EQ(raw[19], ' ');

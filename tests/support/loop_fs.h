@@ -1,5 +1,5 @@
 // A small ext4 file system on a loop device, mounted in a temporary folder,
-// for tests of full disks, read-only folders and power cuts. Needs root and loop devices; ok()
+// for tests of full disks, read-only folders, failing disks and power cuts. Needs root and loop devices; ok()
 // is false (with the reason in why) where they are missing, so that the test
 // can skip. Everything is unmounted and detached when the loop_fs_s goes
 // out of scope, whether the test passed or not.
@@ -54,6 +54,7 @@ struct loop_fs_s {
     if (mkdir(mount_point.c_str(), 0755) != 0 || !mount_now()) why = "mount failed";
   }
   ~loop_fs_s() {
+    if (!image.empty()) failing(false);
     unmount();
     if (!device.empty()) run("losetup -d " + device, nullptr);
   }
@@ -73,6 +74,12 @@ struct loop_fs_s {
     close(fd);
     return cut && unmount() && mount_now();
   }
+
+  // The disk fails: with its backing file immutable, every write the file
+  // system sends to the device ends in EIO. Cleared again by failing(false).
+  bool failing(bool on) { return run(std::string("chattr ") + (on ? "+i " : "-i ") + image, nullptr); }
+  // After a failure: the file system is mounted again, its journal replayed.
+  bool remount() { return unmount() && mount_now(); }
 
   bool remount_read_only() {
     return mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
