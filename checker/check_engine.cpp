@@ -395,7 +395,7 @@ std::string check_entry_verdict_text(const check_entry_s& e, int sample_count) {
     char text[200];
     switch (check_entry_outcome(e)) {
     case CHECK_PENDING: return "";
-    case CHECK_CORRECT: snprintf(text, sizeof text, "correct, %d samples compared", sample_count); break;
+    case CHECK_CORRECT: snprintf(text, sizeof text, "correct"); break;
     case CHECK_MISMATCH:
         snprintf(text, sizeof text, "does not match its name (account or start): all %d samples differ",
                  sample_count - e.unchecked.load());

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
@@ -42,6 +43,15 @@ uint32_t sample_colour(const check_sample_s& s) {
 
 bool stands_out(uint32_t colour) { return colour == RED || colour == PURPLE; }
 
+uint32_t outcome_colour(check_outcome_e outcome) {
+    switch (outcome) {
+    case CHECK_CORRECT: return GREEN;
+    case CHECK_WRONG:
+    case CHECK_MISMATCH: return RED;
+    default: return PURPLE;
+    }
+}
+
 void paint_back_button(window_s* w, int y, std::function<void()> on_click) {
     bool hover = ui_region_click(w, 24, y, 130, 40, std::move(on_click));
     draw_set_fill(w, hover ? 0xffe5f1fb : 0xffe1e1e1);
@@ -69,23 +79,51 @@ void paint_verdict(checker_s* c, window_s* w, int H) {
     draw_text(w, text, 178, (float)(H - 64));
 }
 
-// Under the verdict of a single file: how many samples made it, or why the
-// file was not checked.
+// Under the verdict of a single file: how many samples were compared (a
+// check samples, it does not read every scoop), or why the file was not
+// checked.
 void paint_single_detail(checker_s* c, window_s* w, const check_entry_s& e, int H) {
-    char text[160];
-    check_outcome_e outcome = check_entry_outcome(e);
-    if (outcome == CHECK_SKIPPED)
-        snprintf(text, sizeof text, "Not checked: %s", check_skip_text(e.skip.load()));
-    else if (outcome == CHECK_WRONG)
-        snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), c->sample_count);
-    else if (outcome == CHECK_INCOMPLETE)
-        snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(),
-                 c->sample_count);
-    else
-        return;
+    char text[200];
+    switch (check_entry_outcome(e)) {
+    case CHECK_SKIPPED: snprintf(text, sizeof text, "Not checked: %s", check_skip_text(e.skip.load())); break;
+    case CHECK_CORRECT: snprintf(text, sizeof text, "%d samples compared", c->sample_count); break;
+    case CHECK_MISMATCH:
+        snprintf(text, sizeof text, "The file does not match its name (account or start): all %d samples differ",
+                 c->sample_count - e.unchecked.load());
+        break;
+    case CHECK_WRONG: snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), c->sample_count); break;
+    case CHECK_INCOMPLETE:
+        snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(), c->sample_count);
+        break;
+    default: return;
+    }
     draw_set_fill(w, BLACK);
     draw_set_font(w, FACE, 10);
     draw_text(w, text, 178, (float)(H - 34));
+}
+
+// Under the verdict of a list: the samples compared over all files.
+void paint_multi_detail(checker_s* c, window_s* w, int H) {
+    if (check_verdict(*c) == CHECK_PENDING || c->entries.empty()) return;
+    long compared = 0;
+    for (const check_entry_s& e : c->entries)
+        if (e.skip.load() == CHECK_SKIP_NONE) compared += c->sample_count - e.unchecked.load();
+    char text[120];
+    snprintf(text, sizeof text, "%ld samples compared", compared);
+    draw_set_fill(w, BLACK);
+    draw_set_font(w, FACE, 10);
+    draw_text(w, text, 178, (float)(H - 34));
+}
+
+// "n of m files" done, right of the title.
+void paint_file_count(checker_s* c, window_s* w, int W) {
+    int done = 0;
+    for (const check_entry_s& e : c->entries) done += e.finished.load() ? 1 : 0;
+    char text[80];
+    snprintf(text, sizeof text, "%d of %d files", done, (int)c->entries.size());
+    draw_set_fill(w, GREY_TEXT);
+    draw_set_font(w, FACE, 10);
+    draw_text(w, text, (float)(W - 24) - draw_text_width(w, text), 32);
 }
 
 void paint_single(checker_s* c, window_s* w, int W, int H) {
@@ -173,14 +211,25 @@ void paint_multi(checker_s* c, window_s* w, int W, int H) {
     auto rows = [&](int, int y, std::function<bool(int, int, int, int, std::function<void()>)>) {
         int ry = y;
         for (const check_entry_s& e : c->entries) {
-            draw_clip_push(w, 24, ry, bw, 16);
-            draw_set_fill(w, GREY_TEXT);
+            check_outcome_e outcome = check_entry_outcome(e);
+            // The verdict in words at the right end of the name line, so
+            // that the bad file is found by reading its row.
+            const std::string verdict = check_entry_verdict_text(e, c->sample_count);
             draw_set_font(w, FACE, 8);
+            int vw = verdict.empty() ? 0 : (int)draw_text_width(w, verdict.c_str()) + 12;
+            vw = std::min(vw, bw / 2);
+            draw_clip_push(w, 24, ry, bw - vw, 16);
+            draw_set_fill(w, GREY_TEXT);
             draw_text(w, e.path.c_str(), 24, (float)ry);
             draw_clip_pop(w);
+            if (!verdict.empty()) {
+                draw_clip_push(w, 24 + bw - vw, ry, vw, 16);
+                draw_set_fill(w, outcome_colour(outcome));
+                draw_text(w, verdict.c_str(), (float)(24 + bw) - draw_text_width(w, verdict.c_str()), (float)ry);
+                draw_clip_pop(w);
+            }
             draw_no_stroke(w);
             ry += 16;
-            check_outcome_e outcome = check_entry_outcome(e);
             if (outcome == CHECK_SKIPPED) {
                 paint_skipped_bar(w, e, ry, bw);
             } else if (outcome == CHECK_CORRECT) {
@@ -195,6 +244,7 @@ void paint_multi(checker_s* c, window_s* w, int W, int H) {
     };
     paint_scroll_vert(w, &c->scroll, 0, 74, W, view, rows);
     paint_verdict(c, w, H);
+    paint_multi_detail(c, w, H);
     paint_back_button(w, H - 64, [] { ui_check_stop(); });
 }
 
@@ -210,6 +260,7 @@ void check_paint(void*) {
     draw_set_fill(w, BLACK);
     draw_set_font(w, FACE, 22);
     draw_text(w, "Check", 24, 24);
+    if (c->entries.size() != 1) paint_file_count(c, w, W);
     if (c->entries.size() == 1)
         paint_single(c, w, W, H);
     else

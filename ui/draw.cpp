@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <glib.h>
+
 #include "ui/window.h"
 
 // The scale of the font sizes the program passes (points) to cairo's units.
@@ -138,7 +140,17 @@ void draw_set_font(window_s* w, const char* face, float size) {
   cairo_set_font_size(w->cr, scaled);
 }
 
-void draw_text(window_s* w, const char* text, float x, float y) {
+std::string draw_display_text(const char* text) {
+  if (g_utf8_validate(text, -1, nullptr)) return text;
+  gchar* shown = g_filename_display_name(text);
+  std::string out = shown ? shown : "";
+  g_free(shown);
+  return out;
+}
+
+void draw_text(window_s* w, const char* raw, float x, float y) {
+  const std::string shown = draw_display_text(raw);
+  const char* text = shown.c_str();
   cairo_text_extents_t e;
   cairo_text_extents(w->cr, text, &e);
   draw_source(w->cr, w->fill);
@@ -149,13 +161,13 @@ void draw_text(window_s* w, const char* text, float x, float y) {
 
 float draw_text_width(window_s* w, const char* text) {
   cairo_text_extents_t e;
-  cairo_text_extents(w->cr, text, &e);
+  cairo_text_extents(w->cr, draw_display_text(text).c_str(), &e);
   return (float)e.width;
 }
 
 void draw_text_size(window_s* w, const char* text, float* width, float* height) {
   cairo_text_extents_t e;
-  cairo_text_extents(w->cr, text, &e);
+  cairo_text_extents(w->cr, draw_display_text(text).c_str(), &e);
   *width = (float)e.width;
   *height = (float)e.height;
 }

@@ -37,6 +37,13 @@ void draw_gradient_h(window_s* w, int x, int y, int wd, int ht, unsigned argb_fr
 void draw_gradient_v(window_s* w, int x, int y, int wd, int ht, unsigned argb_from,
                      unsigned argb_to);
 void draw_set_font(window_s* w, const char* face, float size);
+// Every text is drawn and measured as draw_display_text gives it: file
+// names need not be UTF-8 (a folder named in Latin-1 on an old disk), and
+// cairo refuses such a text and then draws nothing more in the frame.
+// Valid UTF-8 is returned as it is; anything else as GLib shows file names
+// (g_filename_display_name: the file-name encoding the system is told of,
+// else replacement characters).
+std::string draw_display_text(const char* text);
 // Places the text by its left end and the top of its ink at y.
 void draw_text(window_s* w, const char* text, float x, float y);
 float draw_text_width(window_s* w, const char* text);

@@ -2,7 +2,14 @@
 // the largest file of the plan in force, also after an automatic resume.
 #include <string>
 
+#include <vector>
+
+#include <glib.h>
+
+#include "app/settings.h"
 #include "app/prefs.h"
+#include "tests/ui/surface_window.h"
+#include "ui/draw.h"
 #include "app/ui_config.h"
 #include "platform/sys_linux.h"
 #include "appdata_fixture.h"
@@ -50,6 +57,31 @@ TEST_F(config_figures, size_line_follows_the_resumed_plan) {
   EXPECT_EQ(plan_max_file_bytes(), nonces * 262144);
   drive_plan();
   EXPECT_EQ(plan_max_file_bytes(), g_max_job_bytes) << "a fresh plan agrees with its own figure";
+}
+
+// A target folder named in Latin-1 ("Platte \xc4", as an old disk shows
+// it) is no valid UTF-8: the screen still draws its path (with a
+// replacement character), the labels after it and "Start Plotting!".
+TEST_F(config_figures, a_target_named_in_latin1_leaves_the_screen_whole) {
+  std::string target = sub("Platte \xc4");
+  g_drives.push_back(drive(target, 82ull * 1000000000));
+  surface_window_s sw{640, 480};
+  window_s* old_window = g_window;
+  g_window = &sw.w;
+  std::vector<drawn_text_s> texts;
+  draw_record_texts(&texts);
+  config_paint(nullptr);
+  draw_record_texts(nullptr);
+  g_window = old_window;
+  bool path_shown = false, start_shown = false;
+  for (const drawn_text_s& t : texts) {
+    // A replacement character, or the letter itself where the system is
+    // told file names are Latin-1 (G_FILENAME_ENCODING).
+    path_shown = path_shown || (t.text.find("Platte ") != std::string::npos && g_utf8_validate(t.text.c_str(), -1, nullptr));
+    start_shown = start_shown || t.text == "Start Plotting!";
+  }
+  EXPECT_TRUE(path_shown);
+  EXPECT_TRUE(start_shown);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -18,7 +20,9 @@
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
 #include "app/ui_config.h"
+#include "plot/nonce.h"
 #include "tests/support/temp_dir.h"
+#include "ui/draw.h"
 #include "tests/ui/surface_window.h"
 
 namespace {
@@ -134,7 +138,7 @@ TEST_F(CheckScreen, TheSingleViewShowsItsVerdict) {
         std::set<int> bad, unread;
         uint32_t colour;
         bool detail;
-    } cases[] = {{{}, {}, GREEN, false}, {{700}, {}, RED, true}, {{}, {5, 6}, PURPLE, true}};
+    } cases[] = {{{}, {}, GREEN, true}, {{700}, {}, RED, true}, {{}, {5, 6}, PURPLE, true}};
     for (auto& k : cases) {
         checker_s* c = checker_create(nullptr, {"/x/1_0_256"}, CHECK_SINGLE_SAMPLES);
         settle(c, 0, k.bad, k.unread);
@@ -248,6 +252,155 @@ TEST_F(CheckScreen, BackReturnsWhileAReadHangs) {
     EXPECT_EQ(g_hung.load(), 0);
     checker_release(c);
     g_check_pread = pread;
+}
+
+// The texts a paint of the screen draws.
+std::vector<drawn_text_s> painted_texts(checker_s* c, int width = 640, int height = 480) {
+    surface_window_s sw{width, height};
+    c->window = &sw.w;
+    g_checker = c;
+    std::vector<drawn_text_s> texts;
+    draw_record_texts(&texts);
+    check_paint(nullptr);
+    draw_record_texts(nullptr);
+    g_checker = nullptr;
+    return texts;
+}
+
+const drawn_text_s* find_text(const std::vector<drawn_text_s>& texts, const std::string& part) {
+    for (const drawn_text_s& t : texts)
+        if (t.text.find(part) != std::string::npos) return &t;
+    return nullptr;
+}
+
+// A folder named in Latin-1 ("Platte \xc4", no valid UTF-8): the name is
+// still shown, and everything after it is drawn: the verdict and Back in
+// the single view, the later rows in the list.
+TEST_F(CheckScreen, ANameThatIsNotUtf8LeavesTheScreenWhole) {
+    const uint32_t BACK = 0xffe1e1e1;
+    checker_s* c = checker_create(nullptr, {"/x/Platte \xc4/1_0_256"}, CHECK_SINGLE_SAMPLES);
+    settle(c, 0, {});
+    {
+        screen_s one(c);
+        EXPECT_GT(one.count(VERDICT_X, VERDICT_Y, 400, 26, GREEN), 50);
+        EXPECT_GT(one.count(24, 416, 130, 40, BACK), 130 * 40 / 2);
+    }
+    checker_s* list = checker_create(nullptr, {"/x/a/1_0_256", "/x/Platte \xc4/1_0_512", "/x/z/1_0_768"},
+                                     check_sample_count(3, 640));
+    for (int i = 0; i < 3; i++) settle(list, i, {});
+    {
+        screen_s three(list);
+        const int third_bar = 74 + 2 * 54 + 16;
+        EXPECT_EQ(three.count(24, third_bar, 592, 26, GREEN), 592 * 26);
+        EXPECT_GT(three.count(24, 416, 130, 40, BACK), 130 * 40 / 2);
+    }
+    checker_s* again = checker_create(nullptr, {"/x/Platte \xc4/1_0_256"}, CHECK_SINGLE_SAMPLES);
+    settle(again, 0, {});
+    std::vector<drawn_text_s> texts = painted_texts(again);
+    EXPECT_NE(find_text(texts, "Platte "), nullptr);
+    EXPECT_NE(find_text(texts, "Back"), nullptr);
+    checker_destroy(again);
+}
+
+// "All data correct!" says it was a sample; a file whose every sample
+// differs, read from a plot of another account, reads as not matching its
+// name rather than as damaged data.
+TEST_F(CheckScreen, TheVerdictSaysWhatWasSampled) {
+    checker_s* c = checker_create(nullptr, {"/x/1_0_256"}, CHECK_SINGLE_SAMPLES);
+    settle(c, 0, {});
+    std::vector<drawn_text_s> texts = painted_texts(c);
+    EXPECT_NE(find_text(texts, "All data correct!"), nullptr);
+    EXPECT_NE(find_text(texts, "1770 samples compared"), nullptr);
+    checker_destroy(c);
+
+    // A real plot of account 7 under the name of account 8.
+    std::string p = dir.file("8_0_1");
+    {
+        std::vector<uint8_t> nonce(NONCE_BYTES);
+        plot_nonce(7, 0, nonce.data(), true);
+        int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, nonce.data(), nonce.size()), (ssize_t)nonce.size());
+        close(fd);
+    }
+    checker_s* named = checker_create(nullptr, {p}, CHECK_SINGLE_SAMPLES);
+    check_thread_proc(named);
+    EXPECT_EQ(check_entry_outcome(named->entries[0]), CHECK_MISMATCH);
+    texts = painted_texts(named);
+    EXPECT_NE(find_text(texts, "does not match its name (account or start)"), nullptr);
+    EXPECT_EQ(find_text(texts, "1770 of 1770 samples differ"), nullptr);
+    checker_destroy(named);
+}
+
+// The dropped files are listed by name, numbers in their natural order, and
+// the screen counts the files done.
+TEST_F(CheckScreen, TheListIsSortedByNameAndCountsTheFiles) {
+    std::vector<std::string> names = {"1_10_1", "1_9_1", "1_2_1"};
+    std::vector<std::string> paths;
+    for (const std::string& n : names) paths.push_back(dir.file(n));  // none exists: each is skipped
+    std::vector<const char*> dropped;
+    for (const std::string& p : paths) dropped.push_back(p.c_str());
+    surface_window_s sw{640, 480};
+    ui_check_start(&sw.w, (int)dropped.size(), dropped.data());
+    checker_s* c = g_checker;
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(eventually([&] { return check_verdict(*c) != CHECK_PENDING; }));
+    ASSERT_EQ(c->entries.size(), 3u);
+    EXPECT_EQ(c->entries[0].path, paths[2]);
+    EXPECT_EQ(c->entries[1].path, paths[1]);
+    EXPECT_EQ(c->entries[2].path, paths[0]);
+    std::vector<drawn_text_s> texts;
+    draw_record_texts(&texts);
+    check_paint(nullptr);
+    draw_record_texts(nullptr);
+    EXPECT_NE(find_text(texts, "3 of 3 files"), nullptr);
+    ui_check_stop();
+}
+
+// Twelve files, one of them bad: the log gives every file's verdict and
+// names the bad one, and the bad file's row names it beside its verdict.
+TEST_F(CheckScreen, EachFileHasItsVerdictInTheLogAndOnItsRow) {
+    std::vector<std::string> files;
+    std::vector<uint8_t> nonce(NONCE_BYTES);
+    const int bad = 7;
+    for (int k = 0; k < 12; k++) {
+        std::string p = dir.file("1234_" + std::to_string(k) + "_1");
+        plot_nonce(1234, (uint64_t)k, nonce.data(), true);
+        // The bad one: its upper half of scoops zeroed.
+        if (k == bad) std::fill(nonce.begin() + NONCE_BYTES / 2, nonce.end(), 0);
+        int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, nonce.data(), nonce.size()), (ssize_t)nonce.size());
+        close(fd);
+        files.push_back(p);
+    }
+    checker_s* c = checker_create(nullptr, files, check_sample_count(12, 640));
+    // The log's lines also go to standard error.
+    testing::internal::CaptureStderr();
+    check_thread_proc(c);
+    std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(check_verdict(*c), CHECK_WRONG);
+    for (int k = 0; k < 12; k++) {
+        std::string line = "Check of " + files[k] + ": " + (k == bad ? "" : "correct;");
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    const std::string bad_line = "Check of " + files[bad] + ": ";
+    size_t at = log.find(bad_line);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("samples differ"), std::string::npos) << log;
+    // A window tall enough for all twelve rows.
+    std::vector<drawn_text_s> texts = painted_texts(c, 640, 900);
+    const drawn_text_s* name = find_text(texts, "1234_7_1");
+    ASSERT_NE(name, nullptr);
+    int differ_rows = 0;
+    for (const drawn_text_s& t : texts) {
+        if (t.text.find("samples differ") == std::string::npos) continue;
+        differ_rows++;
+        EXPECT_LT(std::abs(t.y - name->y), 8) << "the verdict on the bad file's row";
+    }
+    EXPECT_EQ(differ_rows, 1);
+    int correct_rows = 0;
+    for (const drawn_text_s& t : texts) correct_rows += t.text == "correct";
+    EXPECT_EQ(correct_rows, 11);
+    checker_destroy(c);
 }
 
 }  // namespace
