@@ -1,7 +1,11 @@
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -458,4 +462,35 @@ TEST_F(drives_test, plan_check_catches_overlap_and_overbooking) {
     EXPECT_EQ(drive_plan_check(&why), c.why[0] == 0) << c.why;
     EXPECT_EQ(why, c.why);
   }
+}
+
+// btrfs gives each subvolume its own device number, yet all subvolumes of a
+// pool share its free space: two of them, one mounted on its own, are
+// planned within the pool's free space once, not twice.
+TEST_F(drives_test, btrfs_subvolumes_of_one_pool_share_its_free_space) {
+  loop_fs_s fs(400, "", "btrfs");
+  if (!fs.ok()) GTEST_SKIP() << fs.why;
+  std::string out;
+  ASSERT_TRUE(loop_fs_s::run("btrfs -q subvolume create " + fs.file("a"), &out)) << out;
+  ASSERT_TRUE(loop_fs_s::run("btrfs -q subvolume create " + fs.file("b"), &out)) << out;
+  std::string b = fs.base.file("b");
+  ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+  ASSERT_EQ(mount(fs.device.c_str(), b.c_str(), "btrfs", 0, "subvol=b"), 0) << strerror(errno);
+  struct unmount_s {
+    std::string point;
+    ~unmount_s() { umount2(point.c_str(), MNT_DETACH); }
+  } unmount_b{b};
+  struct stat sa {}, sb {};
+  ASSERT_EQ(stat(fs.file("a").c_str(), &sa), 0);
+  ASSERT_EQ(stat(b.c_str(), &sb), 0);
+  ASSERT_NE(sa.st_dev, sb.st_dev) << "subvolumes share a device number here";
+
+  drive_add(1, fs.file("a").c_str(), 0);
+  drive_add(1, b.c_str(), 0);
+  ASSERT_EQ(g_drives.size(), 2u) << (messages().empty() ? "" : messages()[0]);
+  uint64_t planned = 0;
+  for (const planned_s& j : planned_jobs()) planned += j.count;
+  uint64_t free_bytes = std::max(g_drives[0].free_bytes, g_drives[1].free_bytes);
+  EXPECT_GT(planned, 0u);
+  EXPECT_LE(planned * 262144, free_bytes);
 }

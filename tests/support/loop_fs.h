@@ -29,10 +29,13 @@ struct loop_fs_s {
   temp_dir_s base{"loopfs"};
   std::string image, device, mount_point, why;
   std::string options;
+  std::string type;
   bool mounted = false;
 
-  // size_mb of ext4, mounted with options (e.g. "commit=60").
-  explicit loop_fs_s(unsigned size_mb, const std::string& mount_options = "") : options(mount_options) {
+  // size_mb of ext4 (or of the type given: "btrfs"), mounted with options
+  // (e.g. "commit=60").
+  explicit loop_fs_s(unsigned size_mb, const std::string& mount_options = "", const std::string& fs_type = "ext4")
+      : options(mount_options), type(fs_type) {
     if (geteuid() != 0) {
       why = "needs root";
       return;
@@ -45,7 +48,7 @@ struct loop_fs_s {
     mount_point = base.file("mnt");
     std::string out;
     if (!run("truncate -s " + std::to_string(size_mb) + "M " + image, &out) ||
-        !run("mkfs.ext4 -q -F -m 0 " + image, &out) || !run("losetup -f --show " + image, &device) ||
+        !run(type == "btrfs" ? "mkfs.btrfs -q -f " + image : "mkfs.ext4 -q -F -m 0 " + image, &out) || !run("losetup -f --show " + image, &device) ||
         device.empty()) {
       why = "no loop device or mkfs: " + out + device;
       device.clear();
@@ -99,7 +102,7 @@ struct loop_fs_s {
   }
 
   bool mount_now() {
-    mounted = mount(device.c_str(), mount_point.c_str(), "ext4", 0, options.c_str()) == 0;
+    mounted = mount(device.c_str(), mount_point.c_str(), type.c_str(), 0, options.c_str()) == 0;
     return mounted;
   }
   bool unmount() {
