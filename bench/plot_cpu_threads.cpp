@@ -3,7 +3,8 @@
 // groups of eight with AVX2). nonces_per_cpu_s divides by the CPU seconds the
 // process spent instead, so on a machine shared with other work the scaling
 // of workers (per-worker rate with 7 against 1) still shows apart from the
-// time the workers waited for a processor.
+// time the workers waited for a processor. The last benchmark sets the CPU
+// benchmark's rate against a direct timing of the same work.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -59,6 +60,34 @@ void BM_cpu_benchmark(benchmark::State& state) {
     state.counters["nonces_per_min"] = rate;
 }
 BENCHMARK(BM_cpu_benchmark)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+// The benchmark's rate sizes the run plan, so it should agree with a direct
+// timing of the same work (one worker's 16 nonces): the two take turns in
+// each iteration, so both see the same load, and bench_over_direct is the
+// ratio of their total rates (near 1 when the benchmark is right).
+void BM_cpu_benchmark_against_direct(benchmark::State& state) {
+    int saved = g_cpu_threads;
+    g_cpu_threads = 1;
+    buffer_s* b = buffer_create(16);
+    double bench_rate = 0, direct_seconds = 0;
+    uint64_t rounds = 0;
+    for (auto _ : state) {
+        bench_rate += cpu_benchmark();
+        volatile bool stop = false;
+        uint64_t counter = 0;
+        auto t0 = std::chrono::steady_clock::now();
+        plot_thread_select()(b, 0, 1337, 0, 16, &stop, &counter);
+        direct_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        rounds++;
+    }
+    buffer_destroy(b);
+    g_cpu_threads = saved;
+    double direct_rate = (double)rounds * 16 * 60.0 / direct_seconds;
+    state.counters["bench_nonces_per_min"] = bench_rate / (double)rounds;
+    state.counters["direct_nonces_per_min"] = direct_rate;
+    state.counters["bench_over_direct"] = bench_rate / (double)rounds / direct_rate;
+}
+BENCHMARK(BM_cpu_benchmark_against_direct)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 }  // namespace
 

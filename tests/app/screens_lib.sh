@@ -36,6 +36,25 @@ wait_state() {
   fail "state $1 is '$(state "$1")', expected '$2'"
 }
 
+# wait_run KEY VALUE DIR...: wait_state for a real run, at whatever speed the
+# machine allows: it waits as long as the run's files in the DIRs change (a
+# file is created, written, renamed, moved) or the demo uses processor time
+# (every ten seconds of it count: a window that only redraws takes minutes
+# for ten), and fails only when nothing has moved for STALL seconds.
+STALL=${STALL:-300}
+HZ=$(getconf CLK_TCK)
+wait_run() {
+  local key=$1 value=$2 last="" now moved=$SECONDS
+  shift 2
+  while [ "$(state "$key")" != "$value" ]; do
+    now=$({ find "$@" -printf '%p %s %T@\n' 2>/dev/null
+            awk -v hz="$HZ" '{ print int(($14 + $15) / hz / 10) }' "/proc/$DEMO_PID/stat" 2>/dev/null; } | md5sum)
+    [ "$now" != "$last" ] && { last=$now; moved=$SECONDS; }
+    [ $((SECONDS - moved)) -lt "$STALL" ] || fail "state $key is '$(state "$key")', expected '$value'; nothing moved for $STALL s"
+    sleep 0.2
+  done
+}
+
 start_demo() {
   rm -f "$OUT/state"
   "$DEMO" --state "$OUT/state" "$@" >>"$OUT/demo.log" 2>&1 &

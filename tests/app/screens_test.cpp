@@ -106,8 +106,10 @@ void remove_tree(const std::string& dir) {
   }
 }
 
-// Runs body under its own Xvfb with the helpers of screens_lib.sh.
-scenario_s run_scenario(const std::string& name, const std::string& body) {
+// Runs body under its own Xvfb with the helpers of screens_lib.sh. The
+// limit only ends a hang (a real run's waits go on while it moves, see
+// wait_run), before ctest's own.
+scenario_s run_scenario(const std::string& name, const std::string& body, int limit_seconds = 600) {
   scenario_s s;
   s.out = artifacts_root() + "/" + name;
   std::string mk = "rm -rf '" + s.out + "' && mkdir -p '" + s.out + "'";
@@ -119,8 +121,8 @@ scenario_s run_scenario(const std::string& name, const std::string& body) {
       << "source '" << VG_SOURCE_DIR << "/tests/app/screens_lib.sh'\n"
       << body << "\nstop_demo\nexit 0\n";
   }
-  std::string cmd = "timeout 240 '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" + script +
-                    "' > '" + s.out + "/scenario.log' 2>&1";
+  std::string cmd = "timeout " + std::to_string(limit_seconds) + " '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" +
+                    script + "' > '" + s.out + "/scenario.log' 2>&1";
   int st = system(cmd.c_str());
   s.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   std::ifstream lf(s.out + "/scenario.log");
@@ -664,16 +666,16 @@ TEST_F(Screens, RealRunFromConfigToSummary) {
 start_demo --screen config --account 1 --target ')SH" + target + R"SH(' --fill-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
 wait_state jobs 1
 click 551 436                                # "Start Plotting!"
-wait_state screen processing 90
+wait_run screen processing ')SH" + target + R"SH('
 shot real_processing
 click 577 465                                # "Pause"
 wait_state paused 1
 shot real_paused
 click 577 465                                # "Resume"
 wait_state paused 0
-wait_state screen summary 180
+wait_run screen summary ')SH" + target + R"SH('
 shot real_summary
-)SH");
+)SH", 3500);
   EXPECT_SCENARIO_OK(s);
   struct stat st {};
   ASSERT_EQ(stat((target + "/1_0_256").c_str(), &st), 0);
@@ -691,10 +693,10 @@ TEST_F(Screens, RealStagedRunSummaryShowsAllThreeStages) {
 start_demo --screen config --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fill-bytes 70000000 --max-file-bytes 70000000 --start-nonce 0 --cpu-threads 2 --ram 268435456
 wait_state jobs 1
 click 551 436                                # "Start Plotting!"
-wait_state screen processing 90
-wait_state screen summary 180
+wait_run screen processing ')SH" + ssd + "' '" + target + R"SH('
+wait_run screen summary ')SH" + ssd + "' '" + target + R"SH('
 shot staged_summary
-)SH");
+)SH", 3500);
   EXPECT_SCENARIO_OK(s);
   struct stat st {};
   ASSERT_EQ(stat((target + "/1_0_256").c_str(), &st), 0);

@@ -96,7 +96,7 @@ class CheckerTest : public ::testing::Test {
         std::set<uint64_t> distinct(nonces.begin(), nonces.end());
         std::vector<uint64_t> wanted(distinct.begin(), distinct.end());
         std::vector<std::thread> threads;
-        unsigned tc = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned tc = 2;  // the processors ctest is told a checker test uses
         std::atomic<int> short_writes{0};
         for (unsigned t = 0; t < tc; t++) {
             threads.emplace_back([&, t] {

@@ -81,9 +81,9 @@ TEST_F(power_cut_fixture, resume_after_a_cut_gives_the_reference_plot) {
   plotter_add_job(p, job_create(d, nullptr, 7, 0, n));
   start(256);
   // Batch 1 and its marker committed, as the journal's timer would do.
-  ASSERT_TRUE(wait_until([&] { return read_marker(temp, n) == 256; }));
+  ASSERT_TRUE(wait_for_run(p, [&] { return read_marker(temp, n) == 256; }));
   sync_fs_of(fs.mount_point);
-  ASSERT_TRUE(wait_until([&] { return read_marker(temp, n) == 512; }));
+  ASSERT_TRUE(wait_for_run(p, [&] { return read_marker(temp, n) == 512; }));
   plotter_stop(p, true);
   plotter_destroy(p);
   ASSERT_TRUE(fs.cut_power_and_remount());

@@ -288,9 +288,9 @@ TEST_F(fault_fixture, file_written_when_the_stop_comes_is_finished) {
   start_manual(256, 1);
   // Hold the work thread while the only batch is being written, so that the
   // stop comes with the job written but not yet visited.
-  ASSERT_TRUE(wait_until([&] { return j->nonces_done.load() == 256; }));
+  ASSERT_TRUE(wait_for_run(p, [&] { return j->nonces_done.load() == 256; }));
   plotter_toggle_pause(p);
-  ASSERT_TRUE(wait_until([&] { return j->state == JOB_WRITTEN || j->state == JOB_DONE; }));
+  ASSERT_TRUE(wait_for_run(p, [&] { return j->state == JOB_WRITTEN || j->state == JOB_DONE; }));
   if (j->state == JOB_DONE) GTEST_SKIP() << "the work thread finished the file before the pause";
   plotter_stop(p, false);
   EXPECT_EQ(j->state, JOB_DONE);

@@ -173,27 +173,6 @@ TEST_F(PlotCpu, BatchNotSectorMultipleStillHashed) {
     expect_batch(job, 3, {}, "not sector multiple");
 }
 
-// The benchmark's rate sizes the run plan, so it must agree within a factor
-// of two with a direct timing of the same work (one worker's 16 nonces). The
-// two take turns and each keeps its best round until they agree, so a busy
-// machine costs rounds, while a rate that is really off never agrees.
-TEST_F(PlotCpu, BenchmarkRateMatchesDirectTiming) {
-    g_cpu_threads = 1;
-    buffer_s* b = new_buffer(16);
-    double bench = 0, direct = 0;
-    for (int round = 0; round < 10 && !(bench > direct / 2 && bench < direct * 2); round++) {
-        bench = std::max(bench, cpu_benchmark());
-        volatile bool stop = false;
-        uint64_t counter = 0;
-        double t0 = sys_time();
-        plot_thread_select()(b, 0, 1337, 0, 16, &stop, &counter);
-        double dt = sys_time() - t0;
-        direct = std::max(direct, 16 * 60.0 / (dt > 1e-6 ? dt : 1e-6));
-    }
-    EXPECT_GT(bench, direct / 2) << "nonces per minute";
-    EXPECT_LT(bench, direct * 2) << "nonces per minute";
-}
-
 // Without memory for 16 nonces per thread the benchmark still returns a rate.
 TEST_F(PlotCpu, BenchmarkWithoutBuffer) {
 #if defined(VG_UNDER_ASAN) || defined(VG_UNDER_TSAN)

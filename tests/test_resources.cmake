@@ -1,0 +1,39 @@
+# What each test asks of the machine, told to ctest once a test binary's
+# tests are known (ctest reads this file after the discovered list). A
+# test's PROCESSORS count toward ctest's -j, so the tests that hash side by
+# side never ask for more processors than the machine has. The figures go by
+# label and name, so a new test gets its figure without being listed:
+#   plot, engine, gpu, checker: two hashing workers (their binaries' default,
+#     tests/support/two_workers.cpp);
+#   e2e and the screens' real runs: the program's two workers, its Xvfb and
+#     the session that drives it;
+#   the gpu label and tests named for the GPU: four PoCL threads (PoCL
+#     hashes far slower than the CPU workers, and the program benchmarks a
+#     GPU with 1024 nonces);
+#   PlotCpu.ThreadCounts: more workers than processors, on purpose.
+# The sessions wait on progress and fail when nothing moves for minutes, so
+# their time limit is only a guard against a hang.
+function(vg_test_resources label sanitizer source_dir tests)
+  foreach(t IN LISTS tests)
+    set(procs 1)
+    set(env "")
+    if(label MATCHES "^(plot|engine|gpu|checker|e2e)$")
+      set(procs 2)
+    endif()
+    if(label STREQUAL "e2e" OR t MATCHES "^Screens\\.Real")
+      set(procs 3)
+      set_tests_properties(${t} PROPERTIES TIMEOUT 3600)
+    endif()
+    if(label STREQUAL "gpu" OR t MATCHES "[Gg]pu")
+      set(procs 4)
+      list(APPEND env POCL_MAX_PTHREAD_COUNT=4)
+    endif()
+    if(t STREQUAL "PlotCpu.ThreadCounts")
+      set(procs 4)
+    endif()
+    set_tests_properties(${t} PROPERTIES PROCESSORS ${procs})
+    if(env)
+      set_tests_properties(${t} PROPERTIES ENVIRONMENT "${env}")
+    endif()
+  endforeach()
+endfunction()
