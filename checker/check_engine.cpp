@@ -396,10 +396,7 @@ std::string check_entry_verdict_text(const check_entry_s& e, int sample_count) {
     switch (check_entry_outcome(e)) {
     case CHECK_PENDING: return "";
     case CHECK_CORRECT: snprintf(text, sizeof text, "correct"); break;
-    case CHECK_MISMATCH:
-        snprintf(text, sizeof text, "does not match its name (account or start): all %d samples differ",
-                 sample_count - e.unchecked.load());
-        break;
+    case CHECK_MISMATCH: snprintf(text, sizeof text, "does not match its name (account or start)"); break;
     case CHECK_WRONG: snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), sample_count); break;
     case CHECK_INCOMPLETE:
         snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(), sample_count);
