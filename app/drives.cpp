@@ -347,6 +347,62 @@ std::vector<uint64_t> staging_capacity(uint64_t max_file) {
   return capacity;
 }
 
+// Nonces of a file's size that its blocks do not cover yet: all of them
+// when the file is not there.
+uint64_t nonces_missing(const std::string& path, uint64_t nonces) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return nonces;
+  uint64_t missing = sys_unallocated_bytes(path.c_str());
+  return std::min(nonces, (missing + PLOT_NONCE_BYTES - 1) / PLOT_NONCE_BYTES);
+}
+
+std::string job_file(job_s* j, int which, const char* suffix = "") {
+  char path[PLOT_PATH_MAX];
+  job_path(j, sizeof path, path, which);
+  return std::string(path) + suffix;
+}
+
+// The scatter file of the job's target as a run would name it.
+std::string scatter_file(job_s* j) {
+  uint64_t first = ~0ull, nonces = 0;
+  plotter_for_each_job(g_plotter, [&](job_s* o) {
+    if (o->move_drive == j->move_drive) {
+      first = std::min(first, o->start_nonce);
+      nonces += o->nonces;
+    }
+    return true;
+  });
+  return std::string(j->move_drive->path) + "/" + std::to_string(j->account_id) + "_" + std::to_string(first) + "_" +
+         std::to_string(nonces);
+}
+
+// Whether the plot a registered folder shows for the job's range is the
+// job's own file (a restored session's unfinished, finished or scatter
+// file; the registry counts an unfinished file of full size too).
+bool own_plot_exists(job_s* j) {
+  if (sys_exists(job_file(j, 1).c_str()) || sys_exists(job_file(j, 0, PLOT_FILE_PLOTTING).c_str())) return true;
+  if (!j->move_drive || !g_ssd_scatter) return false;
+  std::string f = scatter_file(j);
+  return sys_exists(f.c_str()) || sys_exists((f + PLOT_FILE_SCATTERING).c_str());
+}
+
+uint64_t target_nonces_needed(job_s* j) {
+  if (sys_exists(job_file(j, 1).c_str())) return 0;
+  if (!j->move_drive) return nonces_missing(job_file(j, 0, PLOT_FILE_PLOTTING), j->nonces);
+  if (g_ssd_scatter) {
+    std::string f = scatter_file(j);
+    if (sys_exists(f.c_str())) return 0;
+    std::string temp = f + PLOT_FILE_SCATTERING;
+    return sys_exists(temp.c_str()) ? nonces_missing(temp, j->nonces) : j->nonces;
+  }
+  return nonces_missing(job_file(j, 1, PLOT_FILE_MOVING), j->nonces);
+}
+
+uint64_t staging_nonces_needed(job_s* j) {
+  if (sys_exists(job_file(j, 0).c_str())) return 0;
+  return nonces_missing(job_file(j, 0, PLOT_FILE_PLOTTING), j->nonces);
+}
+
 void plan_refuse(const std::string& why) {
   sys_log("Plan refused: %s\n", why.c_str());
   plotter_clear_jobs(g_plotter);
@@ -433,19 +489,20 @@ bool drive_plan_check(std::string* why) {
     }
   taken_s plots = taken_by_plots();
   for (job_s* j : jobs)
-    if (plots.collision_end(j->start_nonce, j->nonces) != 0) {
+    if (!own_plot_exists(j) && plots.collision_end(j->start_nonce, j->nonces) != 0) {
       *why = "a file would repeat nonces of an existing plot from " + std::to_string(j->start_nonce);
       return false;
     }
   // Booked space per file system: final files on their target, and at most
-  // two staged files at a time on a staging drive.
+  // two staged files at a time on a staging drive. A file that is already on
+  // the disk (a restored session's) books only the blocks it still lacks.
   space_s space = space_of_lists();
   std::map<std::string, uint64_t> booked;
   std::map<const drive_s*, uint64_t> per_drive, staged;
   for (job_s* j : jobs) {
     const drive_s* target = j->move_drive ? j->move_drive : j->write_drive;
-    per_drive[target] += j->nonces;
-    if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], j->nonces);
+    per_drive[target] += target_nonces_needed(j);
+    if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], staging_nonces_needed(j));
   }
   // A drive's file system is looked up once, not once per file.
   for (const auto& d : per_drive) booked[space_s::key(*d.first)] += d.second;
@@ -472,20 +529,30 @@ drive_s* drive_find(int kind, const char* path) {
   return d ? &list[d - list.data()] : nullptr;
 }
 
+void drive_discard_session_files(const std::vector<std::string>& files) {
+  for (const std::string& f : files) {
+    if (unlink(f.c_str()) == 0)
+      sys_log("Deleted unfinished file %s\n", f.c_str());
+    else if (errno != ENOENT)
+      sys_log("Could not delete unfinished file %s: %s\n", f.c_str(), strerror(errno));
+  }
+  // The deletions are made durable: a discarded session must not come back
+  // after a power cut as files that no plan knows.
+  for (const std::string& f : files) sys_sync_folder_of(f.c_str());
+}
+
 bool drive_plan_may_replace(const char* keep) {
-  if (!g_plan_restored || plotter_job_count(g_plotter) == 0) return true;
+  if (!g_plan_restored || plotter_job_count(g_plotter) == 0 || plotter_is_finished(g_plotter)) return true;
   std::vector<std::string> files;
-  uint64_t nonces = 0;
-  plotter_for_each_job(g_plotter, [&](job_s* j) {
-    char path[PLOT_PATH_MAX];
-    job_path(j, sizeof path, path, 0);
-    std::string file = std::string(path) + ".plotting";
-    if (!keep || !same_file(file.c_str(), keep)) files.push_back(file);
-    nonces += j->nonces;
-    return true;
-  });
+  uint64_t bytes = 0;
+  for (const std::string& f : plotter_unfinished_files(g_plotter, g_ssd_scatter)) {
+    if (keep && same_file(f.c_str(), keep)) continue;
+    files.push_back(f);
+    struct stat st;
+    if (stat(f.c_str(), &st) == 0) bytes += (uint64_t)st.st_size;
+  }
   std::string text = "Changing the plan discards the unfinished plotting session (" + std::to_string(files.size()) +
-                     " file" + (files.size() == 1 ? "" : "s") + ", " + format_size(plot_file_bytes(nonces), false, "") +
+                     " file" + (files.size() == 1 ? "" : "s") + ", " + format_size(bytes, false, "") +
                      "). Its unfinished files are deleted:\n";
   const size_t shown = 5;
   for (size_t i = 0; i < files.size() && i < shown; i++) text += "  " + files[i] + "\n";
@@ -495,12 +562,45 @@ bool drive_plan_may_replace(const char* keep) {
     sys_log("The unfinished session is kept; the plan is unchanged\n");
     return false;
   }
-  for (const std::string& f : files) {
-    if (unlink(f.c_str()) == 0)
-      sys_log("Deleted unfinished file %s\n", f.c_str());
-    else if (errno != ENOENT)
-      sys_log("Could not delete unfinished file %s: %s\n", f.c_str(), strerror(errno));
-  }
+  drive_discard_session_files(files);
   g_plan_restored = false;
+  return true;
+}
+
+bool drive_session_disks_ready() {
+  std::vector<job_s*> gone;
+  std::string text;
+  plotter_for_each_job(g_plotter, [&](job_s* j) {
+    std::string drive;
+    if (job_drives_present(j, &drive)) return true;
+    gone.push_back(j);
+    if (gone.size() <= 5) text += "  " + job_file(j, 0) + " on " + drive + "\n";
+    return true;
+  });
+  if (!gone.empty()) {
+    if (gone.size() > 5) text += "  and " + std::to_string(gone.size() - 5) + " more\n";
+    sys_log("The disk of %llu file(s) of the unfinished session is missing:\n%s", (unsigned long long)gone.size(),
+            text.c_str());
+    std::string question = "The disk of these files of the unfinished plotting session is missing (the folder is "
+                           "not on the disk the session wrote to), so nothing is written there:\n" +
+                           text +
+                           "\nDiscard these files from the session and plot the rest?\nChoose No to wait: plug "
+                           "the disk in and press Start again.";
+    if (!g_app_question("Disk missing", question.c_str())) {
+      sys_log("Waiting for the missing disk; plotting not started\n");
+      return false;
+    }
+    for (job_s* j : gone) {
+      sys_log("Discarded %s from the session: its disk is missing\n", job_file(j, 0).c_str());
+      plotter_remove_job(g_plotter, j);
+    }
+    if (plotter_job_count(g_plotter) == 0) return false;
+  }
+  // From the start of a run on, its jobs write only on these file systems.
+  plotter_for_each_job(g_plotter, [](job_s* j) {
+    if (j->write_fs.empty() && j->write_drive) sys_fs_identity(j->write_drive->path, &j->write_fs);
+    if (j->move_fs.empty() && j->move_drive) sys_fs_identity(j->move_drive->path, &j->move_fs);
+    return true;
+  });
   return true;
 }

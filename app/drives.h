@@ -53,6 +53,17 @@ bool drive_plan_check(std::string* why);
 // names a file that is not deleted: the one the new plan takes over.
 bool drive_plan_may_replace(const char* keep = nullptr);
 
+// Deletes files of a discarded session (plotter_unfinished_files), each
+// named in the log.
+void drive_discard_session_files(const std::vector<std::string>& files);
+
+// Before a run starts: every job of a restored session must find its disks
+// where the session wrote. When some do not, the user is told which files
+// and disks, and either discards those files from the session or waits
+// (false: nothing starts). Then records for each job the file systems it
+// writes on. False also when no job is left.
+bool drive_session_disks_ready();
+
 // The drive of a list (kind as for drive_add) that is this folder under any
 // spelling; null when none is.
 drive_s* drive_find(int kind, const char* path);

@@ -1,5 +1,6 @@
 #include "app/prefs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -65,14 +66,20 @@ void emit_resume(YAML::Emitter& out) {
     out << YAML::Key << "count" << YAML::Value << job->nonces;
     out << YAML::Key << "write" << YAML::Value << std::string(job->write_drive ? job->write_drive->path : "");
     if (job->move_drive) out << YAML::Key << "move" << YAML::Value << std::string(job->move_drive->path);
+    // The file systems the session wrote on: a later start writes nowhere
+    // else (an unmounted disk leaves an empty folder on the system disk).
+    if (!job->write_fs.empty()) out << YAML::Key << "write_fs" << YAML::Value << job->write_fs;
+    if (!job->move_fs.empty()) out << YAML::Key << "move_fs" << YAML::Value << job->move_fs;
     out << YAML::EndMap;
     return true;
   });
   out << YAML::EndSeq;
 }
 
+// Only a session is stored: jobs whose run was started (here or before the
+// restart that restored them), never a plan that was only drawn up.
 bool resume_wanted() {
-  return g_plotter && !plotter_is_finished(g_plotter) && plotter_job_count(g_plotter) != 0 && !g_ssd_scatter;
+  return g_plotter && g_plan_restored && !plotter_is_finished(g_plotter) && plotter_job_count(g_plotter) != 0;
 }
 
 void emit_document(YAML::Emitter& out) {
@@ -142,6 +149,8 @@ void emit_document(YAML::Emitter& out) {
   out << YAML::Comment("Override for max concurrent tasks calculations when direct plotting many drives");
   out << YAML::Key << "experimental_fast_splats" << YAML::Value << g_experimental_fast_splats;
   out << YAML::Comment("Experiment for extra fast disk writes");
+  out << YAML::Key << "ram_bytes" << YAML::Value << g_resume_ram;
+  out << YAML::Comment("RAM to use for plotting in bytes, 0 for automatic");
   if (resume_wanted()) emit_resume(out);
   out << YAML::Newline;
   out << YAML::EndMap;
@@ -314,7 +323,17 @@ std::string resume_entry_fault(const YAML::Node& e, size_t index, uint64_t* star
   if (!*write_drive) return which + " writes to " + write + ", which is no drive of the resume lists";
   *move_drive = staged ? drive_find(1, move.c_str()) : nullptr;
   if (staged && !*move_drive) return which + " moves to " + move + ", which is no drive of the resume lists";
+  // Batches, and the marker in the file's last sector, are whole sector
+  // units: any other count would put the marker over written data.
+  uint64_t unit = std::max<uint64_t>((*write_drive)->sector_size / 64, 1);
+  if (*count % unit != 0)
+    return which + " has " + std::to_string(*count) + " nonces, not a multiple of " + std::to_string(unit);
   return "";
+}
+
+// The file an entry names, to find two entries on one file.
+std::string entry_file(const drive_s* write, uint64_t start, uint64_t count) {
+  return std::string(write->path) + "/" + std::to_string(start) + "_" + std::to_string(count);
 }
 
 void rebuild_resume_jobs(const YAML::Node& plots, load_report_s* report) {
@@ -324,16 +343,38 @@ void rebuild_resume_jobs(const YAML::Node& plots, load_report_s* report) {
     return;
   }
   size_t index = 0;
+  std::vector<std::string> files;
   for (const YAML::Node& e : plots) {
     uint64_t start = 0, count = 0;
     drive_s* write_drive = nullptr;
     drive_s* move_drive = nullptr;
     std::string fault = resume_entry_fault(e, ++index, &start, &count, &write_drive, &move_drive);
+    std::string which = "resume entry " + std::to_string(index);
+    if (fault.empty()) {
+      std::string file = entry_file(write_drive, start, count);
+      for (size_t i = 0; i < files.size() && fault.empty(); i++)
+        if (files[i] == file) fault = which + " names the same file as resume entry " + std::to_string(i + 1);
+      files.push_back(fault.empty() ? file : std::string());
+    } else {
+      files.emplace_back();
+    }
     if (!fault.empty()) {
       report->damage.push_back(fault);
       continue;
     }
-    if (g_plotter) plotter_add_job(g_plotter, job_create(write_drive, move_drive, g_account, start, count));
+    if (!g_plotter) continue;
+    job_s* job = job_create(write_drive, move_drive, g_account, start, count);
+    read_field(e, "write_fs", &job->write_fs);
+    read_field(e, "move_fs", &job->move_fs);
+    plotter_add_job(g_plotter, job);
+    // Each entry must keep the plan's rules with those before it: no shared
+    // nonces, no file system booked past its free space.
+    std::string why;
+    if (!drive_plan_check(&why)) {
+      plotter_remove_job(g_plotter, job);
+      files.back().clear();
+      report->damage.push_back(which + " is refused: " + why);
+    }
   }
 }
 
@@ -363,6 +404,9 @@ void read_account(const YAML::Node& root) {
 }
 
 void read_resume(const YAML::Node& root, load_report_s* report) {
+  // The RAM amount is a setting of its own; files of older versions kept it
+  // only beside their resume data.
+  g_resume_ram = root["ram_bytes"].as<uint64_t>(g_resume_ram);
   const YAML::Node resume_ram = root["resume_ram"];
   if (resume_ram.IsDefined()) {
     uint64_t v = g_resume_ram;

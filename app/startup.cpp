@@ -63,8 +63,12 @@ bool close_cb(void*) {
                                 "later? (You can drag and drop .plotting files to the config screen to resume "
                                 "them)");
     plotter_stop(g_plotter, keep);
-    // Without jobs the end-of-loop save stores no resume data.
-    if (!keep) plotter_clear_jobs(g_plotter);
+    // Without jobs the end-of-loop save stores no resume data; nothing of
+    // the session is left behind either (staged files, partial copies).
+    if (!keep) {
+        drive_discard_session_files(plotter_unfinished_files(g_plotter, g_ssd_scatter));
+        plotter_clear_jobs(g_plotter);
+    }
     return true;
 }
 

@@ -335,6 +335,13 @@ void summary_show() {
 }
 
 void processing_start() {
+  if (!drive_session_disks_ready()) {
+    window_redraw(g_window);
+    return;
+  }
+  // From here on the job list is a session: it is stored for a resume until
+  // it has finished or is discarded.
+  g_plan_restored = true;
   prefs_save();
   sys_time_start();
   elapsed_clock_start(&g_run_clock);

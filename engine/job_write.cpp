@@ -47,10 +47,26 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   if (!buf || !buf->data) return;  // nothing to write from; the batch stays unwritten
 
   const uint64_t run = count * PLOT_SCOOP_BYTES;
+  // The final batch keeps the marker's place for last (see plot_file_seal):
+  // its last row is written without that sector first.
+  const uint64_t seal = plot_file_marker_bytes(drive_sector(job));
+  const bool sealing = first + count == n && run >= seal && (run - seal) % 4096 == 0;
   bool stopped = false;
   for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
+    const uint8_t* row = buf->data + s * buf->capacity * PLOT_SCOOP_BYTES;
     uint64_t at = plot_file_scoop_offset(n, s, first);
-    if (!sys_write_at(job->fd, at, run, buf->data + s * buf->capacity * PLOT_SCOOP_BYTES)) {
+    bool written;
+    if (sealing && s == PLOT_SCOOPS - 1) {
+      written = run == seal || sys_write_at(job->fd, at, run - seal, row);
+      if (written && !plot_file_seal(job->fd, n, drive_sector(job), row + run - seal)) {
+        write_failed(p, job, "while writing its last sector");
+        stopped = true;
+        break;
+      }
+    } else {
+      written = sys_write_at(job->fd, at, run, row);
+    }
+    if (!written) {
       write_failed(p, job, "at byte " + std::to_string(at));
       stopped = true;
       break;

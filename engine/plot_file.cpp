@@ -81,6 +81,64 @@ bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* v
   return ok;
 }
 
+bool plot_file_seal(int fd, uint64_t nonces, uint64_t sector, const uint8_t* data) {
+  if (!sync_data(fd)) return false;
+  uint64_t s = plot_file_marker_bytes(sector);
+  return sys_write_at(fd, plot_file_bytes(nonces) - s, s, data);
+}
+
+bool plot_file_is_complete(int fd, uint64_t account, uint64_t start, uint64_t nonces, uint64_t sector) {
+  uint64_t s = plot_file_marker_bytes(sector);
+  uint64_t covered = s / PLOT_SCOOP_BYTES;
+  if (plot_file_bytes(nonces) < s || nonces < covered) return false;
+  uint8_t* block = static_cast<uint8_t*>(sys_aligned_alloc(4096, s));
+  uint8_t* nonce = static_cast<uint8_t*>(sys_aligned_alloc(4096, PLOT_NONCE_BYTES));
+  bool complete = block && nonce && sys_read_at(fd, plot_file_bytes(nonces) - s, s, block, nullptr);
+  const uint64_t last_scoop = PLOT_SCOOPS - 1;
+  for (uint64_t k : {nonces - covered, nonces - 1}) {
+    if (!complete) break;
+    plot_nonce(account, start + k, nonce, true);
+    const uint8_t* on_disk = block + (k - (nonces - covered)) * PLOT_SCOOP_BYTES;
+    complete = memcmp(on_disk, nonce + last_scoop * PLOT_SCOOP_BYTES, PLOT_SCOOP_BYTES) == 0;
+  }
+  if (block) sys_aligned_free(block);
+  if (nonce) sys_aligned_free(nonce);
+  return complete;
+}
+
+namespace {
+
+bool row_has_data(int fd, uint64_t offset, uint64_t length, uint8_t* buffer) {
+  if (!sys_read_at(fd, offset, length, buffer, nullptr)) return false;
+  for (uint64_t i = 0; i < length; i++)
+    if (buffer[i] != 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool plot_file_scatter_holds(const char* dst, uint64_t s0, uint64_t n) {
+  uint64_t acc, d0, dn, stagger;
+  if (n == 0 || !plot_name_parse(dst, &acc, &d0, &dn, &stagger) || s0 < d0 || s0 - d0 > dn ||
+      n > dn - (s0 - d0))
+    return false;
+  std::string temp = std::string(dst) + PLOT_FILE_SCATTERING;
+  int fd = sys_open_read(temp.c_str(), false);
+  if (!fd) fd = sys_open_read(dst, false);
+  if (!fd) return false;
+  bool held = sys_file_size(fd) >= plot_file_bytes(dn);
+  const uint64_t run = n * PLOT_SCOOP_BYTES;
+  uint8_t* buffer = static_cast<uint8_t*>(sys_page_alloc(run));
+  held = held && buffer;
+  // The first and the last row: a scatter writes its rows in order and
+  // syncs them all before the staged file goes.
+  for (uint64_t scoop : {uint64_t(0), uint64_t(PLOT_SCOOPS - 1)})
+    held = held && row_has_data(fd, plot_file_scoop_offset(dn, scoop, s0 - d0), run, buffer);
+  if (buffer) sys_page_free(buffer);
+  sys_close(fd);
+  return held;
+}
+
 int plot_file_open(const char* temp_path, uint64_t nonces, bool resume) {
   return sys_create_file(temp_path, plot_file_bytes(nonces), resume);
 }

@@ -54,6 +54,22 @@ bool plot_file_mark(int fd, uint64_t nonces, uint64_t sector, uint64_t value);
 // multiple of the drive's batch alignment.
 bool plot_file_marker_read(int fd, uint64_t nonces, uint64_t sector, uint64_t* value);
 
+// Writes the final batch's last sector (the marker's place) from data, after
+// everything else of the file is durable: until this write the file carries
+// its last marker, and once it has happened the file is recognised as
+// complete (plot_file_is_complete), so a crash in between never makes a
+// finished file look like one to plot again. False when the sync fails.
+bool plot_file_seal(int fd, uint64_t nonces, uint64_t sector, const uint8_t* data);
+// Whether a file without a valid marker is complete: its marker's place
+// holds the plot data of the nonces it lies over (checked on the first and
+// the last of them), which only the final batch writes there, last.
+bool plot_file_is_complete(int fd, uint64_t account, uint64_t start, uint64_t nonces, uint64_t sector);
+// Whether the scatter file dst (complete, or still dst + ".scattering")
+// holds the rows of the staged file of n nonces from s0: a staged file is
+// deleted only once its rows are durable there, and plot data is never a
+// row of zeros, while rows not yet scattered read as zeros.
+bool plot_file_scatter_holds(const char* dst, uint64_t s0, uint64_t n);
+
 // Creates (or, resume set, reopens without truncating) a ".plotting" file
 // of nonces nonces for direct I/O, preallocated; 0 on failure.
 int plot_file_open(const char* temp_path, uint64_t nonces, bool resume);

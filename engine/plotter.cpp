@@ -142,6 +142,27 @@ void plotter_clear_jobs(plotter_s* p) {
   p->concurrent = false;
 }
 
+void plotter_remove_job(plotter_s* p, job_s* job) {
+  auto it = std::find(p->jobs.begin(), p->jobs.end(), job);
+  if (it == p->jobs.end()) return;
+  p->jobs.erase(it);
+  job_destroy(job);
+}
+
+bool job_drives_present(const job_s* job, std::string* missing_drive) {
+  const std::pair<const drive_s*, const std::string*> drives[] = {{job->write_drive, &job->write_fs},
+                                                                    {job->move_drive, &job->move_fs}};
+  for (const auto& d : drives) {
+    if (!d.first || d.second->empty()) continue;
+    std::string now;
+    if (!sys_fs_identity(d.first->path, &now) || now != *d.second) {
+      if (missing_drive) *missing_drive = d.first->path;
+      return false;
+    }
+  }
+  return true;
+}
+
 uint64_t plotter_job_count(plotter_s* p) { return p ? p->jobs.size() : 0; }
 
 void plotter_for_each_job(plotter_s* p, std::function<bool(job_s*)> visit) {
@@ -227,8 +248,11 @@ namespace {
 
 void plot_file_path(const drive_s* d, uint64_t account, uint64_t start, uint64_t nonces, int size,
                     char* out) {
-  snprintf(out, size, "%s/%llu_%llu_%llu", d ? d->path : "", (unsigned long long)account,
-           (unsigned long long)start, (unsigned long long)nonces);
+  int len = snprintf(out, size, "%s/%llu_%llu_%llu", d ? d->path : "", (unsigned long long)account,
+                     (unsigned long long)start, (unsigned long long)nonces);
+  // A drive path holds at most 259 bytes, so only a longer one could cut
+  // the name; a cut name must never name some other file.
+  if (len >= size) out[0] = 0;
 }
 
 }  // namespace
@@ -266,6 +290,42 @@ void job_scatter_path(job_s* job, int size, char* out) {
   }
   snprintf(out, size, "%s/%llu_%llu_%llu", m->path, (unsigned long long)job->account_id,
            (unsigned long long)m->scatter_start, (unsigned long long)m->scatter_nonces);
+}
+
+std::vector<std::string> plotter_unfinished_files(plotter_s* p, bool scatter) {
+  std::vector<std::string> files;
+  auto add = [&files](const std::string& f) {
+    if (sys_exists(f.c_str()) && std::find(files.begin(), files.end(), f) == files.end()) files.push_back(f);
+  };
+  std::lock_guard<std::mutex> lock(p->mutex);
+  for (job_s* job : p->jobs) {
+    if (job->state == JOB_DONE) continue;
+    char path[PLOT_PATH_MAX];
+    job_path(job, PLOT_PATH_MAX, path, 0);
+    add(std::string(path) + PLOT_FILE_PLOTTING);
+    if (!job->move_drive) continue;
+    add(path);  // complete on the staging drive, not yet at its target
+    if (!scatter) {
+      job_path(job, PLOT_PATH_MAX, path, 1);
+      add(std::string(path) + PLOT_FILE_MOVING);
+      continue;
+    }
+    // Before a run has set the scatter range, it is the one the run would
+    // set: every staged job of the target, gap-free.
+    const drive_s* m = job->move_drive;
+    uint64_t first = m->scatter_start, nonces = m->scatter_nonces;
+    if (first == ~0ull) {
+      nonces = 0;
+      for (const job_s* other : p->jobs)
+        if (other->move_drive == m) {
+          first = std::min(first, other->start_nonce);
+          nonces += other->nonces;
+        }
+    }
+    add(std::string(m->path) + "/" + std::to_string(job->account_id) + "_" + std::to_string(first) + "_" +
+        std::to_string(nonces) + PLOT_FILE_SCATTERING);
+  }
+  return files;
 }
 
 uint64_t drive_free_space_cached(drive_s* d, double now) {

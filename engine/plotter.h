@@ -32,6 +32,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,11 @@ struct job_s {
   std::future<void> write_future;
   std::future<void> move_future;
   std::atomic<int> state;   // JOB_NEW .. JOB_DONE
+  // The file systems (sys_fs_identity) of its write and move drives when the
+  // session began; "" = not known. A job of a resumed session writes only
+  // where they still are, never into a folder whose disk has gone.
+  std::string write_fs;
+  std::string move_fs;
 };
 
 struct plotter_s {
@@ -145,6 +151,12 @@ void plotter_set_ssd_scatter(plotter_s* p, bool v);
 void plotter_set_wait_for_moves(plotter_s* p, bool v);
 void plotter_add_job(plotter_s* p, job_s* job);  // the plotter owns it from now on
 void plotter_clear_jobs(plotter_s* p);
+// Takes the job out of the list and destroys it (not while a run goes on).
+void plotter_remove_job(plotter_s* p, job_s* job);
+// Whether the job's drives are still the file systems its session wrote on
+// (always true when they are not known); the first one that is not in
+// *missing_drive.
+bool job_drives_present(const job_s* job, std::string* missing_drive);
 uint64_t plotter_job_count(plotter_s* p);  // null allowed: 0
 // Holds the mutex for the whole walk; visit must not call back into
 // operations that take it. Returns false from visit to end the walk.
@@ -174,6 +186,11 @@ void job_destroy(job_s* job);  // null allowed; only when no task works on it
 void job_path(job_s* job, int size, char* out, int which);
 // The scatter file of the job's move drive (the job must have one).
 void job_scatter_path(job_s* job, int size, char* out);
+// Every file on disk that holds unfinished work of the plotter's jobs (a
+// session): ".plotting" files, complete staged files not yet moved, partial
+// ".moving" copies and, with scatter set, the targets' ".scattering" files;
+// only files that exist, each once, in job order.
+std::vector<std::string> plotter_unfinished_files(plotter_s* p, bool scatter);
 
 // Drives: free space, refreshed when older than a second (now 0 = sys_time).
 uint64_t drive_free_space_cached(drive_s* d, double now);

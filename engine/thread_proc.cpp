@@ -230,17 +230,27 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
   util_assert(job->nonces_done <= job->nonces, false, __FILE__, __LINE__);
 }
 
-// Reads the resume marker of a reopened ".plotting" file; a file without a
-// valid one is written again from its first nonce.
-void read_marker(job_s* job) {
+// Reads the resume marker of a reopened ".plotting" file. A file whose
+// marker's place holds its final batch is complete (a crash came before its
+// rename) and only needs its final name; any other file without a valid
+// marker is written again from its first nonce. True when complete.
+bool read_marker(job_s* job) {
   uint64_t value = 0;
-  if (plot_file_marker_read(job->fd, job->nonces, job->write_drive->sector_size, &value)) {
+  const uint64_t sector = job->write_drive->sector_size;
+  if (plot_file_marker_read(job->fd, job->nonces, sector, &value)) {
     sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
     job->nonces_done.store(value, std::memory_order_relaxed);
     job->nonces_resumed.store(value, std::memory_order_relaxed);
-  } else {
-    sys_log("  incorrect resume data... starting from nonce 0\n");
+    return false;
   }
+  if (plot_file_is_complete(job->fd, job->account_id, job->start_nonce, job->nonces, sector)) {
+    sys_log("  the file is complete; giving it its final name\n");
+    job->nonces_done.store(job->nonces, std::memory_order_relaxed);
+    job->nonces_resumed.store(job->nonces, std::memory_order_relaxed);
+    return true;
+  }
+  sys_log("  incorrect resume data... starting from nonce 0\n");
+  return false;
 }
 
 // A job that cannot start for lack of free space says so once per wait; the
@@ -249,6 +259,19 @@ void wait_for_space(job_s* job, const drive_s* w, uint64_t missing) {
   if (job->bytes_missing.exchange(missing, std::memory_order_relaxed) == 0)
     sys_log("%llu is waiting for free space on %s: %s missing\n", (unsigned long long)job->start_nonce, w->path,
             format_size(missing, false, ""));
+}
+
+// A staged job of a scatter run whose staged and unfinished files are gone:
+// done when its rows are in the target's scatter file, new when not.
+bool scattered(job_s* job) {
+  char temp[PLOT_PATH_MAX];
+  plotting_path(job, temp);
+  if (sys_exists(temp)) return false;
+  char dst[PLOT_PATH_MAX];
+  job_scatter_path(job, PLOT_PATH_MAX, dst);
+  if (!plot_file_scatter_holds(dst, job->start_nonce, job->nonces)) return false;
+  sys_log("Found %llu already scattered into %s\n", (unsigned long long)job->start_nonce, dst);
+  return true;
 }
 
 // Lends the job its buffers and its drive's writing slot (state 0 to 1).
@@ -287,6 +310,21 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   }
   char path[PLOT_PATH_MAX];
   job_path(job, PLOT_PATH_MAX, path, 0);
+  std::string missing;
+  if (!job_drives_present(job, &missing)) {
+    // An unmounted disk leaves its empty mount point on the system disk:
+    // nothing of the session is written there.
+    sys_log("The disk of %s is missing (%s is no longer the file system of the session)\n", path,
+            missing.c_str());
+    stop_run(p, pass);
+    report_s r;
+    r.what = "The disk of this file is missing:";
+    r.path = path;
+    r.reason = missing + " is no longer on the disk the session wrote to";
+    r.kept = "Nothing was written there. Plug the disk in and start Veldgrain again to resume.";
+    engine_post_file_error(r);
+    return;
+  }
   bool final_exists = sys_exists(path);
   if (job->move_drive) {
     char target[PLOT_PATH_MAX];
@@ -314,6 +352,10 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
       job->state = JOB_STAGED;
       pass->all_done = false;
       return;
+    } else if (p->scatter && scattered(job)) {
+      job->state = JOB_DONE;
+      pass->all_done = false;
+      return;
     }
   } else if (final_exists) {
     sys_log("Found %s already completed.\n", path);
@@ -326,10 +368,12 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   bool resume = sys_exists(path);
   double now = pass->now != 0 ? pass->now : sys_time();
   uint64_t free_bytes = drive_free_space_cached(w, now);
-  const uint64_t bytes = plot_file_bytes(job->nonces);
+  // A resumed file needs only the blocks it lacks: none when preallocated,
+  // the unwritten part when its file system could not preallocate it.
+  const uint64_t bytes = resume ? sys_unallocated_bytes(path) : plot_file_bytes(job->nonces);
   // A folder that has gone reports no free space; waiting for space would
   // hide the fault, so the creation below is tried and reports it.
-  if (!resume && free_bytes < bytes && sys_dir_exists(w->path)) {
+  if (bytes != 0 && free_bytes < bytes && sys_dir_exists(w->path)) {
     if (!moving_out) {
       sleep_seconds(0.05);
       free_bytes = sys_free_space(w->path, nullptr);
@@ -369,7 +413,12 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
       report_file_error("Could not open file:", path, err, ENGINE_KEPT_PLOTTING);
       return;
     }
-    read_marker(job);
+    if (read_marker(job)) {
+      // State 2 as after its last batch: the next visit finishes it.
+      job->state = JOB_WRITTEN;
+      pass->all_done = false;
+      return;
+    }
   } else {
     sys_log("Creating file %s\n", path);
     job->fd = plot_file_open(path, job->nonces, false);

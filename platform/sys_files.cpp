@@ -7,6 +7,7 @@
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -124,7 +125,11 @@ static bool extend_without_fallocate(int fd, const char* path, uint64_t bytes) {
 }
 
 int sys_create_file(const char* path, uint64_t bytes, bool) {
-  int fd = off_zero(open(path, O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0644));
+  // Created here (not reopened) decides whether a failure removes it: a
+  // reopened file holds data of an earlier run.
+  int fd = off_zero(open(path, O_RDWR | O_CREAT | O_EXCL | O_DIRECT | O_CLOEXEC, 0644));
+  bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = off_zero(open(path, O_RDWR | O_DIRECT | O_CLOEXEC));
   if (fd < 0) {
     errno_kept_s kept;
     sys_log("Could not create file: %s errno = %d (%s)\n", path, kept.err, strerror(kept.err));
@@ -136,8 +141,13 @@ int sys_create_file(const char* path, uint64_t bytes, bool) {
   if (!ok) {
     errno_kept_s kept;
     sys_log("Failed to efficiently resize %s: %s\n", path, strerror(kept.err));
-    // The caller never sees this descriptor, so it must not stay open.
+    // The caller never sees this descriptor, so it must not stay open; a
+    // file made here would keep what was allocated of it.
     close(fd);
+    if (created) {
+      unlink(path);
+      sys_log("Removed %s, whose space could not be allocated\n", path);
+    }
     return 0;
   }
   sys_log("Done allocating space for %s\n", path);
@@ -281,6 +291,27 @@ bool sys_path_identity(const char* path, uint64_t* device, std::string* real_pat
   }
   free(real);
   return ok;
+}
+
+bool sys_fs_identity(const char* path, std::string* id) {
+  struct statfs fs;
+  struct stat st;
+  if (statfs(path, &fs) != 0 || stat(path, &st) != 0) return false;
+  uint64_t fsid = (uint64_t)(uint32_t)fs.f_fsid.__val[0] | ((uint64_t)(uint32_t)fs.f_fsid.__val[1] << 32);
+  char text[64];
+  if (fsid != 0)
+    snprintf(text, sizeof text, "fsid:%016llx", (unsigned long long)fsid);
+  else
+    snprintf(text, sizeof text, "dev:%llx", (unsigned long long)st.st_dev);
+  *id = text;
+  return true;
+}
+
+uint64_t sys_unallocated_bytes(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || st.st_size <= 0) return 0;
+  uint64_t allocated = (uint64_t)st.st_blocks * 512;
+  return allocated >= (uint64_t)st.st_size ? 0 : (uint64_t)st.st_size - allocated;
 }
 
 static bool read_sync(int fd, uint64_t offset, uint64_t length, void* buf) {

@@ -114,7 +114,9 @@ uint64_t sys_free_space(const char* path, uint64_t* total);
 // Opens or creates path for direct I/O (contents kept) and preallocates
 // bytes; where the file system refuses preallocation (logged once) the file
 // is extended to bytes once the folder's free space holds them. 0 on
-// failure, with the reason in errno (as for every failure below that logs).
+// failure, with the reason in errno (as for every failure below that logs);
+// a file this call created is then removed, so that a refused allocation
+// gives back the space it had taken.
 int sys_create_file(const char* path, uint64_t bytes, bool may_exist);
 // Read-only, buffered; 0 when the file cannot be opened.
 int sys_open_read(const char* path, bool async);
@@ -139,6 +141,15 @@ bool sys_write_file_atomic(const char* path, const void* data, uint64_t len, std
 // (absolute, symbolic links resolved, no trailing '/'); false when the path
 // cannot be resolved.
 bool sys_path_identity(const char* path, uint64_t* device, std::string* real_path);
+// What names the file system that holds path across unmounts and reboots
+// (the id the file system reports, derived from its UUID where it has one;
+// else its device number), so that a folder whose disk is not mounted, an
+// empty mount point on the system disk, is told apart from the disk itself.
+// False when the path cannot be reached.
+bool sys_fs_identity(const char* path, std::string* id);
+// Bytes of the file's size that have no blocks allocated yet (a sparse file,
+// on a file system that cannot preallocate); 0 when it cannot be read.
+uint64_t sys_unallocated_bytes(const char* path);
 // Seeks and writes length bytes. A failure is returned as false with a log
 // line and the error number left in errno, for the caller to tell the user
 // with the file's name; the process goes on.

@@ -171,6 +171,7 @@ class app_fixture : public ::testing::Test {
     g_drives.clear();
     g_app_message = old_message_;
     g_start_dir[0] = '\0';
+    g_plan_restored = false;
     settings_.restore();
     if (chdir(old_cwd_) != 0) ADD_FAILURE() << "chdir back failed";
     remove_tree(dir_);

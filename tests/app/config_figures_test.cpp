@@ -46,7 +46,7 @@ TEST_F(config_figures, fill_shows_what_the_plan_may_fill) {
 // show the one resumed file.
 TEST_F(config_figures, size_line_follows_the_resumed_plan) {
   std::string target = sub("target");
-  const uint64_t nonces = 11444;  // 3.0 GB
+  const uint64_t nonces = 11520;  // 3.0 GB, whole 256-nonce units
   appdata_test::write_file(dir_ + "/config.yml",
                            "account: 7\nresume_drives:\n  - " + target +
                                "\nresume_plots:\n  - {account: 7, start: 1000, count: " +

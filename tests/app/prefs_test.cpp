@@ -143,6 +143,7 @@ TEST_F(prefs_test, round_trip_gives_the_same_text) {
   plotter_clear_jobs(g_plotter);
   plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], g_account, 1000, 4096));
   plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, g_account, 9000, 256));
+  g_plan_restored = true;  // the run was started: a session
   prefs_save();
   std::string first = config();
 
@@ -467,23 +468,27 @@ TEST_F(prefs_test, resume_section_rebuild) {
   EXPECT_TRUE(resume_message_shown());
 }
 
-TEST_F(prefs_test, resume_section_is_written_only_when_useful) {
+TEST_F(prefs_test, resume_section_is_written_only_for_a_started_run) {
   std::string t = sub("t");
   drive_add(1, t.c_str(), 1);
   ASSERT_GT(plotter_job_count(g_plotter), 0u);
   plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 5, 1ull << 40, 256));
   prefs_save();
-  YAML::Node n = YAML::Load(config());
-  ASSERT_TRUE(n["resume_plots"].IsSequence());
-  EXPECT_EQ(n["resume_plots"][n["resume_plots"].size() - 1]["account"].as<uint64_t>(), 5u);  // the job's own
-  EXPECT_FALSE(n["resume_ssds"].IsDefined());  // no staging drives: no key
-  g_ssd_scatter = true;
-  prefs_save();
-  EXPECT_EQ(config().find("resume_ram"), std::string::npos);
+  EXPECT_EQ(config().find("resume_plots"), std::string::npos);  // only planned
+  g_plan_restored = true;  // the run was started
+  for (bool scatter : {false, true}) {
+    g_ssd_scatter = scatter;
+    prefs_save();
+    YAML::Node n = YAML::Load(config());
+    ASSERT_TRUE(n["resume_plots"].IsSequence());
+    EXPECT_EQ(n["resume_plots"][n["resume_plots"].size() - 1]["account"].as<uint64_t>(), 5u);  // the job's own
+    EXPECT_FALSE(n["resume_ssds"].IsDefined());  // no staging drives: no key
+  }
   g_ssd_scatter = false;
   plotter_clear_jobs(g_plotter);
   prefs_save();
   EXPECT_EQ(config().find("resume_ram"), std::string::npos);
+  g_plan_restored = false;
 }
 
 // The "ssds" list of the file obeys the list bound without a dialog per
@@ -535,6 +540,7 @@ TEST_F(prefs_test, failed_saves_leave_the_previous_file) {
   std::string t = sub("t");
   g_account = 77;
   drive_add(1, t.c_str(), 1);
+  g_plan_restored = true;  // the run was started: a session
   ASSERT_TRUE(prefs_save());
   const std::string before = read_file(fs.mount_point + "/config.yml");
   ASSERT_NE(before.find("resume_plots"), std::string::npos);
@@ -614,6 +620,7 @@ TEST_F(prefs_test, cut_file_sweep) {
   plotter_clear_jobs(g_plotter);
   plotter_add_job(g_plotter, job_create(&g_ssds[0], &g_drives[0], g_account, 1000, 4096));
   plotter_add_job(g_plotter, job_create(&g_drives[1], nullptr, g_account, 90000, 256));
+  g_plan_restored = true;  // the run was started: a session
   ASSERT_TRUE(prefs_save());
   const std::string whole = read_file(work + "/config.yml");
   const std::vector<planned_s> want = {{ssd, t1, 1000, 4096}, {t2, "", 90000, 256}};
