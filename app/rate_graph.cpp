@@ -11,6 +11,20 @@ const float k_min_spacing = 0.25f;  // seconds between samples at least
 const float k_horizon = 512.0f;     // seconds of history kept
 const float k_rescale = 0.01f;      // share of the way to the visible peak
 
+// Drops the samples beyond the horizon but the two newest of them (one
+// block move). Every graph is fed on every paint, drawn or not, and has no
+// scale while nothing moves: this runs on each sample added so that no graph
+// grows for the length of a run.
+void prune(rate_graph_s* g) {
+  if (g->samples.empty()) return;
+  const double newest = g->samples.back().time;
+  size_t old = 0;
+  while (old < g->samples.size() &&
+         static_cast<float>(sys_seconds_between(g->samples[old].time, newest)) > k_horizon)
+    old++;
+  if (old > 3) g->samples.erase(g->samples.begin(), g->samples.begin() + (old - 2));
+}
+
 }  // namespace
 
 float rate_graph_add(rate_graph_s* g, int n, double t, double value) {
@@ -27,6 +41,7 @@ float rate_graph_add(rate_graph_s* g, int n, double t, double value) {
   if (rate < 0.0f) rate = 0.0f;
   g->samples.push_back({t, rate, value});
   if (rate > g->max_rate) g->max_rate = rate;
+  prune(g);
   return rate;
 }
 

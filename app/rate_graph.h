@@ -25,8 +25,10 @@ struct rate_graph_s {
   std::vector<rate_sample_s> samples;  // in the order added
 };
 
-// Adds a sample unless the newest is under 0.25 s old; returns the rate over
-// the last n samples (n >= 1; the program passes 4).
+// Adds a sample unless the newest is under 0.25 s old, and prunes samples
+// beyond the 512 s horizon as a draw does, so that a graph that is never
+// drawn stays bounded too; returns the rate over the last n samples (n >= 1;
+// the program passes 4).
 float rate_graph_add(rate_graph_s* g, int n, double t, double value);
 
 // Draws the last wd / 4 seconds into (x, y, wd, ht) as one closed polygon in
