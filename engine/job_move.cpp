@@ -46,8 +46,17 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   if (p->scatter && m) {
     job_scatter_path(job, PLOT_PATH_MAX, dst);
     sys_log("  scattering %s to %s\n", src, dst);
-    result = plot_file_scatter(src, dst, last_of_scatter(p, job), progress, &why);
+    result = plot_file_scatter(
+        src, dst, last_of_scatter(p, job),
+        [&progress, stop](uint64_t done) {
+          progress(done);
+          return !plotter_stop_requested(stop);
+        },
+        &why);
     if (result == PLOT_FILE_DONE) sys_log("Scatter of %llu completed\n", (unsigned long long)job->start_nonce);
+    if (result == PLOT_FILE_STOPPED)
+      sys_log("Scatter of %llu stopped; %s is kept and scattered again at the next start\n",
+              (unsigned long long)job->start_nonce, src);
   } else if (m) {
     job_path(job, PLOT_PATH_MAX, dst, 1);
     sys_log("  moving %s to %s\n", src, dst);

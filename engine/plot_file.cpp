@@ -174,40 +174,42 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
 namespace {
 
 // Copies src's scoop rows into the open scatter file out of dn nonces from
-// d0. Returns whether every row was read and written.
-bool scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t dn, const char* src,
-                  const std::string& dst, const std::function<void(uint64_t)>& progress, std::string* why) {
+// d0: PLOT_FILE_DONE when every row was read and written, PLOT_FILE_STOPPED
+// when progress asked to stop after a row, PLOT_FILE_FAILED (with *why).
+int scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t dn, const char* src,
+                 const std::string& dst, const std::function<bool(uint64_t)>& progress, std::string* why) {
   const uint64_t run = n * PLOT_SCOOP_BYTES;
   uint8_t* buffer = static_cast<uint8_t*>(sys_page_alloc(run));
   util_assert(buffer != nullptr, false, __FILE__, __LINE__);
-  bool ok = buffer != nullptr;
-  if (!ok && why) *why = "no memory for a scoop row";
-  for (uint64_t i = 0; ok && i < PLOT_SCOOPS; i++) {
-    ok = sys_read_at(in, i * run, run, buffer, nullptr);
-    if (!ok) {
+  int result = buffer != nullptr ? PLOT_FILE_DONE : PLOT_FILE_FAILED;
+  if (!buffer && why) *why = "no memory for a scoop row";
+  for (uint64_t i = 0; result == PLOT_FILE_DONE && i < PLOT_SCOOPS; i++) {
+    if (!sys_read_at(in, i * run, run, buffer, nullptr)) {
       failure_reason(why, std::string("reading ") + src + " at byte " + std::to_string(i * run));
       sys_log("Scatter of %llu stopped: read failed at scoop %llu of %s\n", (unsigned long long)s0,
               (unsigned long long)i, src);
+      result = PLOT_FILE_FAILED;
       break;
     }
-    // A scatter always runs to its end: a stop would leave a hole in the
-    // shared file that no resume fills.
     progress(i * run + run / 2);
     uint64_t at = plot_file_scoop_offset(dn, i, s0 - d0);
-    ok = sys_write_at(out, at, run, buffer);
-    if (!ok) {
+    if (!sys_write_at(out, at, run, buffer)) {
       failure_reason(why, "writing " + dst + " at byte " + std::to_string(at));
+      result = PLOT_FILE_FAILED;
       break;
     }
-    progress((i + 1) * run);
+    // Any row boundary is a safe place to stop: the staged file is still
+    // whole, and scattering it again at the next start writes every row
+    // anew, so the rows already copied need no sync.
+    if (!progress((i + 1) * run) && i + 1 < PLOT_SCOOPS) result = PLOT_FILE_STOPPED;
   }
   sys_page_free(buffer);
-  return ok;
+  return result;
 }
 
 }  // namespace
 
-int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress,
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<bool(uint64_t)>& progress,
                       std::string* why) {
   uint64_t acc, s0, n, stagger, d0, dn;
   bool named = plot_name_parse(src, &acc, &s0, &n, &stagger);
@@ -239,13 +241,15 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
     sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, temp.c_str());
     return PLOT_FILE_FAILED;
   }
-  bool ok = scatter_rows(in, out, s0, n, d0, dn, src, temp, progress, why);
+  int rows = scatter_rows(in, out, s0, n, d0, dn, src, temp, progress, why);
+  bool ok = rows == PLOT_FILE_DONE;
   if (ok && !sync_data(out)) {
     failure_reason(why, "syncing " + temp);
     ok = false;
   }
   sys_close(out);
   sys_close(in);
+  if (rows == PLOT_FILE_STOPPED) return PLOT_FILE_STOPPED;
   if (!ok) return PLOT_FILE_FAILED;
   // The staged file goes only once its rows are durable in the scatter file,
   // and so is the scatter file's name: the first staged file creates it.

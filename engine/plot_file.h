@@ -90,8 +90,10 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
 // into their places in the scatter file dst + ".scattering" (created on
 // first use; its range from dst's name), syncs it, and only then deletes
 // src. With last set (src is the final file of the range) the scatter file
-// then takes the name dst. progress gets the bytes done so far. src is kept
-// on any failure, and *why (may be null) receives the step, its file and the
-// reason in words.
-int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<void(uint64_t)>& progress,
+// then takes the name dst. progress gets the bytes done so far and returns
+// false to stop after the current scoop row (PLOT_FILE_STOPPED: src kept,
+// the rows copied so far stay in the unnamed scatter file and are written
+// again when src is scattered again). src is kept on any failure, and *why
+// (may be null) receives the step, its file and the reason in words.
+int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<bool(uint64_t)>& progress,
                       std::string* why = nullptr);

@@ -137,16 +137,32 @@ TEST_F(move_fixture, scatter_two_staged_files_into_one_target_file) {
   EXPECT_EQ(slots_wrong(unfinished, 0, 2048, 0, 1024, false), 0u);
   EXPECT_EQ(slots_wrong(unfinished, 0, 2048, 1024, 1024, true), 0u);  // not scattered yet: zeros
 
-  // A stop does not interrupt a scatter: a hole in the shared file would stay.
+  // A stop interrupts a scatter between two scoop rows: the staged file
+  // stays for the next start, the job is staged again, and what is in the
+  // shared file stays unnamed.
   b->state = JOB_MOVING;
   ssd->job_moving_out = b;
   hdd->job_writing_in = b;
   stop = true;
   job_move(p, b, &stop);
+  expect_released(b, JOB_STAGED);
+  EXPECT_TRUE(file_exists(sb));
+  EXPECT_EQ(file_size(sb), 1024 * NONCE);
+  EXPECT_LT(b->bytes_moved, 1024 * NONCE);
+  EXPECT_FALSE(file_exists(dst));
+  EXPECT_EQ(slots_wrong(unfinished, 0, 2048, 0, 1024, false), 0u);
+  EXPECT_TRUE(messages().empty());  // a stop is no fault
+
+  // The next start scatters the staged file again, from its first row.
+  b->state = JOB_MOVING;
+  ssd->job_moving_out = b;
+  hdd->job_writing_in = b;
+  b->bytes_moved = 0;
+  stop = false;
+  job_move(p, b, &stop);
   EXPECT_EQ(b->state, JOB_DONE);
   EXPECT_FALSE(file_exists(sb));
   EXPECT_EQ(b->bytes_moved, 1024 * NONCE);
-  EXPECT_EQ(hdd->bytes_in, 2048 * NONCE);
   EXPECT_FALSE(file_exists(unfinished));
   EXPECT_EQ(slots_wrong(dst, 0, 2048, 0, 1024, false), 0u);
   EXPECT_EQ(slots_wrong(dst, 0, 2048, 1024, 1024, false), 0u);
