@@ -9,6 +9,7 @@
 #include "app/ui_config.h"
 #include "app/ui_processing.h"
 #include "app/ui_prompts.h"
+#include "checker/ui_check.h"
 #include "engine/plots.h"
 #include "engine/plotter.h"
 #include "gpu/gpu.h"
@@ -41,7 +42,9 @@ void on_finished() {
 }
 
 // The plotter still exists here, so jobs kept at close become resume data.
+// A check still running ends first: its threads read and hash until joined.
 void after_loop() {
+    ui_check_stop();
     prefs_save();
     window_destroy(g_window);
     g_window = nullptr;
@@ -54,22 +57,47 @@ void after_loop() {
 }  // namespace
 
 bool close_cb(void*) {
-    if (!plotter_is_running(g_plotter)) return true;
+    // A confirmed close ends the main loop itself once the run has ended.
+    if (g_run_closing) return false;
+    if (!plotter_is_running(g_plotter)) {
+        ui_check_stop();
+        return true;
+    }
     if (!window_question(g_window, "Close Veldgrain?",
                          "Are you sure you want to stop plotting and close Veldgrain?"))
         return false;
+    // The run may have ended while the question waited: nothing is left to
+    // stop, and no work in progress to ask about.
+    if (!plotter_is_running(g_plotter)) return true;
     bool keep = window_question(g_window, "Leave work in progress files?",
                                 "Would you like to leave the in progress .plotting file(s) so you can resume "
                                 "later? (You can drag and drop .plotting files to the config screen to resume "
                                 "them)");
-    plotter_stop(g_plotter, keep);
-    // Without jobs the end-of-loop save stores no resume data; nothing of
-    // the session is left behind either (staged files, partial copies).
-    if (!keep) {
-        drive_discard_session_files(plotter_unfinished_files(g_plotter, g_ssd_scatter));
-        plotter_clear_jobs(g_plotter);
-    }
-    return true;
+    if (!plotter_is_running(g_plotter)) return true;
+    close_run(keep, [] { window_quit(g_window); });
+    return false;
+}
+
+void close_run(bool keep, std::function<void()> closed) {
+    // The work thread may take a while to end (a write or a move finishes its
+    // current step first): the UI thread never waits for it, so the window
+    // goes on painting what the run is finishing.
+    g_run_closing = true;
+    plotter_stop_begin(g_plotter, keep);
+    window_redraw(g_window);
+    sys_timer_add(100, [keep, closed] {
+        if (!plotter_has_ended(g_plotter)) return true;
+        plotter_stop(g_plotter, keep);  // the thread has ended: no wait
+        // Without jobs the end-of-loop save stores no resume data; nothing of
+        // the session is left behind either (staged files, partial copies).
+        if (!keep) {
+            drive_discard_session_files(plotter_unfinished_files(g_plotter, g_ssd_scatter));
+            plotter_clear_jobs(g_plotter);
+        }
+        g_run_closing = false;
+        closed();
+        return false;
+    });
 }
 
 void mouse_cb(void*, int, int, int) {}

@@ -32,6 +32,7 @@ double g_move_start_time;
 double g_eta_time;
 elapsed_clock_s g_run_clock;
 char g_eta_text[128];
+bool g_run_closing;
 
 const uint32_t colours_compute[3] = {0xff117dbb, 0xffd9eaf4, 0xfff1f6fa};
 const uint32_t colours_write[3] = {0xff4da60c, 0xffdbedce, 0xffeff7e9};
@@ -299,6 +300,23 @@ void paint_target_section(window_s* w, const plotter_snapshot_s& snap, int W, in
                  &g_pages[1], ssds ? "Moved" : "Written", ssds ? moved : written});
 }
 
+// What a closing run still waits for: the move or scatter in progress with
+// its share done, else the writes of the batches in flight.
+std::string closing_text(const plotter_snapshot_s& snap) {
+  for (const job_snapshot_s& j : snap.jobs) {
+    if (j.state != JOB_MOVING) continue;
+    char path[260];
+    job_snapshot_path(&j, sizeof path, path, 0);
+    const char* name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
+    double bytes = (double)j.nonces * (double)PLOT_NONCE_BYTES;
+    char line[400];
+    snprintf(line, sizeof line, "Finishing the %s of %s: %.0f %%", g_ssd_scatter ? "scatter" : "move", name,
+             bytes > 0 ? 100.0 * (double)j.bytes_moved / bytes : 0.0);
+    return line;
+  }
+  return "Finishing the writes in progress\u2026";
+}
+
 void update_estimate(double now, double run_seconds, const run_progress_s& p) {
   if (!(sys_seconds_between(g_eta_time, now) > 5.0) || p.moved >= p.total) return;
   g_eta_time = now;
@@ -398,6 +416,10 @@ void paint_processing(window_s* w) {
   paint_target_section(w, snap, W, S, now, p.written, p.moved);
 
   update_estimate(now, run_seconds, p);
+  if (g_run_closing) {
+    text(w, BLACK, 9, closing_text(snap).c_str(), 24, (float)(H - 17));
+    return;
+  }
   // Just below the file names under the last bars, clear of the bottom edge.
   if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 17));
 

@@ -28,6 +28,9 @@ extern double g_eta_time;
 // by every paint and every history tick).
 extern elapsed_clock_s g_run_clock;
 extern char g_eta_text[128];
+// A close was confirmed and waits for the run to end: the screen says what
+// the run is finishing instead of the estimate, and offers no Pause.
+extern bool g_run_closing;
 
 extern const uint32_t colours_compute[3];
 extern const uint32_t colours_write[3];

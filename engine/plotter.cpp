@@ -82,6 +82,7 @@ plotter_s* plotter_create() {
   p->nonces_per_buffer = 0;
   p->finished = false;
   p->stop = false;
+  p->ended = false;
   p->paused = false;
   p->keep_files = false;
   p->scatter = false;
@@ -95,12 +96,19 @@ plotter_s* plotter_create() {
   return p;
 }
 
-void plotter_stop(plotter_s* p, bool keep) {
+void plotter_stop_begin(plotter_s* p, bool keep) {
   if (!p || !p->thread.joinable()) return;
   p->keep_files = keep;
   plotter_request_stop(&p->stop);
+}
+
+void plotter_stop(plotter_s* p, bool keep) {
+  if (!p || !p->thread.joinable()) return;
+  plotter_stop_begin(p, keep);
   p->thread.join();
 }
+
+bool plotter_has_ended(plotter_s* p) { return p->ended.load(std::memory_order_acquire); }
 
 void plotter_destroy(plotter_s* p) {
   if (!p) return;
@@ -122,9 +130,14 @@ bool plotter_is_paused(plotter_s* p) { return __atomic_load_n(&p->paused, __ATOM
 
 // The thread object stays joinable after the thread has ended until a stop
 // or destroy joins it, so "running" also needs the finished flag.
-bool plotter_is_running(plotter_s* p) { return !p->finished && p->thread.joinable(); }
+bool plotter_is_running(plotter_s* p) { return !plotter_is_finished(p) && p->thread.joinable(); }
 
-bool plotter_is_finished(plotter_s* p) { return p->finished; }
+// A work thread that ended without a stop has finished every job, even
+// before the UI thread has delivered the end of the run: a question asked
+// meanwhile must not take the run for one in progress.
+bool plotter_is_finished(plotter_s* p) {
+  return p->finished || (plotter_has_ended(p) && !plotter_stop_requested(&p->stop));
+}
 
 void plotter_set_finished_callback(plotter_s* p, std::function<void()> f) {
   p->finished_callback = std::move(f);

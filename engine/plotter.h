@@ -124,8 +124,14 @@ struct plotter_s {
   std::vector<buffer_s*> free_buffers;
   volatile bool stop;
   std::thread thread;
+  // The work thread has done its last act: joining it returns at once.
+  // Lets the UI thread wait for the end of a run without blocking on it.
+  std::atomic<bool> ended;
   bool paused;
-  bool keep_files;
+  // Written by the UI thread at a close and by a move task that stops the
+  // run, read by the work thread when it ends: atomic, since a run that
+  // stopped itself may still be ending when the user closes.
+  std::atomic<bool> keep_files;
   bool scatter;
   bool wait_for_moves;
   int double_buffer;  // -1 automatic, 0 single, 1 double
@@ -140,6 +146,11 @@ struct plotter_s {
 plotter_s* plotter_create();
 void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_count, uint64_t ram_bytes);
 void plotter_stop(plotter_s* p, bool keep);  // null allowed; joins the work thread
+// The first half of plotter_stop, which does not wait: keep_files = keep and
+// stop = true when there is a work thread. Once plotter_has_ended,
+// plotter_stop joins it at once.
+void plotter_stop_begin(plotter_s* p, bool keep);
+bool plotter_has_ended(plotter_s* p);  // the work thread of the run has ended
 void plotter_destroy(plotter_s* p);          // null allowed
 void plotter_toggle_pause(plotter_s* p);
 bool plotter_is_paused(plotter_s* p);

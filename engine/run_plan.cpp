@@ -313,5 +313,6 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   log_plan(p, c, buffers, f);
 
   __atomic_store_n(&p->stop, false, __ATOMIC_SEQ_CST);
+  p->ended = false;
   p->thread = std::thread(thread_proc, p);
 }

@@ -71,6 +71,22 @@ bool gpu_context_usable(const gpu_s* gpu) {
   return true;
 }
 
+// Waits until every write and move task of the run has ended.
+void collect_tasks(plotter_s* p) {
+  for (job_s* job : p->jobs) {
+    if (job->write_future.valid()) job->write_future.get();
+    if (job->move_future.valid()) job->move_future.get();
+  }
+}
+
+// Ends the process from this thread on an error the run cannot go on from;
+// the stop ends the run's tasks first, so that none still writes at exit.
+void exit_from_run(plotter_s* p, pass_s* pass) {
+  stop_run(p, pass);
+  collect_tasks(p);
+  engine_exit_error();
+}
+
 void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   sys_log("Attempting to recover from GPU failure.\n");
   sys_log("  Recreating OpenCL device context\n");
@@ -103,8 +119,7 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
     return;
   }
   if (!yes) {
-    stop_run(p, pass);
-    engine_exit_error();
+    exit_from_run(p, pass);
     return;
   }
   sys_log("  Falling back to CPU mode\n");
@@ -399,8 +414,7 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
       pass->end_pass = true;
       return;
     }
-    stop_run(p, pass);
-    engine_exit_error();
+    exit_from_run(p, pass);
     return;
   }
 
@@ -463,10 +477,7 @@ void visit_job(plotter_s* p, job_s* job, pass_s* pass) {
 }
 
 void finish(plotter_s* p, pass_s pass) {
-  for (job_s* job : p->jobs) {
-    if (job->write_future.valid()) job->write_future.get();
-    if (job->move_future.valid()) job->move_future.get();
-  }
+  collect_tasks(p);
   bool stopped = plotter_stop_requested(&p->stop);
   // Files are deleted only when the user asked for it; a stop this thread
   // made itself (a file it could not open or create) keeps them for resume.
@@ -523,4 +534,5 @@ void thread_proc(plotter_s* p) {
     if (!pass.work) sleep_seconds(0.016);
   }
   finish(p, pass);
+  p->ended.store(true, std::memory_order_release);
 }

@@ -79,6 +79,9 @@ struct window_s {
 window_s* window_create(const char* title, int width, int height, int reserved);
 void window_destroy(window_s* w);
 void window_run_loop(std::function<void()> after);
+// Ends the main loop as a close of the window does, for a close that had to
+// wait (the window's close callback said no and finished the close later).
+void window_quit(window_s* w);
 
 // Callbacks and screens.
 void window_set_callbacks(window_s* w, void* user, window_close_fn on_close,

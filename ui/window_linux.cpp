@@ -313,14 +313,23 @@ void window_destroy(window_s* w) {
   delete w;
 }
 
+// Message and question dialogs of the main thread open now. While one
+// waits for its answer, the task queue waits too: a task's dialog (a
+// question handed over by the work thread, the end of a run) would open over
+// it and hold its answer back until answered itself, and the asker re-checks
+// the run's state after each answer anyway.
+static int g_dialogs_open = 0;
+
 void window_run_loop(std::function<void()> after) {
   sys_timer_add(100, [] {
-    ui_tasks_run();
+    if (g_dialogs_open == 0) ui_tasks_run();
     return true;
   });
   gtk_main();
   if (after) after();
 }
+
+void window_quit(window_s*) { gtk_main_quit(); }
 
 // ---------------------------------------------------------------------------
 // Callbacks, queries, redraw
@@ -460,7 +469,9 @@ static int window_dialog(window_s* w, const char* title, GtkMessageType type,
     gtk_window_group_add_window(group, GTK_WINDOW(d));
     check = g_timeout_add(100, window_dialog_check, &watch);
   }
+  g_dialogs_open++;
   const int response = gtk_dialog_run(GTK_DIALOG(d));
+  g_dialogs_open--;
   if (check) g_source_remove(check);
   gtk_widget_destroy(d);
   if (group) g_object_unref(group);
@@ -560,10 +571,12 @@ static bool window_handover(window_s* w, const bool* stop, const char* title, st
   }
   auto h = std::make_shared<handover_s>();
   std::string title_copy = title ? title : "";
-  std::function<void()> task = [h, w, title_copy, text, question] {
+  std::function<void()> task = [h, w, title_copy, text, question, stop] {
     {
+      // A stop set while the task waited in the queue (a close confirmed
+      // meanwhile) ends the wait: the dialog need not show at all.
       std::lock_guard<std::mutex> lock(h->mutex);
-      if (h->abandoned) return;
+      if (h->abandoned || window_stop_set(stop)) return;
     }
     auto abandoned = [h] {
       std::lock_guard<std::mutex> lock(h->mutex);

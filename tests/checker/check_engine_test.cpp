@@ -23,10 +23,14 @@
 #include <vector>
 
 #include "checker/check_state.h"
+#include "app/settings.h"
+#include "app/startup.h"
 #include "checker/ui_check.h"
+#include "engine/plotter.h"
 #include "platform/sys_linux.h"
 #include "plot/nonce.h"
 #include "plot/plt_cpu.h"
+#include "tests/ui/surface_window.h"
 
 namespace {
 
@@ -590,3 +594,28 @@ TEST_F(CheckerTest, KeysScrollTheListWithinItsContent) {
 }
 
 }  // namespace
+
+// Closing the window while a check runs (no run in progress: the window
+// closes at once) stops the check and joins its threads before the program
+// goes on to end.
+TEST_F(CheckerTest, ClosingTheWindowStopsAndJoinsACheckInProgress) {
+    std::string p = path("12345678901234567_0_1024");
+    int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_EQ(ftruncate(fd, 1024 * (off_t)NONCE_BYTES), 0);
+    close(fd);
+    surface_window_s sw{640, 480};
+    g_window = &sw.w;
+    g_plotter = plotter_create();
+    g_check_pread = slow_pread;  // the check is still going when the window closes
+    const char* paths[] = {p.c_str()};
+    ui_check_start(&sw.w, 1, paths);
+    ASSERT_NE(g_checker, nullptr);
+    for (int i = 0; i < 20000 && !g_checker->entries[0].status[0].read_issued; i++) usleep(1000);
+    EXPECT_TRUE(close_cb(nullptr));
+    EXPECT_EQ(g_checker, nullptr) << "the check still runs after the close";
+    ui_check_stop();
+    g_check_pread = pread;
+    plotter_destroy(g_plotter);
+    g_plotter = nullptr;
+    g_window = nullptr;
+}

@@ -21,14 +21,6 @@
 #include "plot/nonce.h"
 #include "tests/support/temp_dir.h"
 
-// Hashing is slow under ThreadSanitizer; tests that check file contents
-// only, with no thread interplay of their own, run in the other builds.
-#ifdef VG_UNDER_TSAN
-#define SKIP_UNDER_TSAN() GTEST_SKIP() << "file contents only; checked in the other builds"
-#else
-#define SKIP_UNDER_TSAN() (void)0
-#endif
-
 const uint64_t NONCE = 262144;
 const uint64_t SECTOR = 16384;
 
@@ -175,14 +167,14 @@ bool wait_for_run(plotter_s* p, F ready, double stall = 300) {
   return true;
 }
 
-// Runs UI tasks on this thread until the plotter reports the end of its run
-// (false when the run stood still for stall seconds).
+// Runs UI tasks on this thread until the end of the run has been delivered
+// to it (false when the run stood still for stall seconds).
 inline bool run_until_finished(plotter_s* p, double stall = 300) {
   return wait_for_run(
       p,
       [p] {
         ui_tasks_run();
-        return plotter_is_finished(p);
+        return p->finished;
       },
       stall);
 }

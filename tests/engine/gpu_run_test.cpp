@@ -13,6 +13,15 @@ cl_int failing_enqueue(cl_command_queue, cl_kernel, cl_uint, const size_t*, cons
   return CL_OUT_OF_RESOURCES;
 }
 
+// Kernel launches that fail once fail_launches is set, and work before.
+std::atomic<bool> fail_launches{false};
+decltype(g_opencl_api.clEnqueueNDRangeKernel) real_enqueue = nullptr;
+cl_int enqueue_until_failing(cl_command_queue q, cl_kernel k, cl_uint d, const size_t* o, const size_t* g,
+                             const size_t* l, cl_uint n, const cl_event* w, cl_event* e) {
+  if (fail_launches) return CL_OUT_OF_RESOURCES;
+  return real_enqueue(q, k, d, o, g, l, n, w, e);
+}
+
 struct gpu_run_fixture : ::testing::Test {
   temp_dir_s dir{"engine_gpu", true};
   dialog_log_s dialogs;
@@ -20,9 +29,6 @@ struct gpu_run_fixture : ::testing::Test {
   std::unique_ptr<drive_s> d;
 
   void SetUp() override {
-#ifdef VG_UNDER_TSAN
-    GTEST_SKIP() << "the OpenCL runtime is not instrumented for ThreadSanitizer";
-#endif
     if (!opencl_device_listed()) GTEST_SKIP() << "no OpenCL device (pocl-opencl-icd)";
     ASSERT_FALSE(dir.path.empty());
     dialogs.install();
@@ -95,4 +101,38 @@ TEST_F(gpu_run_fixture, close_during_the_fall_back_question_is_a_stop) {
   EXPECT_EQ(dialogs.get(), std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?"});
   EXPECT_TRUE(file_exists(std::string(d->path) + "/7_0_256.plotting"));
   EXPECT_FALSE(plotter_is_finished(p));
+}
+
+// "No" to the fall-back question ends the process: the write of the batch
+// before the failure must have ended by then, not still be writing at exit.
+TEST_F(gpu_run_fixture, no_to_the_fall_back_question_leaves_no_write_running_at_exit) {
+  opencl_api_s saved = g_opencl_api;
+  real_enqueue = saved.clEnqueueNDRangeKernel;
+  fail_launches = false;
+  g_opencl_api.clEnqueueNDRangeKernel = enqueue_until_failing;
+  job_s* job = job_create(d.get(), nullptr, 7, 0, 768);
+  plotter_add_job(p, job);
+  int running_at_exit = -1;
+  plotter_dialogs_s declining;
+  declining.question = [this](const char* title, const char* text) {
+    dialogs.add(std::string("Q:") + title + "|" + text);
+    return false;
+  };
+  // Runs on the work thread, the only one that touches the futures.
+  declining.exit_error = [this, &running_at_exit] {
+    running_at_exit = 0;
+    for (job_s* j : p->jobs) running_at_exit += j->write_future.valid() + j->move_future.valid();
+    dialogs.add("exit");
+  };
+  plotter_set_dialogs(declining);
+  start_gpu();
+  // The first batch is on its way to the file; the GPU breaks for the next.
+  ASSERT_TRUE(wait_for_run(p, [job] { return job->nonces_done.load() >= 256; }));
+  fail_launches = true;
+  ASSERT_TRUE(wait_for_run(p, [this] { return dialogs.get().size() >= 2; }));
+  plotter_stop(p, true);
+  g_opencl_api = saved;
+  EXPECT_EQ(dialogs.get(),
+            (std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?", "exit"}));
+  EXPECT_EQ(running_at_exit, 0);
 }

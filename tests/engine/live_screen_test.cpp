@@ -6,8 +6,12 @@
 // complete files while the screen watches.
 #include <cairo.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "app/drives.h"
 #include "app/settings.h"
+#include "app/startup.h"
 #include "app/ui_processing.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/engine/pocl_device.h"
@@ -48,7 +52,7 @@ struct live_screen_fixture : ::testing::Test {
       paint_cb(nullptr);
       paints++;
       ui_tasks_run();
-      return plotter_is_finished(g_plotter);
+      return g_plotter->finished;
     });
     EXPECT_TRUE(finished);
     return paints;
@@ -224,4 +228,99 @@ TEST_F(live_screen_fixture, run_drawn_across_a_wrap_of_the_clock) {
   EXPECT_LE(run, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() + 0.01);
   EXPECT_EQ(file_size(path(hdd, 256, 256)), 256 * NONCE);
   sys_time_start();
+}
+
+// A paused run with more targets than one page of columns shows: the
+// hidden drives' graphs are never drawn, and no graph has a top rate while
+// nothing moves. Fed for longer than the graphs' horizon, every one of them
+// still stays under the bound that the horizon and the sample spacing give.
+TEST_F(live_screen_fixture, paused_run_with_hidden_drive_pages_keeps_every_graph_bounded) {
+  const int targets = 13;  // three pages of columns at 640 px
+  g_drives.reserve(targets);
+  for (int i = 0; i < targets; i++) add_drive(g_drives, ("hdd" + std::to_string(i)).c_str(), false);
+  add_job(&g_drives[0], nullptr, 0, 256);
+  plotter_set_ram_double_buffer(g_plotter, 0);
+  plotter_toggle_pause(g_plotter);
+  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);  // one job: one task
+  ASSERT_TRUE(plotter_is_running(g_plotter));
+  g_rate_graphs[0] = rate_graph_s{};
+  // One paint every 0.3 s of program time for 650 s.
+  const double step = 0.3, length = 650;
+  for (double t = 1; t < length; t += step) {
+    sys_time_start_at(t);
+    paint_cb(nullptr);
+  }
+  const size_t bound = 512 * 4 + 3;  // 512 s at 4 samples a second, and three older ones
+  EXPECT_LE(g_rate_graphs[0].samples.size(), bound);
+  for (int i = 0; i < targets; i++) {
+    const rate_graph_s& g = g_drives[i].rate_graph;
+    EXPECT_LE(g.samples.size(), bound) << "drive " << i;
+    ASSERT_FALSE(g.samples.empty()) << "drive " << i;
+    EXPECT_GT(g.samples.back().time, length - 1) << "drive " << i;
+  }
+  sys_time_start();
+}
+
+// A close confirmed during a run never waits for the run on the UI thread:
+// the work thread is held here in a message that waits for its answer, and
+// the screen goes on painting what the run is finishing until it has ended.
+TEST_F(live_screen_fixture, close_leaves_the_screen_painting_while_the_run_ends) {
+  drive_s* hdd = add_drive(g_drives, "hdd", false);
+  add_job(hdd, nullptr, 0, 256);
+  std::mutex m;
+  std::condition_variable cv;
+  bool held = false, released = false;
+  plotter_dialogs_s hold;
+  hold.message = [&](const char*, const char*) {
+    std::unique_lock<std::mutex> lock(m);
+    held = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return released; });
+  };
+  hold.exit_error = [this] { dialogs.add("exit"); };
+  plotter_set_dialogs(hold);
+  // A buffer missing from the pool stops the first job at "Memory Error".
+  plotter_s* p = g_plotter;
+  p->double_buffer = 0;
+  p->nonces_per_buffer = 256;
+  p->free_buffers.push_back(nullptr);
+  p->thread = std::thread(thread_proc, p);
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::minutes(5), [&] { return held; }));
+  }
+  // Should the close wait for the run, only this answers the message.
+  std::atomic<bool> returned{false};
+  std::thread answer([&] {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, std::chrono::seconds(30), [&] { return returned.load(); });
+    released = true;
+    cv.notify_all();
+  });
+  bool closed = false;
+  close_run(true, [&closed] { closed = true; });
+  bool returned_before_answer;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    returned_before_answer = !released;
+    returned = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(returned_before_answer) << "the close waited for the run on the UI thread";
+  if (returned_before_answer) {
+    EXPECT_FALSE(closed);
+    paint_cb(nullptr);
+    bool finishing = false;
+    for (const drawn_text_s& t : g_processing_texts) finishing |= t.text.rfind("Finishing", 0) == 0;
+    EXPECT_TRUE(finishing) << "the screen does not say what the close waits for";
+  }
+  answer.join();
+  EXPECT_TRUE(wait_until([&] {
+    g_main_context_iteration(nullptr, FALSE);
+    ui_tasks_run();
+    return closed;
+  }));
+  EXPECT_FALSE(p->thread.joinable());
+  EXPECT_EQ(plotter_job_count(p), 1u);  // kept for the resume data
+  EXPECT_EQ(dialogs.get(), std::vector<std::string>{});  // no exit
 }

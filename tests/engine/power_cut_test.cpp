@@ -72,7 +72,6 @@ struct power_cut_fixture : ::testing::Test {
 
 // The marker of batch 2 must never outlive batch 2's data.
 TEST_F(power_cut_fixture, resume_after_a_cut_gives_the_reference_plot) {
-  SKIP_UNDER_TSAN();
   loop_fs_s fs(512, LAZY_COMMIT);
   SKIP_WITHOUT(fs);
   drive_s* d = drive(fs.file("plots"));

@@ -282,7 +282,6 @@ TEST_F(fault_fixture, waiting_for_free_space_is_reported) {
 // A stop that finds a file's last batch written gives it its final name
 // instead of leaving it to be plotted again from nonce 0.
 TEST_F(fault_fixture, file_written_when_the_stop_comes_is_finished) {
-  SKIP_UNDER_TSAN();
   drive_s* d = drive(dir.file("hdd"));
   job_s* j = add(d, nullptr, 0, 256);
   start_manual(256, 1);
@@ -316,7 +315,6 @@ bool refuse_fallocate() {
 }  // namespace
 
 TEST_F(fault_fixture, file_system_without_fallocate_still_gets_its_plot) {
-  SKIP_UNDER_TSAN();
   drive_s* d = drive(dir.file("nofallocate"));
   add(d, nullptr, 1000, 512);
   bool filtered = false, finished = false;

@@ -129,7 +129,6 @@ TEST_F(run_fixture, staged_files_are_moved_one_at_a_time) {
 }
 
 TEST_F(run_fixture, staged_files_are_scattered_into_one_file_per_target) {
-  SKIP_UNDER_TSAN();
   drive_s* ssd = drive("ssd", true);
   drive_s* hdd = drive("hdd");
   add(ssd, hdd, 512, 256);
@@ -147,7 +146,6 @@ TEST_F(run_fixture, staged_files_are_scattered_into_one_file_per_target) {
 }
 
 TEST_F(run_fixture, resume_from_marker_equals_a_straight_run) {
-  SKIP_UNDER_TSAN();
   drive_s* a = drive("straight");
   drive_s* b = drive("resumed");
   add(a, nullptr, 0, 512);
@@ -175,7 +173,6 @@ TEST_F(run_fixture, resume_from_marker_equals_a_straight_run) {
 }
 
 TEST_F(run_fixture, bad_marker_restarts_from_the_first_nonce) {
-  SKIP_UNDER_TSAN();
   drive_s* d = drive("hdd");
   std::string temp = path(d, 0, 256, ".plotting");
   make_filled(temp, 256, 0xAB);
@@ -190,7 +187,6 @@ TEST_F(run_fixture, bad_marker_restarts_from_the_first_nonce) {
 }
 
 TEST_F(run_fixture, files_found_on_disk_are_not_plotted_again) {
-  SKIP_UNDER_TSAN();
   drive_s* ssd = drive("ssd", true);
   drive_s* hdd = drive("hdd");
   drive_s* direct = drive("direct");

@@ -25,9 +25,6 @@ class GpuKernels : public ::testing::Test {
   static gpu_s* gpu;
   static void SetUpTestSuite()
   {
-#ifdef VG_UNDER_TSAN
-    return;
-#endif
     if (!pocl_available())
       return;
     const int index[1] = {0};
@@ -40,12 +37,6 @@ class GpuKernels : public ::testing::Test {
   }
   void SetUp() override
   {
-#ifdef VG_UNDER_TSAN
-    // Nothing here runs concurrently on our side; the Release and ASan runs
-    // check these bytes, and the instrumented CPU reference would take
-    // minutes.
-    GTEST_SKIP() << "kernel bytes are checked in the other builds";
-#endif
     REQUIRE_POCL();
     ASSERT_NE(gpu, nullptr);
     ASSERT_NE(gpu->kernel_final[0], nullptr) << "program did not build";
