@@ -144,7 +144,6 @@ TEST_F(fault_fixture, failed_scatter_and_move_keep_the_staged_file_and_never_fin
 // held (the direct file its marker of the batch before), and once the disk
 // works again the run resumes to byte-correct files.
 TEST_F(fault_fixture, failing_disk_stops_the_run_with_its_reason_and_the_resume_completes_it) {
-  SKIP_UNDER_TSAN();
   loop_fs_s disk(400);
   if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
   for (bool scatter : {false, true}) {
