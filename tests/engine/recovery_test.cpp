@@ -93,7 +93,6 @@ std::vector<std::string> names_in(const std::string& folder) {
 // A crash after the last batch and before the rename leaves a complete file
 // under its unfinished name, with plot data where the marker was.
 TEST_F(recovery_fixture, complete_file_that_missed_its_rename_is_finished_not_plotted_again) {
-  SKIP_UNDER_TSAN();
   drive_s* a = drive(dir.file("straight"));
   drive_s* b = drive(dir.file("crashed"));
   add(a, nullptr, 0, 512);
@@ -118,7 +117,6 @@ TEST_F(recovery_fixture, complete_file_that_missed_its_rename_is_finished_not_pl
 // not plotted again, the scatter file is complete and verifies in every
 // scoop, and nothing else of the session is left on either disk.
 TEST_F(recovery_fixture, scatter_cut_between_two_staged_files_resumes) {
-  SKIP_UNDER_TSAN();
   for (bool power_cut : {true, false}) {
     SCOPED_TRACE(power_cut ? "power cut" : "killed");
     loop_fs_s ssd_fs(256, "commit=60");
@@ -162,7 +160,6 @@ TEST_F(recovery_fixture, scatter_cut_between_two_staged_files_resumes) {
 // disk. The session's job writes nothing there and says which file; once
 // the disk is back it resumes and finishes.
 TEST_F(recovery_fixture, job_of_an_unmounted_disk_writes_nothing_until_it_is_back) {
-  SKIP_UNDER_TSAN();
   loop_fs_s fs(256);
   SKIP_WITHOUT(fs);
   drive_s* d = drive(fs.file("plots"));
