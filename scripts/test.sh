@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the test suite three times:
-# a Release build, an AddressSanitizer + UndefinedBehaviorSanitizer build,
-# and a ThreadSanitizer build of the concurrent parts (CPU workers, engine,
-# GPU dispatch). Tests that need a display start their own Xvfb. Each
-# suite's time is printed.
+# a Release build, an AddressSanitizer + UndefinedBehaviorSanitizer build
+# (where the end-to-end sessions labelled "sessions" run the program with
+# leak detection), and a ThreadSanitizer build of the concurrent parts (CPU
+# workers, engine, GPU dispatch) and of the whole program for those
+# sessions. Tests that need a display start their own Xvfb. Each stage's
+# time is printed.
 #
 # ctest runs as many tests at once as there are processors, counting each
 # test's declared processors (tests/test_resources.cmake), so the tests that
@@ -48,16 +50,16 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run_suite "ASan suite" build-asan
 
-echo "== ThreadSanitizer build (concurrency tests)"
+echo "== ThreadSanitizer build (concurrency tests, the program's sessions)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_TSAN=ON -DVG_BUILD_BENCH=OFF >/dev/null
 tsan_targets=()
-for t in test_plot test_engine test_gpu; do
+for t in test_plot test_engine test_gpu test_e2e; do
   [ -d "tests/${t#test_}" ] && [ -f "tests/${t#test_}/CMakeLists.txt" ] && tsan_targets+=("$t")
 done
 if [ ${#tsan_targets[@]} -gt 0 ]; then
   build "TSan build" build-tsan --target "${tsan_targets[@]}"
   TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-    run_suite "TSan suite" build-tsan -L "^(plot|engine|gpu)$"
+    run_suite "TSan suite" build-tsan -L "^(plot|engine|gpu|sessions)$"
 fi
 echo "== Times"
 printf '%s\n' "${times[@]}"

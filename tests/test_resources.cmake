@@ -13,6 +13,17 @@
 #   PlotCpu.ThreadCounts: more workers than processors, on purpose.
 # The sessions wait on progress and fail when nothing moves for minutes, so
 # their time limit is only a guard against a hang.
+#
+# The end-to-end sessions named in vg_sanitizer_sessions carry the label
+# "sessions" too: scripts/test.sh runs them against the ThreadSanitizer
+# build of the whole program, and in the AddressSanitizer build they run it
+# with leak detection. There the program must report nothing of its own
+# (tests/sanitizers holds the system libraries' suppressions, each with its
+# reason). For LeakSanitizer the OpenCL loader is preloaded so that the
+# driver's allocations keep their library's name after the program's
+# dlclose, and GTK's accessibility bridge (D-Bus) stays off.
+set(vg_sanitizer_sessions "^ProgramTest\\.(AStagedRunMovesOrScatters|ClosingDuringARunKeeps|ClosingAtTheGpuFallBack)")
+
 function(vg_test_resources label sanitizer source_dir tests)
   foreach(t IN LISTS tests)
     set(procs 1)
@@ -27,6 +38,18 @@ function(vg_test_resources label sanitizer source_dir tests)
     if(label STREQUAL "gpu" OR t MATCHES "[Gg]pu")
       set(procs 4)
       list(APPEND env POCL_MAX_PTHREAD_COUNT=4)
+    endif()
+    if(t MATCHES "${vg_sanitizer_sessions}")
+      set_tests_properties(${t} PROPERTIES LABELS "${label};sessions")
+      set(supp "${source_dir}/tests/sanitizers")
+      if(sanitizer STREQUAL "address")
+        list(APPEND env NO_AT_BRIDGE=1 LD_PRELOAD=libOpenCL.so.1
+             "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0"
+             "LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0")
+      elseif(sanitizer STREQUAL "thread")
+        list(APPEND env NO_AT_BRIDGE=1
+             "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${supp}/tsan.supp")
+      endif()
     endif()
     if(t STREQUAL "PlotCpu.ThreadCounts")
       set(procs 4)
