@@ -423,7 +423,11 @@ void paint_processing(window_s* w) {
   // Just below the file names under the last bars, clear of the bottom edge.
   if (g_eta_text[0] && p.moved < p.total) text(w, GREY, 9, g_eta_text, 24, (float)(H - 17));
 
-  paint_button(w, snap.paused ? "Resume" : "Pause", true, W - 106, H - 25, 86, 20,
+  // A pause holds the run only once the batch being hashed has ended; until
+  // then the button says so rather than offer a Resume of a run that still
+  // computes.
+  const char* pause_label = !snap.paused ? "Pause" : snap.holding ? "Resume" : "Pausing\u2026";
+  paint_button(w, pause_label, true, W - 106, H - 25, 86, 20,
                9, [] { plotter_toggle_pause(g_plotter); });
 }
 

@@ -84,6 +84,7 @@ plotter_s* plotter_create() {
   p->stop = false;
   p->ended = false;
   p->paused = false;
+  p->holding = false;
   p->keep_files = false;
   p->scatter = false;
   p->wait_for_moves = false;
@@ -406,9 +407,11 @@ void plotter_snapshot(plotter_s* p, plotter_snapshot_s* out) {
   out->jobs.clear();
   out->drives.clear();
   out->paused = false;
+  out->holding = false;
   out->gpu_mask = 0;
   if (!p) return;
   out->paused = plotter_is_paused(p);
+  out->holding = p->holding.load(std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(p->mutex);
   out->gpu_mask = p->gpu_mask;
   for (const job_s* job : p->jobs) {

@@ -128,6 +128,9 @@ struct plotter_s {
   // Lets the UI thread wait for the end of a run without blocking on it.
   std::atomic<bool> ended;
   bool paused;
+  // The work thread holds for the pause: a batch being hashed when the pause
+  // came has ended, and no new step starts (running writes and moves go on).
+  std::atomic<bool> holding;
   // Written by the UI thread at a close and by a move task that stops the
   // run, read by the work thread when it ends: atomic, since a run that
   // stopped itself may still be ending when the user closes.
@@ -246,7 +249,8 @@ struct drive_snapshot_s {
 struct plotter_snapshot_s {
   std::vector<job_snapshot_s> jobs;      // in the plotter's order
   std::vector<drive_snapshot_s> drives;  // every drive a job uses, in order of first use
-  bool paused;
+  bool paused;   // asked for
+  bool holding;  // in effect: the work thread takes no step
   uint32_t gpu_mask;  // the GPUs computing (bit n: GPU n); 0 = the CPU, also after a fall-back
 };
 

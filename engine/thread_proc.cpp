@@ -513,9 +513,11 @@ void thread_proc(plotter_s* p) {
   pass_s pass{};
   while (!plotter_stop_requested(&p->stop) && !p->jobs.empty()) {
     if (plotter_is_paused(p)) {
+      p->holding.store(true, std::memory_order_relaxed);
       sleep_seconds(0.1);
       continue;
     }
+    p->holding.store(false, std::memory_order_relaxed);
     pass.now = sys_time();
     pass.all_done = true;
     pass.work = false;

@@ -324,3 +324,38 @@ TEST_F(live_screen_fixture, close_leaves_the_screen_painting_while_the_run_ends)
   EXPECT_EQ(plotter_job_count(p), 1u);  // kept for the resume data
   EXPECT_EQ(dialogs.get(), std::vector<std::string>{});  // no exit
 }
+
+// Pause takes effect when the work thread holds, which it does only after
+// the batch being hashed: until then the button says so instead of offering
+// a Resume of a run that still computes.
+TEST_F(live_screen_fixture, pause_says_pausing_until_the_batch_in_flight_has_ended) {
+  drive_s* hdd = add_drive(g_drives, "hdd", false);
+  add_job(hdd, nullptr, 0, 256);
+  const int threads = g_cpu_threads;
+  g_cpu_threads = 1;  // a batch long enough to be paused in
+  plotter_set_ram_double_buffer(g_plotter, 0);
+  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);
+  ASSERT_TRUE(plotter_is_running(g_plotter));
+  auto computing = [] {
+    plotter_snapshot_s s;
+    plotter_snapshot(g_plotter, &s);
+    return !s.jobs.empty() && s.jobs[0].compute_progress > 0;
+  };
+  ASSERT_TRUE(wait_for_run(g_plotter, computing));
+  auto button = [] {
+    paint_cb(nullptr);
+    for (const drawn_text_s& t : g_processing_texts)
+      if (t.text == "Pause" || t.text == "Resume" || t.text == "Pausing\u2026") return t.text;
+    return std::string();
+  };
+  EXPECT_EQ(button(), "Pause");
+  plotter_toggle_pause(g_plotter);
+  plotter_snapshot_s s;
+  plotter_snapshot(g_plotter, &s);
+  if (s.jobs[0].compute_progress < s.jobs[0].compute_capacity) {
+    EXPECT_EQ(button(), "Pausing\u2026");
+  }
+  EXPECT_TRUE(wait_for_run(g_plotter, [&] { return button() == "Resume"; }));
+  plotter_stop(g_plotter, false);
+  g_cpu_threads = threads;
+}
