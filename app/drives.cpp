@@ -18,12 +18,14 @@
 #include "engine/plots.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
+#include "ui/report.h"
 #include "ui/window.h"
 
 std::vector<drive_s> g_ssds;
 std::vector<drive_s> g_drives;
 uint64_t g_start_nonce = 0;
 uint64_t g_max_job_bytes = 0;
+std::vector<std::string> g_ssds_unusable;
 
 static void app_message_window(const char* title, const char* text) {
   window_message(g_window, title, "%s", text);
@@ -90,6 +92,26 @@ bool drive_path_acceptable(const char* path) {
     return false;
   }
   return true;
+}
+
+// Why a folder cannot take plot files, in words; "" when it can. Free
+// space is judged apart, so that a folder that is not there is never taken
+// for a full one.
+std::string folder_fault(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) return "it does not exist (is its disk connected and mounted?)";
+    if (err == ELOOP) return "its path is a loop of symbolic links";
+    return "it cannot be reached (" + report_reason(err) + ")";
+  }
+  if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+  if (access(path, W_OK | X_OK) != 0) {
+    int err = errno;
+    if (err == EROFS) return "its file system is read-only";
+    return "it cannot be written to (" + report_reason(err) + ")";
+  }
+  return "";
 }
 
 bool drive_list_has_room(const std::vector<drive_s>& list, const char* path) {
@@ -412,24 +434,64 @@ void plan_refuse(const std::string& why) {
 
 }  // namespace
 
-void drive_add(int kind, const char* path, int resuming) {
+bool drive_add(int kind, const char* path, int resuming, std::vector<drive_refusal_s>* refusals) {
   std::vector<drive_s>& list = kind == 0 ? g_ssds : g_drives;
-  if (!path) return;
+  if (!path) return false;
   if (const drive_s* known = same_folder(list, path)) {
     if (strcmp(known->path, path) != 0) sys_log("%s is already in the list as %s\n", path, known->path);
-    return;
+    return false;
   }
-  if (!drive_path_acceptable(path) || !drive_list_has_room(list, path)) return;
+  if (!drive_path_acceptable(path) || !drive_list_has_room(list, path)) return false;
   if (kind != 0 && !resuming && g_plots) plots_folder_add(g_plots, path);
+  drive_refusal_s refusal{path, resuming ? std::string() : folder_fault(path), false};
   drive_s d = drive_read(kind, path);
   bool roomy = d.free_bytes > k_min_free_bytes && nonces_in_bytes(d.free_bytes / 2, d.sector_size) != 0;
-  if (!roomy && !resuming) {
-    g_app_message("Sorry", "There isn't enough free space on this drive.");
-    return;
+  if (refusal.cause.empty() && !roomy && !resuming) {
+    refusal.cause = std::string("not enough free space (") + format_size(d.free_bytes, false, "") +
+                    " free; a drive needs at least 128 MiB)";
+    refusal.no_space = true;
+  }
+  if (!refusal.cause.empty()) {
+    if (refusals)
+      refusals->push_back(refusal);
+    else
+      drive_refusals_tell({refusal});
+    return false;
   }
   list.push_back(std::move(d));
+  if (kind == 0)
+    g_ssds_unusable.erase(std::remove(g_ssds_unusable.begin(), g_ssds_unusable.end(), std::string(path)),
+                          g_ssds_unusable.end());
   drive_plan();
   window_redraw(g_window);
+  return true;
+}
+
+void drive_refusals_tell(const std::vector<drive_refusal_s>& refusals) {
+  if (refusals.empty()) return;
+  report_to_user(drive_refusals_report(refusals), [](const char* title, const char* text) { g_app_message(title, text); });
+}
+
+report_s drive_refusals_report(const std::vector<drive_refusal_s>& refusals) {
+  report_s r;
+  r.title = "Sorry";
+  if (refusals.size() == 1) {
+    const drive_refusal_s& one = refusals[0];
+    // The program's own words stay first; the cause follows.
+    r.what = one.no_space ? "There isn't enough free space on this drive:" : "This folder cannot be used:";
+    r.path = one.path;
+    r.reason = one.cause;
+  } else {
+    r.what = "These folders cannot be used:";
+    for (const drive_refusal_s& one : refusals) r.reason += (r.reason.empty() ? "" : "\n") + one.path + ": " + one.cause;
+  }
+  return r;
+}
+
+void drive_add_folders(int kind, const std::vector<std::string>& paths) {
+  std::vector<drive_refusal_s> refusals;
+  for (const std::string& path : paths) drive_add(kind, path.c_str(), 0, &refusals);
+  drive_refusals_tell(refusals);
 }
 
 void drive_plan() {

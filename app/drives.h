@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/plotter.h"
+#include "ui/report.h"
 
 // A list holds at most this many drives; the configuration screen is laid
 // out for no more.
@@ -18,6 +19,10 @@ extern std::vector<drive_s> g_ssds;    // staging drives, in the order added
 extern std::vector<drive_s> g_drives;  // target drives, in the order added
 extern uint64_t g_start_nonce;         // first nonce when auto start is off
 extern uint64_t g_max_job_bytes;       // bytes of the plan's largest job
+// Staging folders of config.yml that could not be used at load (a disk not
+// mounted, a folder gone): not in the list or the plan, but written back to
+// config.yml, so that they are used again once they can be.
+extern std::vector<std::string> g_ssds_unusable;
 
 // Tells the user why something was refused (a drive, a path); by default a
 // window_message on g_window. Tests put a recorder here, since a modal
@@ -31,11 +36,30 @@ extern bool (*g_app_question)(const char* title, const char* text);
 // lists; drive_plan clears it.
 extern bool g_plan_restored;
 
-// kind 0 adds a staging SSD, 1 a target. resuming (1) skips the free-space
-// test and, for targets, the registration of the folder. A folder already in
-// the list, under this or another spelling ("a/" for "a", a symbolic link),
-// is ignored; refusals are shown to the user.
-void drive_add(int kind, const char* path, int resuming);
+// A folder that was not added, and why, in words ("its file system is
+// read-only"); no_space when the cause is the lack of free space.
+struct drive_refusal_s {
+  std::string path;
+  std::string cause;
+  bool no_space;
+};
+
+// kind 0 adds a staging SSD, 1 a target; true when added. resuming (1) skips
+// the tests of the folder (it exists, is a folder, can be written to, has
+// free space) and, for targets, the registration of the folder. A folder
+// already in the list, under this or another spelling ("a/" for "a", a
+// symbolic link), is ignored. A refused folder is told to the user at once,
+// or, with refusals given, appended there for the caller to tell with
+// others (drive_refusals_tell).
+bool drive_add(int kind, const char* path, int resuming, std::vector<drive_refusal_s>* refusals = nullptr);
+// Tells the user of the refusals of one action in one message, each folder
+// with its cause.
+void drive_refusals_tell(const std::vector<drive_refusal_s>& refusals);
+// That message, for a caller that tells it its own way.
+report_s drive_refusals_report(const std::vector<drive_refusal_s>& refusals);
+// Adds the folders of one action (a drop) to a list; those refused are told
+// in one message.
+void drive_add_folders(int kind, const std::vector<std::string>& paths);
 
 // Rebuilds the plotter's job list from the lists, the settings and the plots
 // registry. Folders on one file system share its free space, and no two

@@ -97,8 +97,10 @@ void emit_document(YAML::Emitter& out) {
     if (g_gpus & (1u << n)) out << std::to_string(n);
   out << YAML::EndSeq;
   out << YAML::Comment("Last GPU(s) used or empty for CPU");
-  out << YAML::Key << "ssds" << YAML::Flow;
-  emit_path_seq(out, g_ssds);
+  out << YAML::Key << "ssds" << YAML::Flow << YAML::BeginSeq;
+  for (const drive_s& d : g_ssds) out << std::string(d.path);
+  for (const std::string& path : g_ssds_unusable) out << path;
+  out << YAML::EndSeq;
   out << YAML::Newline << YAML::Newline;
   out << YAML::Comment(
       "Paths you made plots in are remembered to double check and\n"
@@ -165,6 +167,7 @@ struct load_error_s : std::runtime_error {
 // for the log and the message.
 struct load_report_s {
   std::vector<std::string> damage;
+  std::vector<drive_refusal_s> unusable_ssds;  // staging folders kept in the file, not used
 };
 
 // A GB figure of the file as bytes, rounded to the nearest so that what was
@@ -282,7 +285,14 @@ void add_drives(const YAML::Node& node, int kind, int resuming, load_report_s* r
               DRIVE_LIST_MAX);
       continue;
     }
-    drive_add(kind, path.c_str(), resuming);
+    // A staging folder that cannot be used now stays in the file: it is
+    // the user's setting, and its disk may only be unmounted today.
+    std::vector<drive_refusal_s> refused;
+    if (!drive_add(kind, path.c_str(), resuming, kind == 0 && !resuming ? &refused : nullptr) && !refused.empty()) {
+      if (std::find(g_ssds_unusable.begin(), g_ssds_unusable.end(), path) == g_ssds_unusable.end())
+        g_ssds_unusable.push_back(path);
+      report->unusable_ssds.push_back(refused[0]);
+    }
   }
 }
 
@@ -588,6 +598,7 @@ struct loaded_state_s {
   std::vector<drive_s> ssds, drives;
   plots_s plots;
   bool plan_restored;
+  std::vector<std::string> ssds_unusable;
 };
 
 loaded_state_s loaded_state_take() {
@@ -611,7 +622,8 @@ loaded_state_s loaded_state_take() {
                    g_ssds,
                    g_drives,
                    g_plots ? *g_plots : plots_s{},
-                   g_plan_restored};
+                   g_plan_restored,
+                   g_ssds_unusable};
   return s;
 }
 
@@ -639,6 +651,7 @@ void loaded_state_restore(const loaded_state_s& s) {
   g_drives = s.drives;
   if (g_plots) *g_plots = s.plots;
   g_plan_restored = s.plan_restored;
+  g_ssds_unusable = s.ssds_unusable;
   drive_plan();
 }
 
@@ -711,6 +724,13 @@ bool prefs_load() {
   else if (text.find(k_end_announce) != std::string::npos && !has_end_line(text))
     report.damage.insert(report.damage.begin(), "the file ends early");
   if (!report.damage.empty()) report_damaged(text, report);
+  if (!report.unusable_ssds.empty()) {
+    report_s r = drive_refusals_report(report.unusable_ssds);
+    r.kept = report.unusable_ssds.size() == 1 ? "It stays in config.yml and is used again once it can be."
+                                              : "They stay in config.yml and are used again once they can be.";
+    report_log(r);
+    tell_user(r.title, report_text(r));
+  }
   sys_log("Prefs loaded in %0.0fms\n", sys_seconds_between(t0, sys_time()) * 1000);
   return true;
 }

@@ -3,6 +3,8 @@
 // every callback that frames a run or the program's life lives here.
 #include "app/startup.h"
 
+#include <atomic>
+
 #include "app/drives.h"
 #include "app/prefs.h"
 #include "app/settings.h"
@@ -41,10 +43,25 @@ void on_finished() {
     window_message(nullptr, "Done!", "All done! All plot files have been completed.");
 }
 
+// Set once a fault the run cannot go on from has been told to the user.
+std::atomic<bool> g_ending_after_fault{false};
+
+// Such a fault ends the program the way a close that keeps the files does:
+// the main loop ends, the run is stopped with its files kept, the settings
+// and the resume data are saved, and only then does the process end, with
+// status 1. Any thread; the engine calls it after its dialog.
+void end_after_fault() {
+    if (g_ending_after_fault.exchange(true)) return;
+    sys_log("Ending after the error above; the unfinished files and the resume data are kept\n");
+    window_quit_loop();
+}
+
 // The plotter still exists here, so jobs kept at close become resume data.
 // A check still running ends first: its threads read and hash until joined.
 void after_loop() {
     ui_check_stop();
+    bool fault = g_ending_after_fault.load();
+    if (fault) plotter_stop(g_plotter, true);
     prefs_save();
     window_destroy(g_window);
     g_window = nullptr;
@@ -52,6 +69,7 @@ void after_loop() {
     g_plotter = nullptr;
     plots_destroy(g_plots);
     g_plots = nullptr;
+    if (fault) sys_exit_error();
 }
 
 }  // namespace
@@ -121,6 +139,9 @@ void vg_main() {
     g_plots = plots_create();
     g_plotter = plotter_create();
     plotter_set_finished_callback(g_plotter, on_finished);
+    plotter_dialogs_s dialogs;
+    dialogs.exit_error = end_after_fault;
+    plotter_set_dialogs(dialogs);
 
     if (!prefs_load()) prefs_save();
 

@@ -151,8 +151,7 @@ void list_dropped(int kind, int count, char** paths) {
     return;
   }
   if (!drive_plan_may_replace()) return;
-  for (int i = 0; i < count; i++)
-    if (sys_dir_exists(paths[i])) drive_add(kind, paths[i], 0);
+  drive_add_folders(kind, std::vector<std::string>(paths, paths + count));
   g_drive_scroll_to_end[kind] = true;
   window_redraw(g_window);
 }

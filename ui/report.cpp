@@ -9,10 +9,13 @@
 
 namespace {
 
-// A reason ends as a sentence; strerror's words carry no full stop.
-std::string sentence(const std::string& s) {
-  if (s.empty() || s.back() == '.' || s.back() == '!' || s.back() == '?') return s;
-  return s + ".";
+// A reason is told as a sentence: a capital first letter, and a full stop,
+// which strerror's words do not carry.
+std::string sentence(std::string s) {
+  if (s.empty()) return s;
+  if (s[0] >= 'a' && s[0] <= 'z') s[0] = (char)(s[0] - 'a' + 'A');
+  if (s.back() != '.' && s.back() != '!' && s.back() != '?') s += ".";
+  return s;
 }
 
 }  // namespace

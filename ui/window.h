@@ -82,6 +82,9 @@ void window_run_loop(std::function<void()> after);
 // Ends the main loop as a close of the window does, for a close that had to
 // wait (the window's close callback said no and finished the close later).
 void window_quit(window_s* w);
+// Ends the main loop of window_run_loop (from any thread), which then runs
+// its after; used where the program must end without a close of the window.
+void window_quit_loop();
 
 // Callbacks and screens.
 void window_set_callbacks(window_s* w, void* user, window_close_fn on_close,

@@ -330,6 +330,15 @@ void window_run_loop(std::function<void()> after) {
 }
 
 void window_quit(window_s*) { gtk_main_quit(); }
+void window_quit_loop() {
+  // GTK is driven from its own thread only: the quit is made there.
+  g_idle_add(
+      [](gpointer) -> gboolean {
+        gtk_main_quit();
+        return G_SOURCE_REMOVE;
+      },
+      nullptr);
+}
 
 // ---------------------------------------------------------------------------
 // Callbacks, queries, redraw

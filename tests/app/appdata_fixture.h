@@ -154,6 +154,7 @@ class app_fixture : public ::testing::Test {
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     snprintf(g_start_dir, sizeof g_start_dir, "%s", dir_.c_str());
     g_ssds.clear();
+    g_ssds_unusable.clear();
     g_drives.clear();
     g_plots = plots_create();
     g_plotter = plotter_create();
@@ -168,6 +169,7 @@ class app_fixture : public ::testing::Test {
     plots_destroy(g_plots);
     g_plots = nullptr;
     g_ssds.clear();
+    g_ssds_unusable.clear();
     g_drives.clear();
     g_app_message = old_message_;
     g_start_dir[0] = '\0';

@@ -222,12 +222,57 @@ TEST_F(drives_test, add_refuses_a_drive_without_space_unless_resuming) {
   std::string log = GetCapturedStderr();
   EXPECT_TRUE(g_drives.empty());
   ASSERT_EQ(messages().size(), 1u);
-  EXPECT_EQ(messages()[0], "Sorry: There isn't enough free space on this drive.");
-  EXPECT_NE(log.find("Error getting free space for path " + missing), std::string::npos) << log;
+  // A missing folder is no lack of space.
+  EXPECT_EQ(messages()[0], "Sorry: This folder cannot be used:\n " + missing +
+                               "\nIt does not exist (is its disk connected and mounted?).");
+  EXPECT_NE(log.find("This folder cannot be used: " + missing + ": It does not exist"), std::string::npos) << log;
   EXPECT_EQ(plots_folder_count(g_plots), 1);  // registered before the test, stays
   drive_add(1, missing.c_str(), 1);
   EXPECT_EQ(g_drives.size(), 1u);
   EXPECT_EQ(messages().size(), 1u);
+}
+
+// Folders of one drop that cannot be used are told in one message, each
+// with its own cause; "not enough free space" only where that is the cause.
+TEST_F(drives_test, refused_folders_of_one_drop_are_named_with_their_causes) {
+  loop_fs_s full(32), read_only(32);
+  if (!full.ok() || !read_only.ok()) GTEST_SKIP() << "loop ext4: " << full.why << read_only.why;
+  ASSERT_EQ(mkdir(full.file("plots").c_str(), 0755), 0);
+  full.fill();
+  ASSERT_EQ(mkdir(read_only.file("plots").c_str(), 0755), 0);
+  ASSERT_TRUE(read_only.remount_read_only());
+  const std::string missing = dir_ + "/missing", loop = dir_ + "/loop", file = dir_ + "/file", good = dir_ + "/good";
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+  ASSERT_EQ(mkdir(good.c_str(), 0755), 0);
+  { FILE* f = fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); fclose(f); }
+  const struct {
+    std::string path, cause;
+  } refused[] = {
+      {missing, "it does not exist (is its disk connected and mounted?)"},
+      {loop, "its path is a loop of symbolic links"},
+      {file, "it is not a folder"},
+      {read_only.file("plots"), "its file system is read-only"},
+      {full.file("plots"), "not enough free space ("},
+  };
+  std::vector<std::string> drop;
+  for (const auto& r : refused) drop.push_back(r.path);
+  drop.push_back(good);
+  drive_add_folders(1, drop);
+  ASSERT_EQ(g_drives.size(), 1u);
+  EXPECT_EQ(std::string(g_drives[0].path), good);
+  ASSERT_EQ(messages().size(), 1u);
+  const std::string& m = messages()[0];
+  EXPECT_EQ(m.rfind("Sorry: These folders cannot be used:\n", 0), 0u) << m;
+  for (const auto& r : refused) EXPECT_NE(m.find(r.path + ": " + r.cause), std::string::npos) << m;
+  EXPECT_EQ(count_of(m, "free space"), 1u) << m;
+
+  // One refusal alone keeps the program's own words first.
+  messages().clear();
+  drive_add(0, full.file("plots").c_str(), 0);
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_EQ(messages()[0].rfind("Sorry: There isn't enough free space on this drive:\n " + full.file("plots") + "\n", 0),
+            0u)
+      << messages()[0];
 }
 
 TEST_F(drives_test, add_refuses_long_paths_and_full_lists) {

@@ -46,6 +46,7 @@ class prefs_test : public app_fixture {
     g_plotter = plotter_create();
     g_plots = plots_create();
     g_ssds.clear();
+    g_ssds_unusable.clear();
     g_drives.clear();
     settings_.restore();
     messages().clear();
@@ -506,7 +507,29 @@ TEST_F(prefs_test, drive_lists_from_the_file) {
 
   restart();
   ASSERT_TRUE(load("ssds: [" + dir_ + "/missing]\nresume_ssds: [" + dir_ + "/missing]\nresume_plots: []\n"));
-  EXPECT_EQ(g_ssds.size(), 1u);  // refused for space, then accepted when resuming
+  EXPECT_EQ(g_ssds.size(), 1u);  // refused as missing, then accepted when resuming
+}
+
+// An SSD folder of the file that cannot be used now (its disk not mounted)
+// is told, with its cause, and stays in config.yml for the day it is back.
+TEST_F(prefs_test, unusable_ssd_entries_are_reported_and_kept) {
+  const std::string missing = dir_ + "/unmounted", loop = dir_ + "/loop", good = sub("ssd");
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+  ASSERT_TRUE(load("ssds: [" + missing + ", " + good + ", " + loop + "]\n"));
+  ASSERT_EQ(g_ssds.size(), 1u);
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_NE(messages()[0].find(missing + ": it does not exist"), std::string::npos) << messages()[0];
+  EXPECT_NE(messages()[0].find(loop + ": its path is a loop of symbolic links"), std::string::npos) << messages()[0];
+  ASSERT_TRUE(prefs_save());
+  EXPECT_NE(config().find("ssds: [" + good + ", " + missing + ", " + loop + "]"), std::string::npos) << config();
+
+  // Back again: the folder is used, and listed once.
+  restart();
+  ASSERT_EQ(mkdir(missing.c_str(), 0755), 0);
+  ASSERT_TRUE(load(config()));
+  EXPECT_EQ(g_ssds.size(), 2u);
+  ASSERT_TRUE(prefs_save());
+  EXPECT_NE(config().find("ssds: [" + good + ", " + missing + ", " + loop + "]"), std::string::npos) << config();
 }
 
 TEST_F(prefs_test, save_goes_to_the_start_folder) {

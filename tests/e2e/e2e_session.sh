@@ -250,6 +250,32 @@ case $scenario in
     close_main
     wait_exit 2
     ;;
+  disk_fails) # TARGET_PLOTTING IMAGE DEVICE MOUNT_POINT
+    # The target's disk fails (its loop device's backing file made
+    # immutable: EIO on every write) once a batch is behind its marker; the
+    # error is told and the program ends. The disk works again, and the next
+    # start resumes the run to its end.
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$1" 300
+    wait_marker "$1" 600
+    chattr +i "$2"
+    wait_window Error 600 >/dev/null || exit 3
+    shot error_dialog
+    answer Error Escape
+    wait_exit 1 120
+    cp "$work/config.yml" "$out/config_1.yml"
+    chattr -i "$2"
+    umount "$4" && mount "$3" "$4" || fail "remount of $4"
+    start_app 2
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_window 'Done!' 900 >/dev/null || exit 3
+    answer 'Done!' Escape
+    close_main
+    wait_exit 2 60
+    ;;
   close_at_gpu_question) # FAILING_OPENCL_DIR TARGET_PLOTTING
     # The GPU breaks after the first batch; the window is closed while the
     # fall-back question waits for its answer.

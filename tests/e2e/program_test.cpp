@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "plot/nonce.h"
+#include "tests/support/loop_fs.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -397,6 +398,36 @@ TEST_F(ProgramTest, NoToTheGpuFallBackQuestionEndsTheProgramCleanly) {
     EXPECT_FALSE(contains(log, "Falling back to CPU mode")) << log;
     EXPECT_TRUE(std::filesystem::exists(plotting));
 #endif
+}
+
+// The target's disk fails in mid-run (EIO on every write): the window does
+// not vanish; an error names the file and the error in words, the files and
+// the resume data are kept, and the program ends with status 1. The next
+// start keeps that session's log and, the disk working again, resumes the
+// file to its correct end.
+TEST_F(ProgramTest, AFailingDiskIsToldWithItsReasonAndTheResumeFinishesTheFile) {
+    loop_fs_s disk(400);
+    if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
+    target = disk.file("target");
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    const uint64_t n = LONG_RUN;
+    config_with_plan(n, 1, LONG_RUN_RAM_MIB);
+    const std::string plotting = plot_name(0, n) + ".plotting";
+    ASSERT_TRUE(run("disk_fails", plotting + " " + disk.image + " " + disk.device + " " + disk.mount_point));
+    EXPECT_EQ(read_file(out + "/exit_1"), "1\n") << read_file(out + "/stderr_1.txt");
+    // The failed session's log, kept beside the new one.
+    std::string failed = read_file(work + "/log.old.txt");
+    EXPECT_TRUE(contains(failed, "Could not write file: " + plotting + ": Input/output error (at byte ")) << failed;
+    EXPECT_TRUE(contains(read_file(out + "/config_1.yml"), "count: " + std::to_string(n)));
+    expect_exit_ok(2);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "  resuming from nonce ")) << log;
+    EXPECT_FALSE(contains(log, "  resuming from nonce 0\n")) << log;
+    EXPECT_FALSE(std::filesystem::exists(plotting));
+    std::vector<uint64_t> sample;
+    for (uint64_t k = 0; k < n; k += n / 16 + 1) sample.push_back(k);
+    sample.push_back(n - 1);
+    expect_plot(plot_name(0, n), 0, n, sample);
 }
 
 TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {

@@ -183,16 +183,16 @@ TEST_F(move_fixture, failed_scatter_or_move_keeps_the_staged_file_and_reports_it
     std::string reason;  // what the message says after the file's name
   } rows[] = {
       {"missing staged file", true, 0, [](const std::string&) {},
-       "opening " + dir.file("ssd/7_0_256") + ": No such file or directory."},
+       "Opening " + dir.file("ssd/7_0_256") + ": No such file or directory."},
       // A short read would copy stale bytes.
       {"staged file shorter than its name", true, 256,
        [](const std::string& src) { ASSERT_EQ(truncate(src.c_str(), 100 * NONCE), 0); },
        ssd_file + " is shorter than its name says."},
       {"target folder gone", true, 256, [this](const std::string&) { std::filesystem::remove_all(hdd->path); },
-       "opening " + dst + ".scattering: No such file or directory."},
+       "Opening " + dst + ".scattering: No such file or directory."},
       {"move with target folder gone", false, 256,
        [this](const std::string&) { std::filesystem::remove_all(hdd->path); },
-       "creating " + dir.file("hdd/7_256_256.moving") + ": No such file or directory."},
+       "Creating " + dir.file("hdd/7_256_256.moving") + ": No such file or directory."},
   };
   for (const row_s& r : rows) {
     SCOPED_TRACE(r.what);

@@ -116,7 +116,7 @@ TEST_F(fault_fixture, failed_scatter_and_move_keep_the_staged_file_and_never_fin
     const std::string verb = scatter ? "scatter" : "move";
     // The reason follows the file: "a full disk and an I/O error" must not
     // look the same.
-    const std::string reason = scatter ? "opening " + plot_path(hdd, 0, 256, ".scattering") + ": No such file or directory."
+    const std::string reason = scatter ? "Opening " + plot_path(hdd, 0, 256, ".scattering") + ": No such file or directory."
                                        : ": No space left on device.";
     ASSERT_TRUE(wait_for_dialog("M:Error|Could not " + verb + " file:\n " + src + "\n"));
     for (const std::string& l : dialogs.get())
@@ -191,7 +191,7 @@ TEST_F(fault_fixture, failing_disk_stops_the_run_with_its_reason_and_the_resume_
     plotter_stop(p, true);
     for (const std::string& l : dialogs.get()) {
       if (l.compare(0, 8, "M:Error|") != 0) continue;
-      EXPECT_NE(l.find("\n" + (scatter ? "writing " + plot_path(hdd, 0, n, ".scattering") + " at byte 0: " : std::string()) +
+      EXPECT_NE(l.find("\n" + (scatter ? "Writing " + plot_path(hdd, 0, n, ".scattering") + " at byte 0: " : std::string()) +
                        "Input/output error" + (scatter ? "" : " (at byte ")),
                 std::string::npos)
           << l;

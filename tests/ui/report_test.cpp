@@ -30,6 +30,8 @@ TEST(Report, DialogAndLogNameTheFileAndTheReasonInWords) {
        "Could not add these folders: /a: it does not exist\n/b: not enough free space.\n"},
       {{"Error", "Could not move file:", "/ssd/7_0_512", "", ""}, "Could not move file:\n /ssd/7_0_512",
        "Could not move file: /ssd/7_0_512\n"},
+      {{"Sorry", "This folder cannot be used:", "/a", "it does not exist", ""},
+       "This folder cannot be used:\n /a\nIt does not exist.", "This folder cannot be used: /a: It does not exist.\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(report_text(c.r), c.text);
