@@ -420,9 +420,11 @@ TEST_F(ProgramTest, AFailingDiskIsToldWithItsReasonAndTheResumeFinishesTheFile) 
     EXPECT_TRUE(contains(failed, "Could not write file: " + plotting + ": Input/output error (at byte ")) << failed;
     EXPECT_TRUE(contains(read_file(out + "/config_1.yml"), "count: " + std::to_string(n)));
     expect_exit_ok(2);
+    // Where it resumes depends on what the failing disk's journal kept of
+    // the last marker (a marker is never claimed ahead of its data, so an
+    // earlier one, even 0, is as safe); the file must be right either way.
     std::string log = read_file(work + "/log.txt");
     EXPECT_TRUE(contains(log, "  resuming from nonce ")) << log;
-    EXPECT_FALSE(contains(log, "  resuming from nonce 0\n")) << log;
     EXPECT_FALSE(std::filesystem::exists(plotting));
     std::vector<uint64_t> sample;
     for (uint64_t k = 0; k < n; k += n / 16 + 1) sample.push_back(k);

@@ -203,8 +203,12 @@ TEST_F(fault_fixture, failing_disk_stops_the_run_with_its_reason_and_the_resume_
     if (scatter) {
       EXPECT_TRUE(read_bytes(file, 0, staged.size()) == staged);
     } else {
-      EXPECT_EQ(read_marker(file, n), 256u);
-      expect_plot_nonces(file, 7, 0, n, {0, 100, 255});
+      // The marker is the one of the batch before, or, when the failing
+      // disk's journal lost its last change, an earlier one: never one that
+      // claims more than is on the disk.
+      uint64_t marker = read_marker(file, n);
+      EXPECT_TRUE(marker == 256u || marker == 0u) << marker;
+      if (marker == 256u) expect_plot_nonces(file, 7, 0, n, {0, 100, 255});
     }
 
     // The disk works again: a new run of the same plan finishes the files.
