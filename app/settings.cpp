@@ -5,6 +5,7 @@
 
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
+#include "plot/plt_cpu.h"
 
 uint64_t g_account = 0;
 bool g_auto_start_nonce = true;
@@ -52,7 +53,9 @@ std::string settings_file_size_fault(bool parsed, uint64_t bytes) {
 
 uint64_t settings_min_ram_bytes() {
   // Automatic buffering may choose two buffers; only "false" rules it out.
-  return SETTINGS_MIN_BATCH_BYTES * (g_ram_double_buffer == 0 ? 1 : 2);
+  // Hashing on the CPU, the workers' work areas count as well.
+  uint64_t buffers = SETTINGS_MIN_BATCH_BYTES * (g_ram_double_buffer == 0 ? 1 : 2);
+  return buffers + (g_gpus == 0 ? plot_cpu_work_bytes(plot_cpu_thread_count()) : 0);
 }
 
 std::string settings_ram_fault(bool parsed, uint64_t bytes) {

@@ -253,14 +253,20 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   uint64_t buffers = static_cast<uint64_t>(tasks) * (p->double_buffer != 0 ? 2 : 1);
   uint64_t a = plan_alignment(p->jobs);
 
+  // CPU hashing needs the workers' work areas beside the buffers: the limit
+  // covers both, so the buffers get what the work areas leave.
+  const int threads = plot_cpu_thread_count();
+  const uint64_t work = plot_cpu_work_bytes(threads);
+  const uint64_t cpu_limit = limit > work ? limit - work : 0;
   if (p->gpu_count == 0) {
-    int threads = g_cpu_threads > 0 ? g_cpu_threads : std::max(1, cpu_count() - 1);
     sys_log("%d CPU threads will be used (total %d detected)\n", threads, cpu_count());
+    sys_log("  %s of it for the CPU workers' work areas, %s for batch buffers\n", format_size(work, true, ""),
+            format_size(cpu_limit, true, ""));
   }
 
   uint64_t c = 0, f = 0;
   if (p->gpu_count == 0) {
-    c = plan_cpu_batch(limit, buffers, a);
+    c = plan_cpu_batch(cpu_limit, buffers, a);
     sys_log("%s mode with %llu nonces per batch\n", ssd_count == 0 ? "CPU direct" : "CPU + SSD",
             (unsigned long long)c);
   } else {
@@ -290,8 +296,11 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
       p->gpu_count = 0;
       f = 0;
       sys_log("Falling back to CPU.\n");
-      // A GPU plan that came out empty still gets a CPU-sized batch.
-      if (c == 0) c = plan_cpu_batch(limit, buffers, a);
+      // A GPU plan that came out empty, or one that leaves no room for the
+      // workers' work areas, gets a CPU-sized batch; where not even one CPU
+      // batch fits beside them, the GPU batch stays rather than no run at all.
+      uint64_t cpu_c = plan_cpu_batch(cpu_limit, buffers, a);
+      if (c == 0 || (cpu_c != 0 && c > cpu_c)) c = cpu_c;
     }
   }
 

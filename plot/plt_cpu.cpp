@@ -283,6 +283,11 @@ int plot_cpu_thread_count() {
     return n < 1 ? 1 : n;
 }
 
+uint64_t plot_cpu_work_bytes(int threads) {
+    const uint64_t areas = 2 * SHABAL_AREA_WORDS * 4 * (uint64_t)plot_lanes_select()->lanes;
+    return areas * (uint64_t)(threads > 0 ? threads + 1 : 1);
+}
+
 const plot_lane_ops_s* plot_lanes_select() {
     uint32_t f = cpu_features();
     if (f & CPU_FEATURE_AVX2) return &g_plot_lanes_avx2;

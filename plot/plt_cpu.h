@@ -20,6 +20,10 @@ double cpu_benchmark();
 // The worker count: g_cpu_threads when positive, else processors minus one
 // (at least 1).
 int plot_cpu_thread_count();
+// The RAM the CPU workers' work areas take during a batch beside its buffer:
+// two lane groups per worker, and as much for the leftover nonces hashed on
+// the work thread. A run's RAM limit counts them.
+uint64_t plot_cpu_work_bytes(int threads);
 
 // For j = 0..3: scoop scoops[j] (0 to 4095) of nonce nonces[j] into out +
 // 64j (any alignment), PoC2 order when poc2. Needs AVX (cpu_features 0x40).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,14 @@ const uint32_t GREEN = 0x4cd964, RED = 0xde1d10, PURPLE = 0x8e44ad, WHITE = 0xff
 // next one does not start.
 const uint64_t LONG_RUN = 1024;
 const int LONG_RUN_RAM_MIB = 64;
+
+// A RAM limit that gives a CPU run batch buffers of mib MiB: the workers'
+// work areas (two groups of up to eight lanes each per worker, and one set
+// for the work thread) come out of the limit first.
+uint64_t run_ram(uint64_t mib, int cpu_threads) {
+    int t = cpu_threads > 0 ? cpu_threads : std::max(1, (int)std::thread::hardware_concurrency() - 1);
+    return (mib << 20) + (uint64_t)(t + 1) * 2 * 65540 * 4 * 8;
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -138,7 +147,7 @@ class ProgramTest : public ::testing::Test {
     void config_with_plan(uint64_t n, int cpu_threads, int ram_mib = 64) {
         std::ostringstream c;
         c << "account: " << ACCOUNT << "\ndisable_opencl: true\ncpu_threads: " << cpu_threads
-          << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << ram_mib * 1048576ull
+          << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << run_ram(ram_mib, cpu_threads)
           << "\nresume_drives:\n  - " << target
           << "\nresume_plots:\n  - account: " << ACCOUNT << "\n    start: 0\n    count: " << n
           << "\n    write: " << target << "\n";
@@ -186,7 +195,7 @@ class ProgramTest : public ::testing::Test {
         std::ostringstream c;
         c << "account: " << ACCOUNT << "\ndisable_opencl: true\ncpu_threads: 2\nssd_scatter: "
           << (scatter ? "true" : "false") << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625"
-          << "\nresume_ram: " << LONG_RUN_RAM_MIB * 1048576ull << "\nresume_ssds:\n  - " << ssd
+          << "\nresume_ram: " << run_ram(LONG_RUN_RAM_MIB, 2) << "\nresume_ssds:\n  - " << ssd
           << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
           << "\n    start: 0\n    count: " << n << "\n    write: " << ssd << "\n    move: " << target << "\n";
         write_config(c.str());
@@ -534,7 +543,7 @@ TEST_F(ProgramTest, DroppedNamesWithABlankAndAnAccentAreCheckedAndResumed) {
     // with an empty plan.
     write_config("account: " + std::to_string(ACCOUNT) +
                  "\ndisable_opencl: true\ncpu_threads: 2\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\n"
-                 "resume_ram: " + std::to_string(LONG_RUN_RAM_MIB * 1048576ull) + "\nresume_plots: []\n");
+                 "resume_ram: " + std::to_string(run_ram(LONG_RUN_RAM_MIB, 2)) + "\nresume_plots: []\n");
 
     ASSERT_TRUE(run("checks", "--auto-resuming " + file_uri(folder) + " " + file_uri(plot) + " -- " +
                                   file_uri(unfinished + ".plotting")));

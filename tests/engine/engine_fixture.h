@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/plotter.h"
+#include "plot/plt_cpu.h"
 #include "platform/sys_linux.h"
 #include "plot/nonce.h"
 #include "tests/support/temp_dir.h"
@@ -165,6 +166,12 @@ bool wait_for_run(plotter_s* p, F ready, double stall = 300) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// A RAM limit whose batch buffers get buffer_bytes: the CPU workers' work
+// areas come out of the limit first.
+inline uint64_t ram_for_buffers(uint64_t buffer_bytes) {
+  return buffer_bytes + plot_cpu_work_bytes(plot_cpu_thread_count());
 }
 
 // Runs UI tasks on this thread until the end of the run has been delivered

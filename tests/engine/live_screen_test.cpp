@@ -92,7 +92,7 @@ TEST_F(live_screen_fixture, cpu_runs_drawn_while_they_go_on) {
     add_job(ssd ? ssd : hdd, ssd ? hdd : nullptr, 256, 256);
     plotter_set_ram_double_buffer(g_plotter, 0);
     plotter_set_ssd_scatter(g_plotter, c.scatter);
-    plotter_start(g_plotter, 0, ssd ? 1 : 0, 1, 64ull << 20);
+    plotter_start(g_plotter, 0, ssd ? 1 : 0, 1, ram_for_buffers(64ull << 20));
     ASSERT_TRUE(plotter_is_running(g_plotter));
     EXPECT_GT(paint_until_finished(), 1);
     if (c.scatter) {
@@ -203,7 +203,7 @@ TEST_F(live_screen_fixture, run_drawn_across_a_wrap_of_the_clock) {
   add_job(hdd, nullptr, 256, 256);
   plotter_set_ram_double_buffer(g_plotter, 0);
   plotter_toggle_pause(g_plotter);  // no work before the wrap
-  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);
+  plotter_start(g_plotter, 0, 0, 1, ram_for_buffers(64ull << 20));
   g_rate_graphs[0] = rate_graph_s{};
   auto started = std::chrono::steady_clock::now();
   sys_time_start_at(wrap - 1.0);
@@ -241,7 +241,7 @@ TEST_F(live_screen_fixture, paused_run_with_hidden_drive_pages_keeps_every_graph
   add_job(&g_drives[0], nullptr, 0, 256);
   plotter_set_ram_double_buffer(g_plotter, 0);
   plotter_toggle_pause(g_plotter);
-  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);  // one job: one task
+  plotter_start(g_plotter, 0, 0, 1, ram_for_buffers(64ull << 20));  // one job: one task
   ASSERT_TRUE(plotter_is_running(g_plotter));
   g_rate_graphs[0] = rate_graph_s{};
   // One paint every 0.3 s of program time for 650 s.

@@ -131,7 +131,7 @@ TEST_F(recovery_fixture, scatter_cut_between_two_staged_files_resumes) {
     add(ssd, hdd, 768, 256);
     plotter_set_ssd_scatter(p, true);
     plotter_set_ram_double_buffer(p, 0);
-    plotter_start(p, 0, 1, 1, 64ull << 20);
+    plotter_start(p, 0, 1, 1, ram_for_buffers(64ull << 20));
     ASSERT_TRUE(wait_for_run(p, [&] { return first->state == JOB_DONE; }));
     plotter_stop(p, true);
     restart();
@@ -146,7 +146,7 @@ TEST_F(recovery_fixture, scatter_cut_between_two_staged_files_resumes) {
     add(ssd, hdd, 768, 256);
     plotter_set_ssd_scatter(p, true);
     plotter_set_ram_double_buffer(p, 0);
-    plotter_start(p, 0, 1, 1, 64ull << 20);
+    plotter_start(p, 0, 1, 1, ram_for_buffers(64ull << 20));
     ASSERT_TRUE(run_until_finished(p));
     EXPECT_EQ(again->bytes_written, 0u);
     EXPECT_EQ(wrong_nonces(name(hdd, 512, 512), 512, 512), 0u);

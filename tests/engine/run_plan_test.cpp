@@ -1,6 +1,9 @@
 // The arithmetic of a run's plan, checked on worked examples, and the plans
 // that must be refused before any work starts.
+#include <unistd.h>
+
 #include "app/settings.h"
+#include "plot/plt_cpu.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace {
@@ -216,7 +219,7 @@ TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
   plotter_set_ssd_scatter(p, true);
   plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 0, 256));
   plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 512, 256));
-  plotter_start(p, 0, 1, 1, 64ull << 20);
+  plotter_start(p, 0, 1, 1, (64ull << 20) + plot_cpu_work_bytes(plot_cpu_thread_count()));
   EXPECT_FALSE(p->thread.joinable());
   std::vector<std::string> lines = dialogs.get();
   ASSERT_EQ(lines.size(), 2u);
@@ -224,4 +227,32 @@ TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
             "M:Error|Cannot SSD scatter to a non-contiguous nonce range. If you hit this let me know and I can "
             "handle this better.");
   plotter_destroy(p);
+}
+
+// The RAM limit covers everything a CPU run allocates: the batch buffers and
+// the workers' work areas beside them; the smallest limit that holds one
+// batch of 256 nonces and the work areas still plots.
+TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
+  temp_dir_s dir("engine_plan", true);
+  std::unique_ptr<drive_s> d = make_drive(dir.path);
+  int saved = g_cpu_threads;
+  g_cpu_threads = 2;
+  const uint64_t work = plot_cpu_work_bytes(2);
+  EXPECT_GE(work, 3 * 2 * 4 * 262144u) << "two lane groups of four or more lanes per worker";
+  for (uint64_t limit : {128ull << 20, (64ull << 20) + work, 1ull << 30}) {
+    SCOPED_TRACE(limit);
+    dialog_log_s dialogs;
+    dialogs.install();
+    plotter_s* p = plotter_create();
+    plotter_set_ram_double_buffer(p, 0);
+    plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
+    plotter_start(p, 0, 0, 1, limit);
+    ASSERT_TRUE(p->thread.joinable());
+    EXPECT_GE(p->nonces_per_buffer, 256u);
+    EXPECT_LE(p->nonces_per_buffer * NONCE + work, limit);
+    EXPECT_TRUE(run_until_finished(p));
+    plotter_destroy(p);
+    unlink((dir.path + "/7_0_256").c_str());
+  }
+  g_cpu_threads = saved;
 }

@@ -74,7 +74,7 @@ TEST_F(run_fixture, direct_job_planned_and_written) {
   drive_s* d = drive("hdd");
   job_s* j = add(d, nullptr, 1000, 512);
   plotter_set_ram_double_buffer(p, 0);
-  plotter_start(p, 0, 0, 1, 64ull << 20);  // one buffer of 256 nonces: two batches
+  plotter_start(p, 0, 0, 1, ram_for_buffers(64ull << 20));  // one buffer of 256 nonces: two batches
   ASSERT_TRUE(p->thread.joinable());
   EXPECT_EQ(p->nonces_per_buffer, 256u);
   EXPECT_TRUE(plotter_is_running(p));
@@ -96,7 +96,7 @@ TEST_F(run_fixture, two_targets_in_concurrent_mode) {
   double saved = g_min_ram_gb_per_task;
   g_min_ram_gb_per_task = 0.001;
   plotter_set_ram_double_buffer(p, 1);
-  plotter_start(p, 0, 0, 2, 256ull << 20);  // two tasks, four buffers of 256
+  plotter_start(p, 0, 0, 2, ram_for_buffers(256ull << 20));  // two tasks, four buffers of 256
   g_min_ram_gb_per_task = saved;
   EXPECT_TRUE(p->concurrent);
   EXPECT_EQ(p->max_tasks, 2);
@@ -135,7 +135,7 @@ TEST_F(run_fixture, staged_files_are_scattered_into_one_file_per_target) {
   add(ssd, hdd, 768, 256);
   plotter_set_ssd_scatter(p, true);
   plotter_set_ram_double_buffer(p, 0);
-  plotter_start(p, 0, 1, 1, 64ull << 20);
+  plotter_start(p, 0, 1, 1, ram_for_buffers(64ull << 20));
   ASSERT_TRUE(run_until_finished(p));
   std::string shared = path(hdd, 512, 512);
   EXPECT_EQ(file_size(shared), 512 * NONCE);
