@@ -334,7 +334,7 @@ TEST_F(live_screen_fixture, pause_says_pausing_until_the_batch_in_flight_has_end
   const int threads = g_cpu_threads;
   g_cpu_threads = 1;  // a batch long enough to be paused in
   plotter_set_ram_double_buffer(g_plotter, 0);
-  plotter_start(g_plotter, 0, 0, 1, 64ull << 20);
+  plotter_start(g_plotter, 0, 0, 1, ram_for_buffers(64ull << 20));
   ASSERT_TRUE(plotter_is_running(g_plotter));
   auto computing = [] {
     plotter_snapshot_s s;
