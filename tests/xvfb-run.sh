@@ -1,4 +1,26 @@
 #!/usr/bin/env bash
 # Runs one command under a private Xvfb server of its own, so that tests that
 # need a display can run side by side: tests/xvfb-run.sh COMMAND ARGS...
-exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@"
+# Xvfb picks a free display number itself (-displayfd) and says it once it
+# accepts connections; choosing the number here, as xvfb-run -a does, races
+# with other tests starting at the same moment.
+set -u
+dir=$(mktemp -d /tmp/vg_xvfb.XXXXXX) || exit 1
+mkfifo "$dir/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+xvfb=$!
+display=""
+read -r -t 120 display <"$dir/display"
+if [ -z "$display" ]; then
+  echo "Xvfb failed to start: $(tail -n 3 "$dir/xvfb.log")" >&2
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  rm -rf "$dir"
+  exit 1
+fi
+DISPLAY=":$display" XAUTHORITY=/dev/null "$@"
+rc=$?
+kill "$xvfb" 2>/dev/null
+wait "$xvfb" 2>/dev/null
+rm -rf "$dir"
+exit $rc

@@ -154,8 +154,8 @@ class ProgramTest : public ::testing::Test {
         write_config(c.str());
     }
 
-    // Runs a scenario of the session script. xvfb-run -a may lose the race
-    // for a display number to a parallel test, which is retried.
+    // Runs a scenario of the session script. A private Xvfb that fails to
+    // start is retried.
     bool run(const std::string& scenario, const std::string& args = "") {
         // The session's waits fail when the program stands still; this
         // limit only ends a hang, before ctest's own.

@@ -29,8 +29,7 @@ struct session_s {
     return ss.str();
   }
 
-  // Runs one scenario; xvfb-run -a may lose the race for a display number
-  // to a parallel test, which is retried.
+  // Runs one scenario; a private Xvfb that fails to start is retried.
   bool run(const char* scenario) {
     char tmpl[] = "/tmp/vg_xvfb_XXXXXX";
     if (!mkdtemp(tmpl)) return false;
