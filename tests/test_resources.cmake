@@ -22,7 +22,8 @@
 # reason). For LeakSanitizer the OpenCL loader is preloaded so that the
 # driver's allocations keep their library's name after the program's
 # dlclose, and GTK's accessibility bridge (D-Bus) stays off.
-set(vg_sanitizer_sessions "^ProgramTest\\.(AStagedRunMovesOrScatters|ClosingDuringARunKeeps|ClosingAtTheGpuFallBack)")
+set(vg_sanitizer_sessions
+    "^ProgramTest\\.(AStagedRunMovesOrScatters|ClosingDuringARunKeeps|ClosingAtTheGpuFallBack|DroppedFilesAndFoldersAreChecked|NoToTheGpuFallBack)")
 
 function(vg_test_resources label sanitizer source_dir tests)
   foreach(t IN LISTS tests)
