@@ -450,7 +450,9 @@ void paint_progress_bar(window_s* w, int x, int y, int wd, int ht, const char* l
     draw_line(w, (float)gx, (float)(y + 1), (float)gx, (float)(y + ht - 2));
   char pct[32];
   snprintf(pct, sizeof pct, "%0.1f%%", (double)(fraction * 100.0f));
-  text(w, active ? c[0] : c[1], PERCENT_POINTS, pct, (float)(x + 2), (float)(y + ht - 28));
+  // An idle stage (not begun, or done) is grey rather than its bar's pale
+  // grid colour: "100.0%" of a finished drive must still be read.
+  text(w, active ? c[0] : GREY, PERCENT_POINTS, pct, (float)(x + 2), (float)(y + ht - 28));
   draw_set_stroke(w, c[0]);
   draw_no_fill(w);
   rate_graph_draw(graph, w, x, y, wd, ht);
@@ -486,8 +488,10 @@ void paint_fill_gauge(window_s* w, int x, int y, int ht, uint64_t used, uint64_t
   draw_set_stroke(w, 0xff8b12ae);
   draw_no_fill(w);
   draw_line(w, (float)x, (float)level, (float)(x + 52), (float)level);
+  // In the decimal units of every other figure on the screen: the gauge
+  // holds bytes that "Computed" and "Written" count too.
   char label[32];
-  format_size_to(sizeof label, label, used, true, "");
+  format_size_to(sizeof label, label, used, false, "");
   draw_set_fill(w, 0xff8b12ae);
   draw_set_font(w, FONT, 8);
   draw_text(w, label, (52 - draw_text_width(w, label)) * 0.5f + x + 1, (float)(y + ht - 16));

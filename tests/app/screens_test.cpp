@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -203,6 +204,35 @@ bool has_text(const std::vector<text_box_s>& texts, const std::string& s) {
     if (t.text == s) return true;
   return false;
 }
+
+// The relative luminance of an sRGB colour and the contrast ratio of two,
+// as legibility guidelines measure them (1 = none, 21 = black on white).
+double luminance(unsigned c) {
+  double l = 0;
+  const double weight[] = {0.2126, 0.7152, 0.0722};
+  int k = 0;
+  for (int s : {16, 8, 0}) {
+    double v = channel(c, s) / 255.0;
+    v = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    l += weight[k++] * v;
+  }
+  return l;
+}
+
+// How a text stands out: its darkest pixel (the ink) against the lightest
+// one of its box (what lies behind it).
+double text_contrast(const image_s& img, const text_box_s& t) {
+  double dark = 1, light = 0;
+  for (int y = (int)t.y; y <= (int)(t.y + t.h); y++)
+    for (int x = (int)t.x; x <= (int)(t.x + t.w); x++) {
+      double l = luminance(img.at(x, y));
+      dark = std::min(dark, l);
+      light = std::max(light, l);
+    }
+  return (light + 0.05) / (dark + 0.05);
+}
+
+bool is_percentage(const text_box_s& t) { return !t.text.empty() && t.text.back() == '%'; }
 
 TEST_F(Screens, ConfigListsFillPromptAndPlan) {
   std::string target = sub("target"), ssd = sub("ssd");
@@ -447,7 +477,20 @@ shot summary
   }
   image_s paused = s.shot("estimate");
   EXPECT_GT(count_colour(paused, 24, 468, 300, 478, 0x707070, 60), 20);
-  expect_legible(read_texts(s.out + "/texts_estimate"), 640, 480, "one target with the estimate");
+  std::vector<text_box_s> estimate = read_texts(s.out + "/texts_estimate");
+  expect_legible(estimate, 640, 480, "one target with the estimate");
+  // One unit for every figure: the RAM gauge and the write-buffer gauge
+  // count in the MB of Computed, Remaining and Written beside them.
+  const std::regex size(R"(^[0-9]+\.[0-9] [KMGT]B(/s)?$)");
+  int gauge_figures = 0, figures = 0;
+  for (const text_box_s& t : estimate) {
+    EXPECT_EQ(t.text.find("iB"), std::string::npos) << t.text;
+    if (!std::regex_match(t.text, size)) continue;
+    figures++;
+    if (t.x >= 472 && t.x + t.w <= 524) gauge_figures++;
+  }
+  EXPECT_EQ(gauge_figures, 2) << "a figure in each gauge";
+  EXPECT_GE(figures, 7);
   // The button reads "Resume" while paused, "Pause" again after the click:
   // the longer word has more ink.
   int ink_pause = count_colour(p, 534, 455, 620, 475, 0x000000, 100);
@@ -470,6 +513,7 @@ start_demo --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH
 wait_state screen processing
 sleep 1.5
 shot processing_ssd
+cp "$OUT/state.texts" "$OUT/texts_start"
 for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
 sleep 3
 shot processing_ssd_moving
@@ -484,6 +528,24 @@ cp "$OUT/state.texts" "$OUT/texts_written"
   for (const text_box_s& t : read_texts(s.out + "/texts_written"))
     if (t.x < 40 && t.y > 250 && t.y < 290) ssd_percent = t.text;
   EXPECT_EQ(ssd_percent, "100.0%");
+  // Every percentage stands out from its bar, a stage that has not begun
+  // (the Move at the start) or has ended (the Compute and the SSD later)
+  // as well as one at work.
+  const struct {
+    const char* frame;
+    const char* texts;
+    size_t percentages;
+  } frames[] = {{"processing_ssd", "texts_start", 3}, {"processing_ssd_written", "texts_written", 3}};
+  for (const auto& f : frames) {
+    image_s img = s.shot(f.frame);
+    size_t n = 0;
+    for (const text_box_s& t : read_texts(s.out + "/" + f.texts)) {
+      if (!is_percentage(t)) continue;
+      n++;
+      EXPECT_GE(text_contrast(img, t), 3.0) << f.frame << ": " << t.text << " at " << t.x << "," << t.y;
+    }
+    EXPECT_EQ(n, f.percentages) << f.frame;
+  }
   // S = 130: bars 92 px high at y 50, 204 and 358; the Compute bar W - 140.
   image_s p = s.shot("processing_ssd");
   EXPECT_TRUE(hline_at(p, 300, 50, 0x117dbb));
