@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <map>
+#include <set>
 #include <vector>
 #include <string>
 #include <cstdio>
@@ -42,6 +44,32 @@ namespace {
 
 const uint64_t k_min_free_bytes = 134217727;  // a drive needs at least 128 MiB
 const uint64_t k_logged_collision_steps = 64;
+
+// What a plan says about the drives (limits, start nonces, collisions): the
+// lists are planned again at every click, and a plan repeats every fact
+// that still holds. A line is logged when the previous plan did not say it,
+// so each fact appears once when it starts to hold (again after it had
+// stopped), and once within one plan.
+std::set<std::string> g_plan_said;    // by the previous plan
+std::set<std::string> g_plan_saying;  // by the plan being made
+
+void plan_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void plan_log(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (g_plan_saying.insert(line).second && g_plan_said.count(line) == 0) sys_log("%s", line);
+}
+
+// A limit in the GB its setting and the Fill prompt are given in, as
+// precise as typed: 0.07 GB, 2.5 GB, 1000 GB.
+std::string limit_text(uint64_t bytes) {
+  char t[32];
+  snprintf(t, sizeof t, "%g GB", static_cast<double>(bytes) / 1e9);
+  return t;
+}
 
 // Nonces of one sector-rounding unit of the drive (256 for 16 KiB sectors).
 uint64_t rounding_unit(const drive_s& d) { return std::max<uint64_t>(d.sector_size / 64, 1); }
@@ -204,9 +232,9 @@ bool avoid_collisions(uint64_t* nonce, uint64_t s, const taken_s& taken) {
     uint64_t steps = gap / s + (gap % s != 0);
     if (steps <= k_logged_collision_steps) {
       for (uint64_t i = 0; i < steps; i++)
-        sys_log("Preventing collision with %llu\n", static_cast<unsigned long long>(*nonce + i * s));
+        plan_log("Preventing collision with %llu\n", static_cast<unsigned long long>(*nonce + i * s));
     } else {
-      sys_log("Preventing collision with %llu (skipping %llu files)\n",
+      plan_log("Preventing collision with %llu (skipping %llu files)\n",
               static_cast<unsigned long long>(*nonce), static_cast<unsigned long long>(steps));
     }
     if (steps > (~0ull - *nonce) / s) return false;
@@ -222,16 +250,14 @@ uint64_t target_nonces(const drive_s& t) {
     uint64_t limit = g_max_bytes_to_fill / PLOT_NONCE_BYTES;
     if (n > limit) {
       n = round_down(limit, g);
-      sys_log("Limiting drive use to %llu GB max.\n",
-              static_cast<unsigned long long>(g_max_bytes_to_fill / 1000000000));
+      plan_log("Limiting drive use to %s max.\n", limit_text(g_max_bytes_to_fill).c_str());
     }
   }
   if (t.fill_limit != 0) {
     uint64_t limit = t.fill_limit / PLOT_NONCE_BYTES;
     if (n > limit) {
       n = round_down(limit, g);
-      sys_log("Limiting drive %s to %0.1f GB.\n", t.path,
-              static_cast<double>(t.fill_limit) / 1000 / 1000 / 1000);
+      plan_log("Limiting drive %s to %s.\n", t.path, limit_text(t.fill_limit).c_str());
     }
   }
   return n;
@@ -241,10 +267,10 @@ void choose_auto_start(const drive_s& t, uint64_t* nonce) {
   uint64_t base = static_cast<uint64_t>(t.serial) << 32;
   uint64_t next = g_plots ? plots_folder_next_nonce(g_plots, t.path) : 0;
   if (next > base) {
-    sys_log("Continuing drive %s from nonce %llu\n", t.path, static_cast<unsigned long long>(next));
+    plan_log("Continuing drive %s from nonce %llu\n", t.path, static_cast<unsigned long long>(next));
     *nonce = next;
   } else {
-    sys_log("Auto starting drive %s with nonce %llu\n", t.path, static_cast<unsigned long long>(base));
+    plan_log("Auto starting drive %s with nonce %llu\n", t.path, static_cast<unsigned long long>(base));
     *nonce = base;
   }
 }
@@ -256,7 +282,7 @@ uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t*
   while (done < n) {
     uint64_t s = std::min(n - done, f);
     if (!avoid_collisions(nonce, s, *taken)) {
-      sys_log("No free nonce range left for drive %s\n", t->path);
+      plan_log("No free nonce range left for drive %s\n", t->path);
       break;
     }
     drive_s* write = ssd ? ssd : t;
@@ -494,8 +520,9 @@ void drive_add_folders(int kind, const std::vector<std::string>& paths) {
   drive_refusals_tell(refusals);
 }
 
-void drive_plan() {
-  if (!g_plotter) return;
+namespace {
+
+void plan_lists() {
   plotter_clear_jobs(g_plotter);
   g_plan_restored = false;
   uint64_t max_file = g_max_bytes_per_file / PLOT_NONCE_BYTES;
@@ -513,7 +540,7 @@ void drive_plan() {
     uint64_t room = space.left[space_s::key(t)];
     if (n > room) {
       n = round_down(room, rounding_unit(t));
-      sys_log("Drive %s shares its file system: planning %llu nonces there\n", t.path,
+      plan_log("Drive %s shares its file system: planning %llu nonces there\n", t.path,
               static_cast<unsigned long long>(n));
     }
     uint64_t f;
@@ -526,13 +553,22 @@ void drive_plan() {
     if (n != 0 && f == 0) {
       // A file size cap under one rounding unit, or a staging drive too full
       // for one, leaves nothing to cut this target into.
-      sys_log("Skipping drive %s: its plot files would hold no nonces\n", t.path);
+      plan_log("Skipping drive %s: its plot files would hold no nonces\n", t.path);
     } else if (n != 0) {
       uint64_t done = plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce, &taken);
       space.reserve(t, done);
     }
     if (!g_ssds.empty()) k = (k + 1) % g_ssds.size();
   }
+}
+
+}  // namespace
+
+void drive_plan() {
+  if (!g_plotter) return;
+  g_plan_saying.clear();
+  plan_lists();
+  g_plan_said.swap(g_plan_saying);
   std::string why;
   if (!drive_plan_check(&why)) plan_refuse(why);
 }

@@ -158,6 +158,9 @@ class app_fixture : public ::testing::Test {
     g_drives.clear();
     g_plots = plots_create();
     g_plotter = plotter_create();
+    // A plan of the empty lists: the lines an earlier test's plans logged
+    // are not held back as already said.
+    drive_plan();
     messages().clear();
     old_message_ = g_app_message;
     g_app_message = record_message;

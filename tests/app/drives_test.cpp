@@ -82,7 +82,40 @@ TEST_F(drives_test, fill_limits) {
   log = plan_log();
   ASSERT_EQ(planned_jobs().size(), 1u);
   EXPECT_EQ(planned_jobs()[0].count, 7424u);
-  EXPECT_NE(log.find("Limiting drive /mnt/big to 2.0 GB.\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Limiting drive /mnt/big to 2 GB.\n"), std::string::npos) << log;
+}
+
+// Every click replans, and a plan repeats what still holds: a session that
+// adds thirteen drives one at a time, sets a fill limit and clicks on logs
+// each limit once, when it starts to apply, in the GB the user typed, also
+// below 1 GB.
+TEST_F(drives_test, each_limit_is_logged_once_when_it_starts_to_apply) {
+  g_max_bytes_to_fill = 300000000;  // 1144 nonces -> 1024 per drive
+  std::vector<std::string> disks;
+  CaptureStderr();
+  for (int i = 1; i <= 13; i++) {
+    disks.push_back(sub("disk" + std::to_string(i)));
+    ASSERT_TRUE(drive_add(1, disks.back().c_str(), 0)) << disks.back();
+  }
+  g_drives[4].fill_limit = 70000000;  // the Fill action: 267 nonces -> 256
+  for (int click = 0; click < 3; click++) drive_plan();
+  g_max_bytes_to_fill = 400000000;  // a new limit is a new line
+  drive_plan();
+  drive_plan();
+  std::string log = GetCapturedStderr();
+  ASSERT_EQ(g_drives.size(), 13u);
+  const struct {
+    std::string line;
+    size_t times;
+  } lines[] = {
+      {"Limiting drive use to 0.3 GB max.\n", 1},
+      {"Limiting drive " + disks[4] + " to 0.07 GB.\n", 1},
+      {"Limiting drive use to 0.4 GB max.\n", 1},
+      {"Limiting drive use to ", 2},
+      {"Limiting drive /", 1},
+      {" 0 GB", 0},
+  };
+  for (const auto& l : lines) EXPECT_EQ(count_of(log, l.line), l.times) << l.line << "\n" << log;
 }
 
 TEST_F(drives_test, ssds_are_taken_in_turn) {
