@@ -188,8 +188,10 @@ void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
       job_scatter_path(job, PLOT_PATH_MAX, b);
       sys_log("  %s (scattered to %s)\n", a, b);
     } else if (job->move_drive) {
+      // The staging folder, not its volume name: this platform has none, and
+      // every SSD would read alike.
       job_path(job, PLOT_PATH_MAX, a, 1);
-      sys_log("  %s (buffered through %s)\n", a, job->write_drive->volume_name);
+      sys_log("  %s (buffered through %s)\n", a, job->write_drive->path);
     } else {
       job_path(job, PLOT_PATH_MAX, a, 0);
       sys_log("  %s (written directly)\n", a);

@@ -256,3 +256,42 @@ TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
   }
   g_cpu_threads = saved;
 }
+
+// The plan's log names the staging folder each file goes through (a volume
+// name says nothing: on this platform every drive has the same one), once
+// per file.
+TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
+  temp_dir_s dir("engine_plan", true);
+  std::unique_ptr<drive_s> one = make_drive(dir.file("ssd_one"), true), two = make_drive(dir.file("ssd_two"), true),
+                           hdd = make_drive(dir.file("hdd"));
+  int saved = g_cpu_threads;
+  g_cpu_threads = 2;
+  dialog_log_s dialogs;
+  dialogs.install();
+  plotter_s* p = plotter_create();
+  plotter_set_ram_double_buffer(p, 0);
+  plotter_add_job(p, job_create(one.get(), hdd.get(), 7, 0, 256));
+  plotter_add_job(p, job_create(two.get(), hdd.get(), 7, 256, 256));
+  testing::internal::CaptureStderr();
+  plotter_start(p, 0, 2, 1, ram_for_buffers(2 * (64ull << 20)));  // a buffer for each SSD
+  bool finished = p->thread.joinable() && run_until_finished(p);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(finished) << log;
+  auto count = [&log](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) n++;
+    return n;
+  };
+  const struct {
+    std::string line;
+    size_t times;
+  } lines[] = {
+      {"  " + dir.file("hdd/7_0_256") + " (buffered through " + dir.file("ssd_one") + ")\n", 1},
+      {"  " + dir.file("hdd/7_256_256") + " (buffered through " + dir.file("ssd_two") + ")\n", 1},
+      {"No name", 0},
+  };
+  for (const auto& l : lines) EXPECT_EQ(count(l.line), l.times) << l.line << "\n" << log;
+  EXPECT_TRUE(file_exists(dir.file("hdd/7_0_256")) && file_exists(dir.file("hdd/7_256_256")));
+  plotter_destroy(p);
+  g_cpu_threads = saved;
+}
