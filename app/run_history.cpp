@@ -117,8 +117,7 @@ double estimate_seconds(const run_progress_s& p, const run_stage_times_s& since,
   if (in_files >= p.total) return time_left(p.total, p.moved, average(p.moved, now, since.move));
   if (p.computed >= p.total)
     return time_left(p.total, in_files, average(p.written, now, since.write));
-  uint64_t computed_here = p.computed - std::min(p.resumed, p.computed);
-  return time_left(p.total, p.computed, average(computed_here, now, since.compute));
+  return time_left(p.total, p.computed, average(session_computed_bytes(p), now, since.compute));
 }
 
 namespace {
@@ -150,8 +149,12 @@ run_totals_s run_totals(const plotter_snapshot_s& snap) {
 
 history_sample_s history_sample_of(const plotter_snapshot_s& snap) {
   run_totals_s t = run_totals(snap);
-  return {(double)t.bytes.moved, (double)t.bytes.written, (double)t.bytes.computed};
+  return {(double)t.bytes.moved, (double)t.bytes.written, (double)session_computed_bytes(t.bytes)};
 }
+
+uint64_t session_computed_bytes(const run_progress_s& p) { return p.computed - std::min(p.resumed, p.computed); }
+
+uint64_t session_plotted_bytes(const plotter_snapshot_s& snap) { return session_computed_bytes(run_totals(snap).bytes); }
 
 double drive_share(const plotter_snapshot_s& snap, const drive_s* d) {
   const drive_snapshot_s* e = snapshot_drive(&snap, d);

@@ -11,11 +11,13 @@
 
 #include "engine/plotter.h"
 
-// Cumulative totals seen by one tick of the sampler, in bytes.
+// Cumulative totals seen by one tick of the sampler, in bytes, of this
+// session's work only: what resumed files held already was an earlier
+// session's and would show as one giant first bar.
 struct history_sample_s {
   double moved;     // moved to targets so far
   double written;   // written into plot files so far
-  double computed;  // of nonces computed so far (resumed included)
+  double computed;  // of nonces computed so far (not those resumed files held)
 };
 
 // The sampler's period.
@@ -107,6 +109,13 @@ run_totals_s run_totals(const plotter_snapshot_s& snap);
 
 // The totals a sampler tick records.
 history_sample_s history_sample_of(const plotter_snapshot_s& snap);
+
+// Bytes of the nonces this session computed itself: computed less what
+// resumed files held already.
+uint64_t session_computed_bytes(const run_progress_s& p);
+
+// The bytes the summary says were plotted: those this session computed.
+uint64_t session_plotted_bytes(const plotter_snapshot_s& snap);
 
 // The share of everything planned for drive d that is on it: bytes that came
 // in during this run plus, where d is the drive files are written on, the

@@ -399,7 +399,7 @@ void paint_processing(window_s* w) {
   text(w, BLACK, TITLE_POINTS, "Compute", 24, 12);
   paint_processor_names(w, W, snap.gpu_mask);
 
-  double in_run = (double)(p.computed - std::min(p.resumed, p.computed));
+  double in_run = (double)session_computed_bytes(p);
   float rate = rate_graph_add(&g_rate_graphs[0], 4, now, in_run * 60.0 * 3.814697265625e-06);
   char a[32], b[32];
   format_size_to(sizeof a, a, p.computed, false, "");
@@ -556,10 +556,9 @@ void summary_paint(void*) {
 
   plotter_snapshot_s snap;
   plotter_snapshot(g_plotter, &snap);
-  uint64_t total = 0;
-  for (const job_snapshot_s& job : snap.jobs) total += job.nonces;
+  // Only this session's work: files resumed held their first nonces already.
   char line[64];
-  snprintf(line, sizeof line, "%s plotted in %s", format_size(total * PLOT_NONCE_BYTES, false, ""),
+  snprintf(line, sizeof line, "%s plotted in %s", format_size(session_plotted_bytes(snap), false, ""),
            format_duration(g_finish_time));
   draw_set_fill(w, BLACK);
   draw_set_font(w, FONT, 16);

@@ -301,4 +301,46 @@ TEST(DriveFigures, TotalsOfASnapshot) {
   EXPECT_EQ(h.written, (double)t.bytes.written);
 }
 
+// A file resumed half-way: what the earlier session put in it is not this
+// session's work. The history starts from nothing (no giant first bar), and
+// the summary credits only the nonces computed here.
+TEST(History, ResumedFileCountsOnlyThisSessionsWork) {
+  drive_s target{};
+  plotter_snapshot_s snap;
+  job_snapshot_s j = snap_job(2048, &target, nullptr, JOB_PLOTTING);
+  j.nonces_resumed = 1024;
+  j.nonces_done = 1024;
+  j.buffers = true;
+  j.compute_capacity = 256;
+  snap.jobs.push_back(j);
+  snap.drives.push_back({&target, 0, 2048, 0, -1});
+
+  run_history_s h{};
+  history_record(&h, history_sample_of(snap));
+  EXPECT_EQ(h.slots[0].computed, 0) << "nothing computed yet in this session";
+  // Four even ticks of 256 nonces each, computed and written.
+  for (int t = 1; t <= 4; t++) {
+    snap.jobs[0].nonces_done = 1024 + 256 * (uint64_t)t;
+    snap.jobs[0].bytes_written = 256 * (uint64_t)t * (uint64_t)NONCE;
+    history_record(&h, history_sample_of(snap));
+  }
+  snap.jobs[0].state = JOB_DONE;
+  snap.jobs[0].buffers = false;
+  history_finish(&h, history_sample_of(snap));
+  EXPECT_EQ(h.slots.back().computed, 1024 * NONCE);
+  EXPECT_EQ(h.slots.back().written, 1024 * NONCE);
+
+  std::vector<history_bar_s> bars = history_bars(h.slots, 240);
+  ASSERT_EQ(bars.size(), 6u);
+  EXPECT_EQ(bars[0].computed + bars[0].written, 0) << "the resumed half is no bar of its own";
+  for (size_t i = 1; i <= 4; i++) EXPECT_EQ(bars[i].computed + bars[i].written, 240) << "tick " << i;
+
+  EXPECT_EQ(session_plotted_bytes(snap), 1024 * (uint64_t)NONCE);
+  // A file staged by the earlier session and only moved here: nothing plotted.
+  job_snapshot_s staged = snap_job(512, &target, nullptr, JOB_DONE);
+  staged.bytes_moved = 512 * (uint64_t)NONCE;
+  snap.jobs.push_back(staged);
+  EXPECT_EQ(session_plotted_bytes(snap), 1024 * (uint64_t)NONCE);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "app/run_history.h"
 #include "app/settings.h"
 #include "engine/engine_internal.h"
 #include "tests/engine/engine_fixture.h"
@@ -170,6 +171,11 @@ TEST_F(run_fixture, resume_from_marker_equals_a_straight_run) {
   EXPECT_EQ(j->nonces_resumed, 256u);
   EXPECT_EQ(j->bytes_written, 256 * NONCE);
   EXPECT_TRUE(whole_file(path(b, 0, 512)) == straight);
+  // The summary and its history credit this session with its own half only.
+  plotter_snapshot_s snap;
+  plotter_snapshot(p, &snap);
+  EXPECT_EQ(session_plotted_bytes(snap), 256 * NONCE);
+  EXPECT_EQ(history_sample_of(snap).computed, (double)(256 * NONCE));
 }
 
 TEST_F(run_fixture, bad_marker_restarts_from_the_first_nonce) {
