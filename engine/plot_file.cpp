@@ -155,7 +155,19 @@ bool plot_file_finish(int fd, const char* temp_path, const char* final_path) {
 int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
                    std::string* why) {
   std::string temp = std::string(dst) + PLOT_FILE_MOVING;
-  int copied = sys_copy_file(src, temp.c_str(), progress, why);
+  // The move is done once its final name is durable, not when the copy's
+  // last byte is: its whole size is reported here, after that.
+  int in = sys_open_read(src, false);
+  const uint64_t whole = in ? sys_file_size(in) : 0;
+  if (in) sys_close(in);
+  uint64_t shown = 0;
+  int copied = sys_copy_file(
+      src, temp.c_str(),
+      [&progress, &shown, whole](uint64_t done) {
+        if (done < whole) shown = done;
+        return progress(shown);
+      },
+      why);
   if (copied == SYS_COPY_STOPPED) {
     sys_unlink(temp.c_str());
     return PLOT_FILE_STOPPED;
@@ -168,6 +180,7 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
     return PLOT_FILE_FAILED;
   }
   sys_unlink(src);
+  progress(whole);
   return PLOT_FILE_DONE;
 }
 
@@ -200,8 +213,9 @@ int scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t
     }
     // Any row boundary is a safe place to stop: the staged file is still
     // whole, and scattering it again at the next start writes every row
-    // anew, so the rows already copied need no sync.
-    if (!progress((i + 1) * run) && i + 1 < PLOT_SCOOPS) result = PLOT_FILE_STOPPED;
+    // anew, so the rows already copied need no sync. The last row counts
+    // once the scatter file is durable (plot_file_scatter).
+    if (i + 1 < PLOT_SCOOPS && !progress((i + 1) * run)) result = PLOT_FILE_STOPPED;
   }
   sys_page_free(buffer);
   return result;
@@ -259,5 +273,6 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
     return PLOT_FILE_FAILED;
   }
   sys_unlink(src);
+  progress(plot_file_bytes(n));
   return PLOT_FILE_DONE;
 }

@@ -81,7 +81,8 @@ bool plot_file_finish(int fd, const char* temp_path, const char* final_path);
 enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2 };
 // Copies the staged plot src to dst + ".moving", syncs it, renames it to
 // dst, syncs the folder and only then deletes src. progress gets the bytes
-// copied so far and returns false to stop. A stop or failure removes the
+// of the copy on the target's disk so far and returns false to stop; the
+// whole size comes last, once dst is durable under its final name. A stop or failure removes the
 // partial copy and keeps src. On failure *why (may be null) receives the
 // step, its file and the reason in words.
 int plot_file_move(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
@@ -90,7 +91,8 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
 // into their places in the scatter file dst + ".scattering" (created on
 // first use; its range from dst's name), syncs it, and only then deletes
 // src. With last set (src is the final file of the range) the scatter file
-// then takes the name dst. progress gets the bytes done so far and returns
+// then takes the name dst. progress gets the bytes done so far (the whole
+// size last, once the scatter file and its name are durable) and returns
 // false to stop after the current scoop row (PLOT_FILE_STOPPED: src kept,
 // the rows copied so far stay in the unnamed scatter file and are written
 // again when src is scattered again). src is kept on any failure, and *why

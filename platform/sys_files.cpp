@@ -353,6 +353,22 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
   return false;
 }
 
+namespace {
+
+// Starts writing [from, to) of fd to its disk (wait false), or writes it and
+// waits until it is there (wait true). 1 when done, 0 where the file system
+// cannot do it (the data then waits for the final sync), -1 on a write
+// error with errno set.
+int write_back(int fd, off_t from, off_t to, bool wait) {
+  if (to <= from) return 1;
+  unsigned flags = wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
+                        : SYNC_FILE_RANGE_WRITE;
+  if (sync_file_range(fd, from, to - from, flags) == 0) return 1;
+  return errno == EIO || errno == ENOSPC ? -1 : 0;
+}
+
+}  // namespace
+
 int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
                   std::string* why) {
   auto failed = [why](const std::string& reason) {
@@ -377,6 +393,13 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
   const off_t size = st.st_size;
   const off_t step = 8388608;
   off_t offset = 0;
+  // The page cache would take in the whole file at memory speed and leave
+  // the real writing to the final sync: progress would reach the end long
+  // before the data. So each step is written out behind the copy, one step
+  // in flight while the next is read, and only what is on the disk counts.
+  off_t started = 0;   // bytes of dst being written out or on the disk
+  off_t on_disk = 0;   // bytes of dst on its disk
+  bool tracked = true;  // false where the file system cannot write a range out
   int result = SYS_COPY_DONE;
   std::string reason;
   while (offset < size) {
@@ -390,7 +413,23 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
       result = SYS_COPY_FAILED;
       break;
     }
-    if (!progress((uint64_t)offset)) {
+    if (tracked) {
+      off_t previous = started;
+      int begun = write_back(out, started, offset, false);
+      int written = begun == 1 ? write_back(out, on_disk, previous, true) : begun;
+      if (written < 0) {
+        err = errno;
+        sys_log("Error writing %s: %s\n", dst, strerror(err));
+        reason = std::string("writing ") + dst + " at byte " + std::to_string((long long)on_disk) + ": " +
+                 strerror(err);
+        result = SYS_COPY_FAILED;
+        break;
+      }
+      tracked = written == 1;
+      started = offset;
+      if (tracked) on_disk = previous;
+    }
+    if (!progress((uint64_t)(tracked ? on_disk : offset))) {
       result = SYS_COPY_STOPPED;
       break;
     }
@@ -410,6 +449,8 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
   }
   close(out);
   close(in);
+  // The whole copy is on the disk now; nothing is left to stop.
+  if (result == SYS_COPY_DONE && size > 0 && (tracked ? on_disk : offset) != size) progress((uint64_t)size);
   if (result == SYS_COPY_FAILED && why) *why = reason;
   return result;
 }

@@ -164,8 +164,11 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
 extern int (*g_sys_aio_read)(aiocb* request);
 enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2 };
 // Copies src into dst (created or emptied) inside the kernel in steps of at
-// most 8 MiB, reporting the bytes copied after each step, and syncs dst. A
-// step after which progress returns false ends it with SYS_COPY_STOPPED; a
+// most 8 MiB, writing each step out to dst's disk behind the copy, and syncs
+// dst. After each step progress gets the bytes of dst already on its disk
+// (where the file system cannot tell, the bytes copied), and once more, with
+// the whole size, after the final sync when that report is new. A step
+// after which progress returns false ends it with SYS_COPY_STOPPED; a
 // failed open, copy or sync gives SYS_COPY_FAILED with a log line and, when
 // why is not null, the step, its file and the reason in words in *why. src
 // is never touched; dst is left as it is on a stop or failure.
