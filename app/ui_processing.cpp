@@ -509,13 +509,21 @@ void paint_cb(void*) {
 
 namespace {
 
-const float SUMMARY_BASE_Y = 334;
-const double SUMMARY_BAR_MAX = 240;
+// The summary's chart takes the window's height, like the processing
+// screen before it: the base line, and the total under it, stand this far
+// above the window's bottom edge, and the busiest bar reaches this far
+// below its top (in a 640 x 480 window: the base line at 334, bars up to
+// 240 px high, the total at 370).
+const int SUMMARY_BASE_ABOVE_BOTTOM = 146;
+const int SUMMARY_TOTAL_ABOVE_BOTTOM = 110;
+const int SUMMARY_BARS_BELOW_TOP = 94;
 
 // The history as stacked bars centred over the base line: computed (blue),
 // written (green) and moved (yellow) in each slot.
-void paint_history_bars(window_s* w, int W) {
-  std::vector<history_bar_s> bars = history_bars(g_history.slots, SUMMARY_BAR_MAX);
+void paint_history_bars(window_s* w, int W, int H) {
+  const float base_y = (float)(H - SUMMARY_BASE_ABOVE_BOTTOM);
+  const double bar_max = std::max(1.0, (double)base_y - SUMMARY_BARS_BELOW_TOP);
+  std::vector<history_bar_s> bars = history_bars(g_history.slots, bar_max);
   size_t n = bars.size();
   if (n == 0) return;
   float bw = floorf((float)(W - 48) / (float)n);
@@ -525,7 +533,7 @@ void paint_history_bars(window_s* w, int W) {
   for (size_t i = 0; i < n; i++) {
     const history_bar_s& b = bars[i];
     float bx = i * bw + x0 + 1;
-    float y = SUMMARY_BASE_Y;
+    float y = base_y;
     const struct {
       float height;
       unsigned colour;
@@ -539,7 +547,7 @@ void paint_history_bars(window_s* w, int W) {
   draw_no_fill(w);
   draw_set_stroke(w, BLACK);
   draw_set_line_width(w, 2);
-  draw_line(w, (float)x0, SUMMARY_BASE_Y, (float)(x0 + (int)(n * bw)), SUMMARY_BASE_Y);
+  draw_line(w, (float)x0, base_y, (float)(x0 + (int)(n * bw)), base_y);
   draw_set_line_width(w, 1);
   draw_no_stroke(w);
 }
@@ -548,11 +556,11 @@ void paint_history_bars(window_s* w, int W) {
 
 void summary_paint(void*) {
   window_s* w = g_window;
-  int W = window_width(w);
+  int W = window_width(w), H = window_height(w);
   draw_clear(w, 0xffffffff);
   text(w, BLACK, 22, "Summary", 24, 24);
 
-  paint_history_bars(w, W);
+  paint_history_bars(w, W, H);
 
   plotter_snapshot_s snap;
   plotter_snapshot(g_plotter, &snap);
@@ -562,5 +570,5 @@ void summary_paint(void*) {
            format_duration(g_finish_time));
   draw_set_fill(w, BLACK);
   draw_set_font(w, FONT, 16);
-  draw_text(w, line, (W - draw_text_width(w, line)) * 0.5f, 370);
+  draw_text(w, line, (W - draw_text_width(w, line)) * 0.5f, (float)(H - SUMMARY_TOTAL_ABOVE_BOTTOM));
 }

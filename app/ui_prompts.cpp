@@ -3,6 +3,7 @@
 // before the button press.
 #include "app/ui_prompts.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -59,12 +60,34 @@ const uint64_t EXAMPLE_ACCOUNT = 10282355196851764065ull;
 const double GB = 1e9;
 const double GIB = 1073741824.0;
 
+// The screens here are laid out for a 640 x 480 window; a larger one shows
+// the same layout in its middle.
+const int DESIGN_H = 480;
+// Where the layout starts in a window of the given height.
+int layout_top(int height) { return std::max(0, (height - DESIGN_H) / 2); }
+// The title stands this far above the entry (150 in the design window).
+const int TITLE_ABOVE_ENTRY = 75;
+// Least room left between a centred text and the window's sides.
+const int SIDE_MARGIN = 8;
+
 int entry_x0(int width) { return (width - ENTRY_W) / 2; }
 int entry_y0(int height) { return (height - ENTRY_H) / 2; }
 
-void text_centred(window_s* w, const char* text, float y) {
-  int tw = (int)draw_text_width(w, text);
-  draw_text(w, text, (float)((window_width(w) - tw) / 2), y);
+// A centred line in the given size, made smaller when it would not fit
+// between the side margins: the same text comes out wider with GDK_SCALE=2
+// (glyphs fitted to the finer pixels) and in a substitute for the layout's
+// face, and a line cut at both sides loses its first and last words.
+void text_centred(window_s* w, float points, const char* text, float y) {
+  int room = window_width(w) - 2 * SIDE_MARGIN;
+  draw_set_font(w, FONT, points);
+  float tw = draw_text_width(w, text);
+  // Glyph widths do not follow the size exactly; a few tries settle it.
+  for (int i = 0; i < 4 && tw > room && tw > 0; i++) {
+    points *= room / tw;
+    draw_set_font(w, FONT, points);
+    tw = draw_text_width(w, text);
+  }
+  draw_text(w, text, (float)((window_width(w) - (int)tw) / 2), y);
 }
 
 // White background, grey title, the line under the entry; returns y0.
@@ -73,8 +96,7 @@ int prompt_frame(window_s* w, const char* title) {
   int x0 = entry_x0(W), y0 = entry_y0(H);
   draw_clear(w, 0xffffffff);
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 22);
-  text_centred(w, title, 150);
+  text_centred(w, 22, title, (float)(y0 - TITLE_ABOVE_ENTRY));
   draw_set_stroke(w, GREY);
   draw_line(w, (float)x0, (float)(y0 + 34), (float)(x0 + ENTRY_W), (float)(y0 + 34));
   return y0;
@@ -249,14 +271,13 @@ bool choose_plot_file() {
 
 void ui_prompt_latest_plot_paint(void*) {
   window_s* w = g_window;
-  int W = window_width(w);
+  int W = window_width(w), top = layout_top(window_height(w));
   draw_clear(w, 0xffffffff);
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 22);
-  text_centred(w, "Do you have existing plots?", 150);
+  text_centred(w, 22, "Do you have existing plots?", (float)(top + 150));
   int x = (W - 220) / 2;
-  paint_button(w, "Yes", true, x, 214, 100, 34, 12, [] { choose_plot_file(); });
-  paint_button(w, "No", true, x + 120, 214, 100, 34, 12, [] {
+  paint_button(w, "Yes", true, x, top + 214, 100, 34, 12, [] { choose_plot_file(); });
+  paint_button(w, "No", true, x + 120, top + 214, 100, 34, 12, [] {
     prompt__setup(g_account_text, start_get_account_paint);
     // Without an account there is no configuration to return to.
     g_prompt_cancel = [] {
@@ -267,11 +288,10 @@ void ui_prompt_latest_plot_paint(void*) {
     };
   });
   draw_set_fill(w, BLACK);
-  draw_set_font(w, FONT, 10);
-  text_centred(w,
+  text_centred(w, 10,
                "Pointing Veldgrain to one of your plots will allow it to determine your "
                "account id automatically.",
-               314);
+               (float)(top + 314));
 }
 
 void start_get_account_paint(void*) {
@@ -283,8 +303,7 @@ void start_get_account_paint(void*) {
   std::string address = address_format(&example, 1);
   snprintf(line, sizeof line, "Example: %s or %s", address.c_str(), address_id_text(&example));
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 10);
-  text_centred(w, line, (float)(y0 + 49));
+  text_centred(w, 10, line, (float)(y0 + 49));
   // The account changes only on OK: what is typed is never saved unconfirmed.
   uint64_t typed = prompt_account_value(&g_address, g_account_text);
   ok_button(w, y0, typed != 0, [] {
@@ -336,8 +355,7 @@ void start_get_size_paint(void*) {
   snprintf(line, sizeof line, "%s = %llu nonces", format_size(typed, false, ""),
            (unsigned long long)(typed / PLOT_NONCE_BYTES));
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 12);
-  text_centred(w, line, (float)(y0 + 42));
+  text_centred(w, 12, line, (float)(y0 + 42));
   // The text offered is the plan's largest file, not a cap: only an edit
   // sets one.
   ok_button(w, y0, true, [] {
@@ -368,8 +386,7 @@ void start_get_ram_paint(void*) {
   snprintf(line, sizeof line, "More RAM = Faster write speed. %s free of %s",
            format_size(avail, true, ""), format_size(total, true, ""));
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 10);
-  text_centred(w, line, (float)(y0 + 49));
+  text_centred(w, 10, line, (float)(y0 + 49));
   // The plan is kept: a job list restored for resume survives a RAM change.
   // The text offered may be the automatic amount, which only an edit fixes.
   ok_button(w, y0, true, [] {
@@ -393,8 +410,7 @@ void drive_fill_paint(void*) {
              format_size(d.total_bytes, false, ""));
   }
   draw_set_fill(w, GREY);
-  draw_set_font(w, FONT, 12);
-  text_centred(w, line, (float)(y0 + 42));
+  text_centred(w, 12, line, (float)(y0 + 42));
   ok_button(w, y0, true, [] {
     if (!prompt_edited(g_fill_text)) return back_to_config(false);
     uint64_t bytes = 0;

@@ -3,11 +3,13 @@
 # need a display can run side by side: tests/xvfb-run.sh COMMAND ARGS...
 # Xvfb picks a free display number itself (-displayfd) and says it once it
 # accepts connections; choosing the number here, as xvfb-run -a does, races
-# with other tests starting at the same moment.
+# with other tests starting at the same moment. VG_XVFB_SCREEN sets the
+# screen's geometry (WIDTHxHEIGHTxDEPTH) for tests of large windows.
 set -u
+screen=${VG_XVFB_SCREEN:-1280x1024x24}
 dir=$(mktemp -d /tmp/vg_xvfb.XXXXXX) || exit 1
 mkfifo "$dir/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
 xvfb=$!
 display=""
 read -r -t 120 display <"$dir/display"

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -110,7 +111,9 @@ void remove_tree(const std::string& dir) {
 // Runs body under its own Xvfb with the helpers of screens_lib.sh. The
 // limit only ends a hang (a real run's waits go on while it moves, see
 // wait_run), before ctest's own.
-scenario_s run_scenario(const std::string& name, const std::string& body, int limit_seconds = 600) {
+// xvfb_screen, when given, is the display's geometry ("2560x1440x24").
+scenario_s run_scenario(const std::string& name, const std::string& body, int limit_seconds = 600,
+                        const std::string& xvfb_screen = "") {
   scenario_s s;
   s.out = artifacts_root() + "/" + name;
   std::string mk = "rm -rf '" + s.out + "' && mkdir -p '" + s.out + "'";
@@ -122,7 +125,8 @@ scenario_s run_scenario(const std::string& name, const std::string& body, int li
       << "source '" << VG_SOURCE_DIR << "/tests/app/screens_lib.sh'\n"
       << body << "\nstop_demo\nexit 0\n";
   }
-  std::string cmd = "timeout " + std::to_string(limit_seconds) + " '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" +
+  std::string env = xvfb_screen.empty() ? "" : "VG_XVFB_SCREEN=" + xvfb_screen + " ";
+  std::string cmd = env + "timeout " + std::to_string(limit_seconds) + " '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" +
                     script + "' > '" + s.out + "/scenario.log' 2>&1";
   int st = system(cmd.c_str());
   s.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -859,6 +863,92 @@ click 320 360                                # the path on its own
 wait_state targets ''
 )SH");
   EXPECT_SCENARIO_OK(s);
+}
+
+// The box of everything drawn that is not white.
+struct ink_box_s {
+  int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // inclusive; x1 < x0 when blank
+};
+
+ink_box_s ink_box(const image_s& img) {
+  ink_box_s b;
+  b.x0 = img.w;
+  b.y0 = img.h;
+  for (int y = 0; y < img.h; y++)
+    for (int x = 0; x < img.w; x++)
+      if (!near(img.at(x, y), WHITE, 16)) {
+        b.x0 = std::min(b.x0, x);
+        b.x1 = std::max(b.x1, x);
+        b.y0 = std::min(b.y0, y);
+        b.y1 = std::max(b.y1, y);
+      }
+  return b;
+}
+
+// The first-run screen, a prompt and the summary in windows from the size
+// they were designed for up to a 2560 x 1440 screen, and with GDK_SCALE=2:
+// everything they draw lies inside the window, clear of its edges, and
+// their content sits around the window's middle, not in its top strip.
+TEST_F(Screens, ScreensAreLaidOutForTheWindowSizeAndScale) {
+  std::string target = sub("target");
+  struct size_s {
+    int scale, w, h;  // GDK_SCALE and the window in its units
+  };
+  const std::vector<size_s> sizes = {{1, 640, 480}, {1, 1920, 1080}, {1, 2560, 1440},
+                                     {2, 640, 480}, {2, 1280, 720}};
+  const char* screens[] = {"first", "account", "fill", "summary"};
+  std::string list;
+  for (const size_s& z : sizes)
+    list += std::to_string(z.scale) + ":" + std::to_string(z.w) + "x" + std::to_string(z.h) + " ";
+  scenario_s s = run_scenario("layout_sizes", R"SH(
+shots() {                                    # SCREEN SCALE: one shot per size
+  for size in )SH" + list + R"SH(; do
+    [ "${size%%:*}" = "$2" ] || continue
+    wh=${size#*:}; w=${wh%x*}; h=${wh#*x}
+    xdotool windowsize "$WID" $((w * $2)) $((h * $2))
+    wait_state size "$w,$h"
+    shot "$1_$2_$wh"
+  done
+  xdotool windowsize "$WID" $((640 * $2)) $((480 * $2))
+  wait_state size 640,480
+}
+for scale in 1 2; do
+  GDK_SCALE=$scale start_demo --screen first
+  shots first $scale
+  click $((380 * scale)) $((231 * scale))    # "No"
+  wait_state screen account
+  shots account $scale
+  stop_demo
+  GDK_SCALE=$scale start_demo --screen config --account 1 --target ')SH" + target + R"SH('
+  click $((44 * scale)) $((385 * scale))     # "Fill ...": the widest title
+  wait_state screen fill
+  shots fill $scale
+  stop_demo
+  GDK_SCALE=$scale start_demo --account 1 --target ')SH" + target + R"SH(' --fake-run 0 --fake-seconds 6
+  wait_state screen summary 60
+  shots summary $scale
+  stop_demo
+done
+)SH", 600, "2560x1440x24");
+  EXPECT_SCENARIO_OK(s);
+  for (const char* screen : screens)
+    for (const size_s& z : sizes) {
+      std::string name = std::string(screen) + "_" + std::to_string(z.scale) + "_" +
+                         std::to_string(z.w) + "x" + std::to_string(z.h);
+      image_s img = s.shot(name);
+      const int W = z.w * z.scale, H = z.h * z.scale;
+      ASSERT_EQ(img.w, W) << name;
+      ASSERT_EQ(img.h, H) << name;
+      ink_box_s b = ink_box(img);
+      ASSERT_GE(b.x1, b.x0) << name << ": nothing drawn";
+      const int margin = 4 * z.scale;
+      EXPECT_TRUE(b.x0 >= margin && b.y0 >= margin && b.x1 < W - margin && b.y1 < H - margin)
+          << name << ": drawn from (" << b.x0 << "," << b.y0 << ") to (" << b.x1 << "," << b.y1
+          << ") in " << W << " x " << H;
+      EXPECT_NEAR((b.x0 + b.x1) / 2.0, W / 2.0, W * 0.05) << name << ": not centred across";
+      EXPECT_NEAR((b.y0 + b.y1) / 2.0, H / 2.0, H * 0.1)
+          << name << ": drawn from y " << b.y0 << " to " << b.y1 << " in a window " << H << " high";
+    }
 }
 
 // ---- prompt conversions -------------------------------------

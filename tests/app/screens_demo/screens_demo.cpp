@@ -4,7 +4,8 @@
 // Options set the globals the screens read (account, drives, GPUs, limits);
 // "--fake-run 0|1" shows the processing screen over a simulated run with 0
 // or 1 SSD, whose counters advance on a timer, so that its geometry does
-// not depend on the speed of the machine. The demo writes what the tests
+// not depend on the speed of the machine ("--fake-seconds" sets its length,
+// 24 s by default). The demo writes what the tests
 // check (settings, plan, lists, current screen) to the --state file every
 // 100 ms.
 #include <gtk/gtk.h>
@@ -36,7 +37,7 @@ std::string g_state_path;
 int g_fake_ssds = -1;
 std::vector<job_s*> g_fake_jobs;
 const uint64_t FAKE_NONCES = 4096;
-const double FAKE_SECONDS = 24.0;
+double g_fake_seconds = 24.0;
 
 const char* screen_name() {
   if (window_is_paint(g_window, config_paint)) return "config";
@@ -158,7 +159,7 @@ bool fake_tick() {
   if (plotter_is_paused(g_plotter)) return true;
   static double progress;  // seconds of unpaused run
   progress += 0.25;
-  double share = progress / FAKE_SECONDS;
+  double share = progress / g_fake_seconds;
   auto clamp = [](double v) { return v < 0 ? 0.0 : v > 1 ? 1.0 : v; };
   uint64_t bytes = FAKE_NONCES * 262144;
   double fc = clamp(share / 0.6), fw = clamp((share - 0.05) / 0.6), fm = clamp((share - 0.4) / 0.6);
@@ -243,6 +244,7 @@ int main(int argc, char** argv) {
     else if (k == "--cpu-threads") g_cpu_threads = atoi(v.c_str());
     else if (k == "--ram") g_resume_ram = strtoull(v.c_str(), nullptr, 10);
     else if (k == "--fake-run") g_fake_ssds = atoi(v.c_str());
+    else if (k == "--fake-seconds") g_fake_seconds = atof(v.c_str());
     else if (k == "--restored") restored = v;
   }
   snprintf(g_cpu_brand, sizeof g_cpu_brand, "Test CPU @ 3.00GHz");
