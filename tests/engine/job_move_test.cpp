@@ -231,10 +231,15 @@ TEST_F(move_fixture, move_and_scatter_report_the_whole_file_only_after_its_final
   struct row_s {
     const char* what;
     bool scatter;
-  } rows[] = {{"move", false}, {"scatter completing its file", true}};
+    bool last;  // the scatter completes its target file
+  } rows[] = {{"move", false, true},
+              {"scatter completing its file", true, true},
+              {"scatter into a file still waiting for others", true, false}};
   for (const row_s& r : rows) {
     SCOPED_TRACE(r.what);
-    const std::string src = dir.file("ssd/7_1000_256"), dst = dir.file("hdd/7_1000_256");
+    const std::string src = dir.file("ssd/7_1000_256");
+    // A scatter that does not complete its file goes into a wider range.
+    const std::string dst = dir.file(r.last ? "hdd/7_1000_256" : "hdd/7_1000_512");
     const std::string temp = dst + (r.scatter ? PLOT_FILE_SCATTERING : PLOT_FILE_MOVING);
     make_staged(src, 1000, 256);
     std::vector<uint64_t> seen;
@@ -247,19 +252,22 @@ TEST_F(move_fixture, move_and_scatter_report_the_whole_file_only_after_its_final
       EXPECT_LE(done, whole);
       if (done == whole) {
         whole_reports++;
-        EXPECT_TRUE(file_exists(dst)) << "100 % before the final name";
-        EXPECT_FALSE(file_exists(temp));
+        // The staged file goes only once the copy is durable at its target.
+        EXPECT_FALSE(file_exists(src)) << "100 % before the final sync";
+        EXPECT_EQ(file_exists(dst), r.last) << "100 % before the final name";
+        EXPECT_EQ(file_exists(temp), !r.last);
       }
       return true;
     };
     std::string why;
-    int result = r.scatter ? plot_file_scatter(src.c_str(), dst.c_str(), true, progress, &why)
+    int result = r.scatter ? plot_file_scatter(src.c_str(), dst.c_str(), r.last, progress, &why)
                            : plot_file_move(src.c_str(), dst.c_str(), progress, &why);
     EXPECT_EQ(result, PLOT_FILE_DONE) << why;
     EXPECT_EQ(whole_reports, 1);
-    EXPECT_EQ(slots_wrong(dst, 1000, 256, 1000, 256, false), 0u);
+    EXPECT_EQ(slots_wrong(r.last ? dst : temp, 1000, r.last ? 256 : 512, 1000, 256, false), 0u);
     EXPECT_FALSE(file_exists(src));
     std::filesystem::remove(dst);
+    std::filesystem::remove(temp);
   }
 }
 
