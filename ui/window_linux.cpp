@@ -209,18 +209,21 @@ static gboolean window_on_drag_drop(GtkWidget* widget, GdkDragContext* context, 
 static void window_on_drop(GtkWidget* widget, GdkDragContext* context, gint x, gint y,
                            GtkSelectionData* data, guint, guint time, gpointer user) {
   window_s* w = (window_s*)user;
-  if (gchar** uris = gtk_selection_data_get_uris(data)) {
-    int count = 0;
-    char** paths = window_uris_to_paths(uris, &count);
-    // x and y are the top-level's; a title bar drawn by the client lies
-    // between it and the drawing area.
-    int ax = x, ay = y;
-    if (w->area) gtk_widget_translate_coordinates(widget, w->area, x, y, &ax, &ay);
-    if (count > 0) ui_regions_dispatch_drop(w, ax, ay, count, paths);
-    window_free_paths(paths, count);
-    g_strfreev(uris);
-  }
+  gchar** uris = gtk_selection_data_get_uris(data);
+  // The drop is finished before it is acted on: what it starts may ask a
+  // question (resume this file?), and until the drop is finished the source
+  // (a file manager) holds its drag for as long as the question waits.
   gtk_drag_finish(context, TRUE, FALSE, time);
+  if (!uris) return;
+  int count = 0;
+  char** paths = window_uris_to_paths(uris, &count);
+  g_strfreev(uris);
+  // x and y are the top-level's; a title bar drawn by the client lies
+  // between it and the drawing area.
+  int ax = x, ay = y;
+  if (w->area) gtk_widget_translate_coordinates(widget, w->area, x, y, &ax, &ay);
+  if (count > 0) ui_regions_dispatch_drop(w, ax, ay, count, paths);
+  window_free_paths(paths, count);
 }
 
 void window_entry_copy(char* buffer, int max_len, const char* text) {

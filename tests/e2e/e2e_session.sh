@@ -142,7 +142,9 @@ drag() {
   xdotool mouseup 1
   wait_begins
   while kill -0 $hp 2>/dev/null && moving; do sleep 0.1; done
-  kill $hp 2>/dev/null
+  # The source's drag ends once the program has finished the drop, also
+  # when what was dropped asks a question.
+  kill -0 $hp 2>/dev/null && { kill $hp; fail "the drop was never finished"; }
   wait $hp 2>/dev/null
   sleep 0.5
 }
