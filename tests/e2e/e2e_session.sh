@@ -9,8 +9,10 @@
 set -u
 scenario=$1 program=$2 helper=$3 work=$4 out=$5
 shift 5
-app_pid=
-trap '[ -n "$app_pid" ] && kill $app_pid 2>/dev/null' EXIT
+app_pid= frozen=
+# A file system a scenario froze is thawed first: a program blocked in a
+# write to it could not end.
+trap '[ -n "$frozen" ] && fsfreeze -u "$frozen"; [ -n "$app_pid" ] && kill $app_pid 2>/dev/null' EXIT
 
 fail() { echo "e2e: $*" >&2; exit 3; }
 
@@ -85,6 +87,61 @@ answer() {
     sleep 0.2
   done
   fail "dialog '$1' stayed open"
+}
+visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
+# press TITLE KEY: the dialog gets KEY, without waiting for it to close (a
+# dialog under another one only closes once the one over it has)
+press() {
+  local id
+  id=$(wait_window "$1") || exit 3
+  for _ in $(seq 50); do
+    xdotool windowfocus "$id" 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 0.3
+  xdotool key "$2"
+  sleep 0.3
+}
+# wait_log TEXT COUNT: log.txt holds TEXT at least COUNT times (its lines
+# begin with the time)
+wait_log() {
+  wait_begins
+  while moving; do
+    [ "$(grep -cF -- "$1" "$work/log.txt" 2>/dev/null)" -ge "$2" ] && return 0
+    sleep 0.2
+  done
+  fail "log line '$1' not there $2 times"
+}
+# shows_soon TITLE: the dialog shows within a few seconds (for a dialog that
+# must not show: its absence is only ever taken as a pass)
+shows_soon() {
+  for _ in $(seq 15); do
+    visible "$1" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+# answer_until_exit PHASE ERROR_KEY: every dialog that shows until the
+# program ends is named in OUTDIR/asked_PHASE and answered: the close and
+# keep questions Yes, "Done!" closed, the GPU's "Error" with ERROR_KEY. The
+# one over another is answered first.
+answer_until_exit() {
+  local t
+  wait_begins
+  while running && moving; do
+    for t in 'Done!' Error 'Leave work in progress files\?' 'Close Veldgrain\?'; do
+      visible "$t" || continue
+      echo "$t" >>"$out/asked_$1"
+      case $t in
+        'Done!') answer "$t" Escape ;;
+        Error) answer "$t" "$2" ;;
+        *) answer "$t" alt+y ;;
+      esac
+      break
+    done
+    sleep 0.2
+  done
+  wait_exit "$1"
 }
 click() { xdotool mousemove --window "$wid" "$1" "$2" click 1; sleep 0.3; }
 shot() { sleep 0.6; import -window "$wid" -depth 8 "$out/$1.ppm"; }
@@ -311,6 +368,84 @@ case $scenario in
     touch "$VG_E2E_GPU_FAIL"
     answer Error Escape                       # No
     wait_exit 1
+    ;;
+  close_then_gpu_question) # FAILING_OPENCL_DIR TARGET_PLOTTING ERROR_KEY
+    # "Close Veldgrain?" is open when the GPU breaks and the work thread asks
+    # whether to fall back to the CPU; the close is confirmed, the files
+    # kept. A fall-back question that shows is answered with ERROR_KEY.
+    export VG_TEST_OPENCL_CPU=1 LD_LIBRARY_PATH="$1" VG_E2E_GPU_FAIL="$work/gpu_fail"
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$2"
+    wait_marker "$2"
+    close_main
+    wait_window 'Close Veldgrain\?' >/dev/null || exit 3
+    stat -c %y "$work/config.yml" >"$out/config_time_0"
+    touch "$VG_E2E_GPU_FAIL"
+    # The context made again after the first failure fails too; the
+    # question follows the second attempt at once.
+    wait_log 'Attempting to recover from GPU failure.' 2
+    shows_soon Error && echo Error >"$out/over_close"
+    shot close_question
+    press 'Close Veldgrain\?' alt+y
+    answer_until_exit 1 "$3"
+    stat -c %y "$work/config.yml" >"$out/config_time_1"
+    cp "$work/config.yml" "$out/config_1.yml"
+    ;;
+  gpu_question_then_close) # FAILING_OPENCL_DIR TARGET_PLOTTING ERROR_KEY
+    # The fall-back question is open when the window is closed; once the
+    # close is confirmed, and before the files are said to be kept, the
+    # question is answered with ERROR_KEY.
+    export VG_TEST_OPENCL_CPU=1 LD_LIBRARY_PATH="$1" VG_E2E_GPU_FAIL="$work/gpu_fail"
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$2"
+    wait_marker "$2"
+    touch "$VG_E2E_GPU_FAIL"
+    wait_window Error >/dev/null || exit 3
+    stat -c %y "$work/config.yml" >"$out/config_time_0"
+    close_main
+    answer 'Close Veldgrain\?' alt+y
+    wait_window 'Leave work in progress files\?' >/dev/null || exit 3
+    # Answered, it closes once the question over it has.
+    press Error "$3"
+    answer 'Leave work in progress files\?' alt+y
+    answer_until_exit 1 "$3"
+    stat -c %y "$work/config.yml" >"$out/config_time_1"
+    cp "$work/config.yml" "$out/config_1.yml"
+    ;;
+  finish_during_close) # TARGET_PLOTTING MOUNT_POINT CLOSE_KEY
+    # The target's file system is frozen once the file is there, so that the
+    # run is still on when "Close Veldgrain?" opens; thawed, the run
+    # finishes while the question waits, which is then answered CLOSE_KEY.
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$1"
+    fsfreeze -f "$2" || fail "fsfreeze of $2"
+    frozen=$2
+    [ -e "${1%.plotting}" ] && fail "the run finished before the freeze"
+    close_main
+    wait_window 'Close Veldgrain\?' >/dev/null || exit 3
+    fsfreeze -u "$2"
+    frozen=
+    wait_file "${1%.plotting}"
+    wait_log 'Work thread ended' 1
+    shot close_question
+    # "Done!" over the question takes the keys: it is closed first.
+    if shows_soon 'Done!'; then
+      echo 'Done!' >"$out/over_close"
+      answer 'Done!' Escape
+    fi
+    answer 'Close Veldgrain\?' "$3"
+    if [ "$3" != alt+y ]; then
+      # The window stays, and now the end of the run is told.
+      [ -e "$out/over_close" ] || { wait_window 'Done!' >/dev/null || exit 3; answer 'Done!' Escape; }
+      close_main
+    fi
+    answer_until_exit 1 Escape
     ;;
   close_discard) # TARGET_PLOTTING
     start_app 1

@@ -389,6 +389,53 @@ TEST_F(ProgramTest, AWorkGroupOverTheKernelsLimitRunsClampedOnTheGpu) {
 #endif
 }
 
+// A close confirmed while the GPU fall-back question waits (shown, or
+// handed over while "Close Veldgrain?" is open) is a close whatever that
+// question is answered: the program ends normally, the settings are saved
+// with the resume data, and the unfinished file stays for the resume.
+struct close_over_question_s {
+    const char* name;
+    const char* scenario;
+    const char* error_key;  // the answer to the fall-back question, where it shows
+};
+
+void PrintTo(const close_over_question_s& c, std::ostream* os) { *os << c.scenario << " " << c.error_key; }
+
+class CloseDuringTheGpuQuestion : public ProgramTest, public ::testing::WithParamInterface<close_over_question_s> {};
+
+TEST_P(CloseDuringTheGpuQuestion, EndsTheProgramAndSavesTheResumeData) {
+#ifndef VG_FAILING_OPENCL_DIR
+    GTEST_SKIP() << "no OpenCL loader to stand in for";
+#else
+    if (!std::filesystem::exists("/etc/OpenCL/vendors") || std::filesystem::is_empty("/etc/OpenCL/vendors"))
+        GTEST_SKIP() << "no OpenCL driver (pocl-opencl-icd)";
+    const uint64_t n = LONG_RUN;
+    write_gpu_config(n);
+    std::string plotting = plot_name(0, n) + ".plotting";
+    ASSERT_TRUE(run(GetParam().scenario, std::string(VG_FAILING_OPENCL_DIR) + " " + plotting + " " +
+                                             GetParam().error_key));
+    EXPECT_FALSE(std::filesystem::exists(out + "/over_close")) << "the fall-back question opened over the close";
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "Attempting to recover from GPU failure.\n")) << log;
+    EXPECT_TRUE(contains(log, "Work thread ended\n")) << log;
+    EXPECT_FALSE(contains(log, "Ending after the error above")) << log;
+    EXPECT_NE(read_file(out + "/config_time_1"), read_file(out + "/config_time_0")) << "config.yml not saved at close";
+    std::string kept = read_file(out + "/config_1.yml");
+    EXPECT_TRUE(contains(kept, "resume_plots")) << kept;
+    EXPECT_TRUE(contains(kept, "count: " + std::to_string(n))) << kept;
+    EXPECT_TRUE(std::filesystem::exists(plotting));
+    EXPECT_FALSE(contains(read_file(out + "/asked_1"), "Close Veldgrain")) << "the confirmed close asked again";
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgramTest, CloseDuringTheGpuQuestion,
+    ::testing::Values(close_over_question_s{"QuestionHandedOverWhileTheCloseWaits", "close_then_gpu_question", "Escape"},
+                      close_over_question_s{"QuestionAnsweredYesAfterTheClose", "gpu_question_then_close", "alt+y"},
+                      close_over_question_s{"QuestionAnsweredNoAfterTheClose", "gpu_question_then_close", "Escape"}),
+    [](const ::testing::TestParamInfo<close_over_question_s>& info) { return std::string(info.param.name); });
+
 // The same broken GPU, and the user answers "No" to the fall-back question:
 // the program ends with status 1 after its work thread and the batch write
 // it started are done, leaving the file for a resume.
@@ -444,6 +491,40 @@ TEST_F(ProgramTest, AFailingDiskIsToldWithItsReasonAndTheResumeFinishesTheFile) 
     sample.push_back(n - 1);
     expect_plot(plot_name(0, n), 0, n, sample);
 }
+
+// The run finishes while "Close Veldgrain?" waits (its target's file system
+// frozen until the question is open): the end of the run is not told over
+// the question. Yes then closes at once, asking nothing about work in
+// progress, as a finished run has none; No keeps the window, and only then
+// is "Done!" shown. Either way the file is complete and no resume data is
+// left.
+class FinishDuringTheCloseQuestion : public ProgramTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FinishDuringTheCloseQuestion, NeverAsksAboutWorkInProgress) {
+    loop_fs_s disk(160);
+    if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
+    target = disk.file("target");
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    const uint64_t n = 256;
+    config_with_plan(n, 1);
+    const bool yes = std::string(GetParam()) == "Yes";
+    bool ran = run("finish_during_close", plot_name(0, n) + ".plotting " + disk.mount_point + (yes ? " alt+y" : " Escape"));
+    // The session thaws what it froze; this is for a session that was cut off.
+    int thawed = system(("fsfreeze -u " + disk.mount_point + " 2>/dev/null").c_str());
+    (void)thawed;  // fails where nothing is frozen, as it should be
+    ASSERT_TRUE(ran);
+    EXPECT_FALSE(std::filesystem::exists(out + "/over_close")) << "\"Done!\" over \"Close Veldgrain?\"";
+    std::string asked = read_file(out + "/asked_1");
+    EXPECT_FALSE(contains(asked, "Leave work in progress files")) << asked;
+    EXPECT_FALSE(contains(asked, "Close Veldgrain")) << asked;
+    expect_exit_ok(1);
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, n) + ".plotting"));
+    expect_plot(plot_name(0, n), 0, n, {0, 1, 128, 255});
+    EXPECT_FALSE(contains(read_file(work + "/config.yml"), "resume_plots"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ProgramTest, FinishDuringTheCloseQuestion, ::testing::Values("Yes", "No"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_F(ProgramTest, DroppedFilesAndFoldersAreCheckedAndBackStopsACheck) {
     std::string a = root.file("a"), b = root.file("b"), d = root.file("d"), e = root.file("e");
