@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Runs one command under a private Xvfb server of its own, so that tests that
 # need a display can run side by side: tests/xvfb-run.sh COMMAND ARGS...
-# Xvfb picks a free display number itself (-displayfd) and says it once it
-# accepts connections; choosing the number here, as xvfb-run -a does, races
-# with other tests starting at the same moment. VG_XVFB_SCREEN sets the
-# screen's geometry (WIDTHxHEIGHTxDEPTH) for tests of large windows.
+# Each server gets a display number drawn at random from a wide range: with
+# -displayfd alone every server starting probes the numbers upwards from :0,
+# those of the live servers included, and under load a command was twice
+# refused ":0" a second after the server there had answered. Drawn numbers
+# keep the servers out of each other's way.
+# A drawn number that is taken makes Xvfb end at once (its lock file), and
+# another number is drawn. -displayfd still tells when the server accepts
+# connections. -noreset keeps the server as it is when the screen check's
+# client leaves, so the command never connects during a reset.
+# VG_XVFB_SCREEN sets the screen's geometry (WIDTHxHEIGHTxDEPTH) for tests
+# of large windows.
 #
 # A server that said its number is still asked for its screen before the
-# command runs: with many servers starting and ending side by side one was
-# seen to name a display that a client could not open, and a fresh server is
-# then started rather than failing the test on a display that never worked.
+# command runs, and a fresh one is started when it cannot be opened.
 set -u
 screen=${VG_XVFB_SCREEN:-1280x1024x24}
 dir=$(mktemp -d /tmp/vg_xvfb.XXXXXX) || exit 1
@@ -19,10 +24,11 @@ stop_server() {
   xvfb=""
 }
 display=""
-for attempt in 1 2 3; do
+for attempt in 1 2 3 4 5 6; do
+  number=$((1000 + (RANDOM * 32768 + RANDOM) % 50000))
   rm -f "$dir/display"
   mkfifo "$dir/display"
-  Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+  Xvfb ":$number" -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset 3>"$dir/display" 2>"$dir/xvfb.log" &
   xvfb=$!
   display=""
   read -r -t 120 display <"$dir/display"
