@@ -44,16 +44,34 @@ moving() {
   [ $((SECONDS - last_move)) -lt "$stall" ]
 }
 
+# A program that could not open the display ended before it did anything
+# else (the display is opened first); under a heavy load a fresh private
+# server was twice refused a second after it had answered, so such a start
+# is tried again, twice at most. Any other early end fails the session.
 start_app() { # phase
-  (cd "$work" && exec "$program") >"$out/stdout_$1.txt" 2>"$out/stderr_$1.txt" &
-  app_pid=$!
-  wait_begins
-  wid=
-  while moving; do
-    wid=$(xdotool search --name '^Veldgrain v' 2>/dev/null | head -1)
+  local tries=0
+  while :; do
+    (cd "$work" && exec "$program") >"$out/stdout_$1.txt" 2>"$out/stderr_$1.txt" &
+    app_pid=$!
+    wait_begins
+    wid=
+    while moving; do
+      wid=$(xdotool search --name '^Veldgrain v' 2>/dev/null | head -1)
+      [ -n "$wid" ] && break
+      kill -0 "$app_pid" 2>/dev/null || break
+      sleep 0.2
+    done
     [ -n "$wid" ] && break
-    kill -0 "$app_pid" 2>/dev/null || fail "program ended before its window opened"
-    sleep 0.2
+    kill -0 "$app_pid" 2>/dev/null && break
+    wait "$app_pid" 2>/dev/null
+    tries=$((tries + 1))
+    if [ $tries -le 2 ] && grep -q "cannot open display" "$out/stderr_$1.txt"; then
+      echo "e2e: phase $1: the program could not open the display; starting it again" >&2
+      cp "$out/stderr_$1.txt" "$out/stderr_$1.display_$tries.txt"
+      sleep 1
+      continue
+    fi
+    fail "program ended before its window opened"
   done
   [ -n "$wid" ] || fail "no main window"
   sleep 1
