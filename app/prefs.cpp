@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <algorithm>
@@ -190,63 +192,181 @@ bool read_number(const YAML::Node& root, const char* key, T* v, bool* parsed) {
   return true;
 }
 
-void refuse_value(load_report_s* report, const char* key, const std::string& why) {
-  report->damage.push_back(std::string(key) + " was not used: " + why);
+void refuse_value(load_report_s* report, const char* key, std::string why, const std::string& instead) {
+  // The range sentences end in a full stop; the list of refusals joins
+  // them with semicolons and ends with its own.
+  while (!why.empty() && why.back() == '.') why.pop_back();
+  report->damage.push_back(std::string(key) + " was not used: " + why + "; " + instead);
 }
 
-// 0 means no cap; every other size is kept to the byte, also below 1 GB.
-void read_max_per_file(const YAML::Node& root, load_report_s* report) {
-  double v = 0;
-  bool parsed = false;
-  if (!read_number(root, "max_gb_per_file", &v, &parsed)) return;
-  uint64_t bytes = 0;
-  parsed = parsed && gb_to_bytes(v, &bytes);
-  std::string why = settings_file_size_fault(parsed, bytes);
-  if (!why.empty()) return refuse_value(report, "max_gb_per_file", why);
-  g_max_bytes_per_file = bytes;
+std::string as_written(const YAML::Node& n) { return n.IsScalar() ? "\"" + n.Scalar() + "\"" : "a list or map"; }
+
+// The keys of the file that set one value each, in the order they are read
+// (the size limits before the drives, whose additions replan with them).
+// Every value passes the range check of the prompt that sets it, where one
+// does; a value outside it costs that key alone, which takes its default,
+// and is named with its key and range. A key missing from the file takes
+// the same default.
+struct setting_key_s {
+  const char* key;
+  // Sets the default; run first, also for a missing key.
+  std::function<void()> fallback;
+  // Takes a present value: "" when used, else the range it missed (the
+  // setting is then left at its default).
+  std::function<std::string(const YAML::Node&)> read;
+  const char* instead;  // what is used when the value is refused (no full stop)
+};
+
+std::function<std::string(const YAML::Node&)> read_bool(bool* setting, const char* key) {
+  return [setting, key](const YAML::Node& n) {
+    bool v = false;
+    if (n.IsScalar() && YAML::convert<bool>::decode(n, v)) {
+      *setting = v;
+      return std::string();
+    }
+    return std::string(key) + " must be true or false, not " + as_written(n);
+  };
 }
 
-void read_max_to_fill(const YAML::Node& root, load_report_s* report) {
-  double v = 0;
-  bool parsed = false;
-  if (!read_number(root, "max_gb_to_fill", &v, &parsed)) return;
-  uint64_t bytes = 0;
-  if (!parsed || !gb_to_bytes(v, &bytes))
-    return refuse_value(report, "max_gb_to_fill", "it must be a number of GB, 0 or more (0 fills whole drives).");
-  g_max_bytes_to_fill = bytes;
+// A whole number that fault accepts ("" for a value in range, else the
+// range); text that is no number is judged as INT_MIN, which no range holds.
+std::function<std::string(const YAML::Node&)> read_int(int* setting, std::function<std::string(int)> fault) {
+  return [=](const YAML::Node& n) {
+    int v = 0;
+    bool parsed = n.IsScalar() && YAML::convert<int>::decode(n, v);
+    std::string why = fault(parsed ? v : INT_MIN);
+    if (parsed && why.empty()) {
+      *setting = v;
+      return std::string();
+    }
+    return why.empty() ? std::string("the value must be a whole number") : why;
+  };
 }
 
-void read_min_ram_per_task(const YAML::Node& root, load_report_s* report) {
-  g_min_ram_gb_per_task = 4.0;
-  double v = 0;
-  bool parsed = false;
-  if (!read_number(root, "min_ram_gb_per_task", &v, &parsed)) return;
-  std::string why = parsed ? settings_min_ram_per_task_fault(v) : settings_min_ram_per_task_fault(-1);
-  if (!why.empty()) return refuse_value(report, "min_ram_gb_per_task", why);
-  g_min_ram_gb_per_task = v;
+std::string zero_or_more(const char* key, const char* zero, int v) {
+  if (v >= 0) return "";
+  return std::string(key) + " must be a whole number, 0 (" + zero + ") or more";
 }
 
-void read_cpu_threads(const YAML::Node& root, load_report_s* report) {
-  g_cpu_threads = 0;
-  int v = 0;
-  bool parsed = false;
-  if (!read_number(root, "cpu_threads", &v, &parsed)) return;
-  if (!parsed) return;  // the file's own fallback: text reads as automatic
-  std::string why = settings_cpu_threads_fault(v);
-  if (!why.empty()) return refuse_value(report, "cpu_threads", why);
-  g_cpu_threads = v;
+const std::vector<setting_key_s>& setting_keys() {
+  static const std::vector<setting_key_s> keys = {
+      {"auto_start_nonce", [] {}, read_bool(&g_auto_start_nonce, "auto_start_nonce"), "the setting stays as it was"},
+      {"dont_adjust_gpu_dog", [] {}, read_bool(&g_dont_adjust_gpu_dog, "dont_adjust_gpu_dog"),
+       "the setting stays as it was"},
+      {"ssd_scatter", [] {}, read_bool(&g_ssd_scatter, "ssd_scatter"), "the setting stays as it was"},
+      {"ssd_double_buffer", [] {}, read_bool(&g_ssd_double_buffer, "ssd_double_buffer"),
+       "the setting stays as it was"},
+      {"disable_opencl", [] {}, read_bool(&g_disable_opencl, "disable_opencl"), "the setting stays as it was"},
+      // Buffering decides the least RAM a run needs, checked with the RAM
+      // amount further down.
+      {"ram_double_buffer", [] { g_ram_double_buffer = -1; },
+       [](const YAML::Node& n) {
+         std::string v = n.IsScalar() ? n.Scalar() : std::string();
+         g_ram_double_buffer = v == "true" ? 1 : v == "false" ? 0 : -1;
+         if (v == "true" || v == "false" || v == "auto") return std::string();
+         return "ram_double_buffer must be auto, true or false, not " + as_written(n);
+       },
+       "auto is used"},
+      {"max_gb_to_fill", [] {},
+       [](const YAML::Node& n) {
+         double v = 0;
+         uint64_t bytes = 0;
+         if (n.IsScalar() && YAML::convert<double>::decode(n, v) && gb_to_bytes(v, &bytes)) {
+           g_max_bytes_to_fill = bytes;
+           return std::string();
+         }
+         return std::string("it must be a number of GB, 0 or more (0 fills whole drives).");
+       },
+       "the setting stays as it was"},
+      // 0 means no cap; every other size is kept to the byte, also below 1 GB.
+      {"max_gb_per_file", [] {},
+       [](const YAML::Node& n) {
+         double v = 0;
+         uint64_t bytes = 0;
+         bool parsed = n.IsScalar() && YAML::convert<double>::decode(n, v) && gb_to_bytes(v, &bytes);
+         std::string why = settings_file_size_fault(parsed, bytes);
+         if (why.empty()) g_max_bytes_per_file = bytes;
+         return why;
+       },
+       "the setting stays as it was"},
+      {"min_ram_gb_per_task", [] { g_min_ram_gb_per_task = 4.0; },
+       [](const YAML::Node& n) {
+         double v = 0;
+         bool parsed = n.IsScalar() && YAML::convert<double>::decode(n, v);
+         std::string why = settings_min_ram_per_task_fault(parsed ? v : -1);
+         if (why.empty()) g_min_ram_gb_per_task = v;
+         return why;
+       },
+       "4 is used"},
+      {"hash_per_dispatch", [] { g_hash_per_dispatch = 0; },
+       read_int(&g_hash_per_dispatch,
+                [](int v) { return zero_or_more("hash_per_dispatch", "the GPU's own", v); }),
+       "0 (the GPU's own) is used"},
+      {"threads_per_group", [] { g_threads_per_group = 0; },
+       read_int(&g_threads_per_group, [](int) { return std::string(); }),
+       "0 (32) is used"},
+      {"cpu_threads", [] { g_cpu_threads = 0; }, read_int(&g_cpu_threads, settings_cpu_threads_fault),
+       "0 (automatic) is used"},
+      {"max_gpu_nonces", [] { g_max_gpu_nonces = 0; },
+       read_int(&g_max_gpu_nonces, [](int v) { return zero_or_more("max_gpu_nonces", "no cap", v); }),
+       "0 (no cap) is used"},
+      {"experimental_fast_splats", [] { g_experimental_fast_splats = false; },
+       read_bool(&g_experimental_fast_splats, "experimental_fast_splats"), "false is used"},
+  };
+  return keys;
 }
 
-void read_gpus(const YAML::Node& node) {
+void read_setting_keys(const YAML::Node& root, load_report_s* report) {
+  for (const setting_key_s& k : setting_keys()) {
+    k.fallback();
+    const YAML::Node n = root[k.key];
+    if (!n.IsDefined()) continue;
+    std::string why = k.read(n);
+    if (why.empty()) continue;
+    k.fallback();
+    refuse_value(report, k.key, why, k.instead);
+  }
+}
+
+void read_gpus(const YAML::Node& node, load_report_s* report) {
   if (!node.IsDefined() || !node.IsSequence()) return;
   for (const YAML::Node& e : node) {
-    int n = e.as<int>();
+    int n = -1;
+    if (!e.IsScalar() || !YAML::convert<int>::decode(e, n)) {
+      refuse_value(report, "gpus", "each GPU is a number from 0 to 31, not " + as_written(e),
+                   "that entry is left out");
+      continue;
+    }
     if (n < 0 || n > 31) {
       sys_log("Ignoring GPU index %d in config.yml\n", n);
       continue;
     }
     g_gpus |= 1u << n;
   }
+}
+
+// The RAM amount: a value below what one batch needs or above the
+// installed memory becomes the nearest one in range, so that a file of an
+// older build (whose batches were smaller) still starts a run.
+void read_ram(const YAML::Node& root, const char* key, load_report_s* report) {
+  const YAML::Node n = root[key];
+  if (!n.IsDefined()) return;
+  uint64_t v = 0;
+  bool parsed = n.IsScalar() && YAML::convert<uint64_t>::decode(n, v);
+  // yaml-cpp reads "-1" as the largest number: a sign means no amount.
+  if (parsed && n.Scalar().find('-') != std::string::npos) parsed = false;
+  std::string why = settings_ram_fault(parsed, v);
+  if (why.empty()) {
+    g_resume_ram = v;
+    return;
+  }
+  g_resume_ram = parsed ? settings_ram_nearest(v) : 0;
+  char used[96];
+  if (g_resume_ram == 0)
+    snprintf(used, sizeof used, "0 (automatic) is used");
+  else
+    snprintf(used, sizeof used, "%0.3f GiB, the nearest amount in range, is used", g_resume_ram / 1073741824.0);
+  refuse_value(report, key, why, used);
 }
 
 // A message for the user: shown at once when the window exists, else queued
@@ -416,17 +536,10 @@ void read_account(const YAML::Node& root) {
 void read_resume(const YAML::Node& root, load_report_s* report) {
   // The RAM amount is a setting of its own; files of older versions kept it
   // only beside their resume data.
-  g_resume_ram = root["ram_bytes"].as<uint64_t>(g_resume_ram);
+  // The range depends on the buffering and the processor, read before.
+  read_ram(root, "ram_bytes", report);
+  read_ram(root, "resume_ram", report);
   const YAML::Node resume_ram = root["resume_ram"];
-  if (resume_ram.IsDefined()) {
-    uint64_t v = g_resume_ram;
-    bool parsed = resume_ram.IsScalar() && YAML::convert<uint64_t>::decode(resume_ram, v);
-    std::string why = settings_ram_fault(parsed, v);
-    if (why.empty())
-      g_resume_ram = v;
-    else
-      refuse_value(report, "resume_ram", why);
-  }
   const YAML::Node resume_ssds = root["resume_ssds"];
   if (resume_ssds.IsDefined()) add_drives(resume_ssds, 0, 1, report);
   const YAML::Node resume_drives = root["resume_drives"];
@@ -447,26 +560,11 @@ void read_resume(const YAML::Node& root, load_report_s* report) {
 
 void read_document(const YAML::Node& root, load_report_s* report) {
   read_account(root);
-  g_auto_start_nonce = root["auto_start_nonce"].as<bool>(g_auto_start_nonce);
-  g_dont_adjust_gpu_dog = root["dont_adjust_gpu_dog"].as<bool>(g_dont_adjust_gpu_dog);
-  g_ssd_scatter = root["ssd_scatter"].as<bool>(g_ssd_scatter);
-  g_ssd_double_buffer = root["ssd_double_buffer"].as<bool>(g_ssd_double_buffer);
-  g_disable_opencl = root["disable_opencl"].as<bool>(g_disable_opencl);
-  // Buffering decides the least RAM a run needs, checked with resume_ram.
-  std::string ram = root["ram_double_buffer"].as<std::string>("auto");
-  g_ram_double_buffer = ram == "true" ? 1 : ram == "false" ? 0 : -1;
-  read_max_to_fill(root, report);
-  read_max_per_file(root, report);
-  read_min_ram_per_task(root, report);
-  read_gpus(root["gpus"]);
+  read_setting_keys(root, report);
+  read_gpus(root["gpus"], report);
   const YAML::Node ssds = root["ssds"];
   if (ssds.IsDefined() && ssds.IsSequence()) add_drives(ssds, 0, 0, report);
   add_plot_folders(root["plots"]);
-  g_hash_per_dispatch = root["hash_per_dispatch"].as<int>(0);
-  g_threads_per_group = root["threads_per_group"].as<int>(0);
-  read_cpu_threads(root, report);
-  g_max_gpu_nonces = root["max_gpu_nonces"].as<int>(0);
-  g_experimental_fast_splats = root["experimental_fast_splats"].as<bool>(false);
   read_resume(root, report);
 }
 

@@ -68,6 +68,16 @@ std::string settings_ram_fault(bool parsed, uint64_t bytes) {
          " (the installed memory), or 0 for automatic.";
 }
 
+uint64_t settings_ram_nearest(uint64_t bytes) {
+  uint64_t total = 0;
+  sys_memory(&total);
+  uint64_t least = settings_min_ram_bytes();
+  if (bytes == 0) return 0;
+  if (bytes < least) return least;
+  if (total != 0 && bytes > total) return total;
+  return bytes;
+}
+
 std::string settings_min_ram_per_task_fault(double gib) {
   if (std::isfinite(gib) && gib > 0 && gib * 1073741824.0 < 18446744073709551616.0) return "";
   return "min_ram_gb_per_task must be a number of GiB greater than 0.";

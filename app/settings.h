@@ -61,6 +61,8 @@ enum : uint64_t {
 };
 std::string settings_file_size_fault(bool parsed, uint64_t bytes);
 std::string settings_ram_fault(bool parsed, uint64_t bytes);
+// The amount in range nearest to bytes (0 stays automatic).
+uint64_t settings_ram_nearest(uint64_t bytes);
 std::string settings_min_ram_per_task_fault(double gib);
 std::string settings_cpu_threads_fault(int threads);
 // The RAM one batch needs with the buffering the settings allow.

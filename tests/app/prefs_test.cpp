@@ -238,7 +238,6 @@ TEST_F(prefs_test, unusable_files_are_kept_and_reported) {
   const char* broken[] = {
       "account: [1, 2\n",                        // not YAML
       "account: 7\n\tgpus: [0]\n",               // one tab character
-      "account: 7\ngpus: [0, x]\n",             // a gpus element that is no number
       "account: 7\nplots: [[1]]\n",             // a plots element that is no text
       "account: -1\n",                           // no account number
       "account: BURST-2223\n",
@@ -262,10 +261,10 @@ TEST_F(prefs_test, unusable_files_are_kept_and_reported) {
     unlink((dir_ + "/config.yml.unreadable").c_str());
   }
   restart();
-  EXPECT_FALSE(load("account: 7\ngpus: [1, x]\n"));
-  EXPECT_FALSE(load("account: 8\ngpus: [y]\n"));
-  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), "account: 7\ngpus: [1, x]\n");
-  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable-2"), "account: 8\ngpus: [y]\n");
+  EXPECT_FALSE(load("account: 7\nplots: [[1]]\n"));
+  EXPECT_FALSE(load("account: 8\nplots: [[2]]\n"));
+  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable"), "account: 7\nplots: [[1]]\n");
+  EXPECT_EQ(read_file(dir_ + "/config.yml.unreadable-2"), "account: 8\nplots: [[2]]\n");
 }
 
 // What is saved reads back as the same value, to the byte: fractions of a
@@ -712,4 +711,73 @@ TEST_F(prefs_test, fuzz_load) {
     runs++;
   }
   EXPECT_GT(runs, 50);
+}
+
+// One value the program cannot use costs that key alone: the account, the
+// drives and the unfinished session of the same file stay; the message and
+// the log name the key and its range, the key takes its default (the RAM
+// amount the nearest value in range), and the file as it was is kept.
+TEST_F(prefs_test, a_refused_value_costs_only_its_key) {
+  std::string t = sub("t");
+  const std::string session = "account: 7\nresume_drives: [" + t + "]\nresume_plots:\n  - {start: 0, count: 256, write: " +
+                              t + "}\n";
+  uint64_t total = 0;
+  sys_memory(&total);
+  struct {
+    const char* line;
+    const char* key;
+    const char* range;  // part of the range sentence
+    std::function<void()> check;
+  } cases[] = {
+      {"resume_ram: 134217728\n", "resume_ram", " GiB from ",
+       [] { EXPECT_EQ(g_resume_ram, settings_min_ram_bytes()); }},
+      {"ram_bytes: 1000\n", "ram_bytes", " GiB from ", [] { EXPECT_EQ(g_resume_ram, settings_min_ram_bytes()); }},
+      {"ram_bytes: 18446744073709551615\n", "ram_bytes", " GiB from ", [total] { EXPECT_EQ(g_resume_ram, total); }},
+      {"ram_bytes: abc\n", "ram_bytes", " GiB from ", [] { EXPECT_EQ(g_resume_ram, 0u); }},
+      {"ram_bytes: -1\n", "ram_bytes", " GiB from ", [] { EXPECT_EQ(g_resume_ram, 0u); }},
+      {"disable_opencl: 0x10\n", "disable_opencl", "true or false", [] { EXPECT_FALSE(g_disable_opencl); }},
+      {"auto_start_nonce: maybe\n", "auto_start_nonce", "true or false", [] { EXPECT_TRUE(g_auto_start_nonce); }},
+      {"ssd_double_buffer: 2\n", "ssd_double_buffer", "true or false", [] { EXPECT_TRUE(g_ssd_double_buffer); }},
+      {"ram_double_buffer: yes\n", "ram_double_buffer", "auto, true or false",
+       [] { EXPECT_EQ(g_ram_double_buffer, -1); }},
+      {"cpu_threads: many\n", "cpu_threads", " from 0 ", [] { EXPECT_EQ(g_cpu_threads, 0); }},
+      {"hash_per_dispatch: -3\n", "hash_per_dispatch", ") or more", [] { EXPECT_EQ(g_hash_per_dispatch, 0); }},
+      {"max_gpu_nonces: -7\n", "max_gpu_nonces", ") or more", [] { EXPECT_EQ(g_max_gpu_nonces, 0); }},
+      {"max_gpu_nonces: lots\n", "max_gpu_nonces", ") or more", [] { EXPECT_EQ(g_max_gpu_nonces, 0); }},
+      {"experimental_fast_splats: [1]\n", "experimental_fast_splats", "true or false",
+       [] { EXPECT_FALSE(g_experimental_fast_splats); }},
+      {"gpus: [0, x]\n", "gpus", " 0 to 31", [] { EXPECT_EQ(g_gpus, 1u); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    restart();
+    const std::string text = c.line + session;
+    CaptureStderr();
+    EXPECT_TRUE(load(text));
+    std::string log = GetCapturedStderr();
+    std::string m;
+    for (const std::string& shown : messages())
+      if (shown.rfind("Settings damaged: ", 0) == 0) m = shown;
+    EXPECT_NE(m.find(std::string(c.key) + " was not used: "), std::string::npos) << m;
+    EXPECT_NE(m.find(c.range), std::string::npos) << m;
+    EXPECT_EQ(m.find(".."), std::string::npos) << m;
+    EXPECT_NE(log.find(std::string(c.key) + " was not used: "), std::string::npos) << log;
+    c.check();
+    EXPECT_EQ(g_account, 7u);
+    EXPECT_EQ(g_drives.size(), 1u);
+    EXPECT_EQ(planned_jobs().size(), 1u);
+    EXPECT_TRUE(resume_message_shown());
+    EXPECT_EQ(read_file(dir_ + "/config.yml.damaged"), text);
+    unlink((dir_ + "/config.yml.damaged").c_str());
+  }
+  // A refused RAM amount is not stored again: the next start plans with
+  // the value in range.
+  restart();
+  ASSERT_TRUE(load("account: 7\nram_bytes: 1000\n"));
+  unlink((dir_ + "/config.yml.damaged").c_str());
+  prefs_save();
+  restart();
+  ASSERT_TRUE(load(config()));
+  EXPECT_TRUE(messages().empty()) << messages()[0];
+  EXPECT_EQ(g_resume_ram, settings_min_ram_bytes());
 }
