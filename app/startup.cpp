@@ -39,6 +39,10 @@ void log_simd_level(uint32_t f) {
 void on_finished() {
     g_finish_time = elapsed_clock_read(&g_run_clock);
     sys_log("All done!\n");
+    // The run is complete: config.yml drops its resume data now, not at
+    // close, so that a power cut while the summary shows does not resume a
+    // finished run at the next start.
+    prefs_save();
     summary_show();
     window_message(nullptr, "Done!", "All done! All plot files have been completed.");
 }

@@ -278,6 +278,8 @@ case $scenario in
     shot config
     start_plotting
     wait_window 'Done!' >/dev/null || exit 3
+    # What a power cut while "Done!" waits would leave.
+    cp "$work/config.yml" "$out/config_done.yml"
     shot done_dialog
     answer 'Done!' Escape
     shot summary

@@ -274,7 +274,10 @@ TEST_F(ProgramTest, ARunFromTheConfigurationScreenEndsWithAFinishedCorrectFile) 
     EXPECT_FALSE(contains(log, "Starting up OpenCL...")) << log;
     EXPECT_FALSE(std::filesystem::exists(plot_name(0, 256) + ".plotting"));
     expect_plot(plot_name(0, 256), 0, 256, {0, 1, 100, 128, 254, 255});
-    // Finished: the save at exit stores no resume data.
+    // Finished: the resume data is gone from config.yml by the time "Done!"
+    // shows, so a power cut then does not resume a finished run.
+    EXPECT_FALSE(contains(read_file(out + "/config_done.yml"), "resume_plots")) << read_file(out + "/config_done.yml");
+    EXPECT_TRUE(contains(read_file(out + "/config_done.yml"), "account: " + std::to_string(ACCOUNT)));
     EXPECT_FALSE(contains(read_file(work + "/config.yml"), "resume_plots"));
 }
 
