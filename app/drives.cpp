@@ -395,60 +395,153 @@ std::vector<uint64_t> staging_capacity(uint64_t max_file) {
   return capacity;
 }
 
+// The files of each folder a plan check looks at, read once per check: one
+// folder read answers for every file planned there, where a lookup per file
+// would cost the plan a round trip per file on a network mount. Only the
+// names of plot files are kept, as numbers, so that a planned file is found
+// without writing out its name; a file the folder holds (a restored
+// session's) is then looked up itself.
+enum name_kind_e { NAME_FINAL, NAME_PLOTTING, NAME_MOVING, NAME_SCATTERING };
+
+struct plot_name_s {
+  uint64_t account, start, nonces;
+  int kind;
+  bool operator<(const plot_name_s& o) const {
+    if (start != o.start) return start < o.start;
+    if (nonces != o.nonces) return nonces < o.nonces;
+    if (account != o.account) return account < o.account;
+    return kind < o.kind;
+  }
+};
+
+const char* name_suffix(int kind) {
+  switch (kind) {
+    case NAME_PLOTTING: return PLOT_FILE_PLOTTING;
+    case NAME_MOVING: return PLOT_FILE_MOVING;
+    case NAME_SCATTERING: return PLOT_FILE_SCATTERING;
+    default: return "";
+  }
+}
+
+// A decimal number as the plan writes it (no sign, no leading zero), up to
+// the character that ends it; false when there is none.
+bool parse_number(const char** at, uint64_t* value) {
+  const char* p = *at;
+  if (!isdigit((unsigned char)*p) || (p[0] == '0' && isdigit((unsigned char)p[1]))) return false;
+  uint64_t v = 0;
+  for (; isdigit((unsigned char)*p); p++) {
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (v > (~0ull - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *at = p;
+  *value = v;
+  return true;
+}
+
+bool parse_plot_name(const char* name, plot_name_s* out) {
+  const char* p = name;
+  if (!parse_number(&p, &out->account) || *p++ != '_' || !parse_number(&p, &out->start) || *p++ != '_' ||
+      !parse_number(&p, &out->nonces))
+    return false;
+  for (int kind : {NAME_FINAL, NAME_PLOTTING, NAME_MOVING, NAME_SCATTERING})
+    if (strcmp(p, name_suffix(kind)) == 0) {
+      out->kind = kind;
+      return true;
+    }
+  return false;
+}
+
+struct folder_names_s {
+  std::map<std::string, std::set<plot_name_s>> folders;
+
+  // The file in folder (a drive's path) that the plan would name so, when
+  // the folder holds it; "" when it does not.
+  std::string find(const char* folder, uint64_t account, uint64_t start, uint64_t nonces, int kind) {
+    auto it = folders.find(folder);
+    if (it == folders.end()) {
+      it = folders.emplace(folder, std::set<plot_name_s>()).first;
+      std::set<plot_name_s>& names = it->second;
+      sys_list_dir(folder, [&names](const char* entry) {
+        const char* name = strrchr(entry, '/');
+        plot_name_s n;
+        if (parse_plot_name(name ? name + 1 : entry, &n)) names.insert(n);
+        return true;
+      });
+    }
+    if (it->second.count({account, start, nonces, kind}) == 0) return "";
+    char path[PLOT_PATH_MAX];
+    snprintf(path, sizeof path, "%s/%llu_%llu_%llu%s", folder, (unsigned long long)account,
+             (unsigned long long)start, (unsigned long long)nonces, name_suffix(kind));
+    return sys_exists(path) ? path : "";
+  }
+  // The job's file on its target (which 1) or its write drive (which 0).
+  std::string job_file(const job_s* j, int which, int kind) {
+    const drive_s* d = which == 1 && j->move_drive ? j->move_drive : j->write_drive;
+    return find(d->path, j->account_id, j->start_nonce, j->nonces, kind);
+  }
+};
+
+// What a plan check asks of the disks and of the plan's own files: the
+// folders' plot files, and the range each target's scatter file would be
+// named by (first nonce and nonces of all the target's staged files).
+struct plan_files_s {
+  folder_names_s names;
+  std::map<const drive_s*, std::pair<uint64_t, uint64_t>> scatter;
+
+  plan_files_s() {
+    plotter_for_each_job(g_plotter, [this](job_s* o) {
+      if (!o->move_drive) return true;
+      auto it = scatter.emplace(o->move_drive, std::make_pair(~0ull, 0ull)).first;
+      it->second.first = std::min(it->second.first, o->start_nonce);
+      it->second.second += o->nonces;
+      return true;
+    });
+  }
+  std::string scatter_file(const job_s* j, int kind) {
+    const auto& range = scatter[j->move_drive];
+    return names.find(j->move_drive->path, j->account_id, range.first, range.second, kind);
+  }
+};
+
 // Nonces of a file's size that its blocks do not cover yet: all of them
-// when the file is not there.
+// when the file is not there ("").
 uint64_t nonces_missing(const std::string& path, uint64_t nonces) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return nonces;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return nonces;
   uint64_t missing = sys_unallocated_bytes(path.c_str());
   return std::min(nonces, (missing + PLOT_NONCE_BYTES - 1) / PLOT_NONCE_BYTES);
+}
+
+// Whether the plot a registered folder shows for the job's range is the
+// job's own file (a restored session's unfinished, finished or scatter
+// file; the registry counts an unfinished file of full size too).
+bool own_plot_exists(job_s* j, plan_files_s* files) {
+  if (!files->names.job_file(j, 1, NAME_FINAL).empty() || !files->names.job_file(j, 0, NAME_PLOTTING).empty())
+    return true;
+  if (!j->move_drive || !g_ssd_scatter) return false;
+  return !files->scatter_file(j, NAME_FINAL).empty() || !files->scatter_file(j, NAME_SCATTERING).empty();
+}
+
+uint64_t target_nonces_needed(job_s* j, plan_files_s* files) {
+  if (!files->names.job_file(j, 1, NAME_FINAL).empty()) return 0;
+  if (!j->move_drive) return nonces_missing(files->names.job_file(j, 0, NAME_PLOTTING), j->nonces);
+  if (g_ssd_scatter) {
+    if (!files->scatter_file(j, NAME_FINAL).empty()) return 0;
+    return nonces_missing(files->scatter_file(j, NAME_SCATTERING), j->nonces);
+  }
+  return nonces_missing(files->names.job_file(j, 1, NAME_MOVING), j->nonces);
+}
+
+uint64_t staging_nonces_needed(job_s* j, plan_files_s* files) {
+  if (!files->names.job_file(j, 0, NAME_FINAL).empty()) return 0;
+  return nonces_missing(files->names.job_file(j, 0, NAME_PLOTTING), j->nonces);
 }
 
 std::string job_file(job_s* j, int which, const char* suffix = "") {
   char path[PLOT_PATH_MAX];
   job_path(j, sizeof path, path, which);
   return std::string(path) + suffix;
-}
-
-// The scatter file of the job's target as a run would name it.
-std::string scatter_file(job_s* j) {
-  uint64_t first = ~0ull, nonces = 0;
-  plotter_for_each_job(g_plotter, [&](job_s* o) {
-    if (o->move_drive == j->move_drive) {
-      first = std::min(first, o->start_nonce);
-      nonces += o->nonces;
-    }
-    return true;
-  });
-  return std::string(j->move_drive->path) + "/" + std::to_string(j->account_id) + "_" + std::to_string(first) + "_" +
-         std::to_string(nonces);
-}
-
-// Whether the plot a registered folder shows for the job's range is the
-// job's own file (a restored session's unfinished, finished or scatter
-// file; the registry counts an unfinished file of full size too).
-bool own_plot_exists(job_s* j) {
-  if (sys_exists(job_file(j, 1).c_str()) || sys_exists(job_file(j, 0, PLOT_FILE_PLOTTING).c_str())) return true;
-  if (!j->move_drive || !g_ssd_scatter) return false;
-  std::string f = scatter_file(j);
-  return sys_exists(f.c_str()) || sys_exists((f + PLOT_FILE_SCATTERING).c_str());
-}
-
-uint64_t target_nonces_needed(job_s* j) {
-  if (sys_exists(job_file(j, 1).c_str())) return 0;
-  if (!j->move_drive) return nonces_missing(job_file(j, 0, PLOT_FILE_PLOTTING), j->nonces);
-  if (g_ssd_scatter) {
-    std::string f = scatter_file(j);
-    if (sys_exists(f.c_str())) return 0;
-    std::string temp = f + PLOT_FILE_SCATTERING;
-    return sys_exists(temp.c_str()) ? nonces_missing(temp, j->nonces) : j->nonces;
-  }
-  return nonces_missing(job_file(j, 1, PLOT_FILE_MOVING), j->nonces);
-}
-
-uint64_t staging_nonces_needed(job_s* j) {
-  if (sys_exists(job_file(j, 0).c_str())) return 0;
-  return nonces_missing(job_file(j, 0, PLOT_FILE_PLOTTING), j->nonces);
 }
 
 void plan_refuse(const std::string& why) {
@@ -586,8 +679,9 @@ bool drive_plan_check(std::string* why) {
       return false;
     }
   taken_s plots = taken_by_plots();
+  plan_files_s files;
   for (job_s* j : jobs)
-    if (!own_plot_exists(j) && plots.collision_end(j->start_nonce, j->nonces) != 0) {
+    if (!own_plot_exists(j, &files) && plots.collision_end(j->start_nonce, j->nonces) != 0) {
       *why = "a file would repeat nonces of an existing plot from " + std::to_string(j->start_nonce);
       return false;
     }
@@ -599,8 +693,8 @@ bool drive_plan_check(std::string* why) {
   std::map<const drive_s*, uint64_t> per_drive, staged;
   for (job_s* j : jobs) {
     const drive_s* target = j->move_drive ? j->move_drive : j->write_drive;
-    per_drive[target] += target_nonces_needed(j);
-    if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], staging_nonces_needed(j));
+    per_drive[target] += target_nonces_needed(j, &files);
+    if (j->move_drive) staged[j->write_drive] = std::max(staged[j->write_drive], staging_nonces_needed(j, &files));
   }
   // A drive's file system is looked up once, not once per file.
   for (const auto& d : per_drive) booked[space_s::key(*d.first)] += d.second;

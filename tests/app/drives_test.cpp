@@ -16,6 +16,7 @@
 
 #include "app/drives.h"
 #include "appdata_fixture.h"
+#include "fs_calls.h"
 #include "platform/sys_linux.h"
 #include "tests/support/loop_fs.h"
 
@@ -571,4 +572,38 @@ TEST_F(drives_test, btrfs_subvolumes_of_one_pool_share_its_free_space) {
   uint64_t free_bytes = std::max(g_drives[0].free_bytes, g_drives[1].free_bytes);
   EXPECT_GT(planned, 0u);
   EXPECT_LE(planned * 262144, free_bytes);
+}
+
+// Replanning runs at every click on the UI thread, over network mounts too:
+// its cost must grow with the folders planned on, not with the files, so a
+// plan ten times as many files makes as many file-system lookups.
+TEST_F(drives_test, replanning_looks_up_each_folder_not_each_file) {
+  const uint64_t TB = 1000000000000ull;
+  std::string ssd = sub("ssd"), a = sub("a"), b = sub("b");
+  const struct {
+    bool staged, scatter;
+  } layouts[] = {{false, false}, {true, false}, {true, true}};
+  for (const auto& layout : layouts) {
+    g_ssds.clear();
+    g_drives.clear();
+    if (layout.staged) g_ssds.push_back(drive(ssd, 40 * TB, 3, true));
+    g_drives.push_back(drive(a, 20 * TB, 1));
+    g_drives.push_back(drive(b, 20 * TB, 2));
+    g_ssd_scatter = layout.scatter;
+    g_ssd_double_buffer = false;
+    std::vector<fs_calls::counts_s> counts;
+    std::vector<size_t> files;
+    for (uint64_t cap : {2000 * 1000000000ull, 100 * 1000000000ull}) {
+      g_max_bytes_per_file = cap;
+      drive_plan();  // the lines a plan logs once are said before counting
+      fs_calls::start();
+      drive_plan();
+      counts.push_back(fs_calls::stop());
+      files.push_back(planned_jobs().size());
+    }
+    SCOPED_TRACE(testing::Message() << "staged " << layout.staged << " scatter " << layout.scatter);
+    ASSERT_GE(files[1], 10 * files[0]);
+    EXPECT_EQ(counts[1].lookups, counts[0].lookups) << files[0] << " and " << files[1] << " files";
+    EXPECT_LE(counts[1].folder_reads, 3) << "one read per folder";
+  }
 }
