@@ -235,7 +235,7 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   uint64_t total = 0;
   uint64_t avail = sys_memory(&total);
   uint64_t limit = plan_ram_limit(ram_bytes, avail, total);
-  sys_log("Restricting system memory usage to %s\n", format_size(limit, true, ""));
+  sys_log("Restricting system memory usage of plot buffers and work areas to %s\n", format_size(limit, true, ""));
 
   int tasks = plan_tasks(ssd_count, target_count, g_min_ram_gb_per_task, avail, &p->concurrent);
   if (tasks <= 0) return refuse(ALLOC_MESSAGE);

@@ -259,7 +259,7 @@ TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
 
 // The plan's log names the staging folder each file goes through (a volume
 // name says nothing: on this platform every drive has the same one), once
-// per file.
+// per file, and says what its RAM limit covers.
 TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> one = make_drive(dir.file("ssd_one"), true), two = make_drive(dir.file("ssd_two"), true),
@@ -289,6 +289,9 @@ TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
       {"  " + dir.file("hdd/7_0_256") + " (buffered through " + dir.file("ssd_one") + ")\n", 1},
       {"  " + dir.file("hdd/7_256_256") + " (buffered through " + dir.file("ssd_two") + ")\n", 1},
       {"No name", 0},
+      // The limit is what the plan allocates, not the whole process (the
+      // window's toolkit comes on top).
+      {"Restricting system memory usage of plot buffers and work areas to ", 1},
   };
   for (const auto& l : lines) EXPECT_EQ(count(l.line), l.times) << l.line << "\n" << log;
   EXPECT_TRUE(file_exists(dir.file("hdd/7_0_256")) && file_exists(dir.file("hdd/7_256_256")));
