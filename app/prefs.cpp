@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <yaml-cpp/yaml.h>
 
 #include "app/address.h"
@@ -755,12 +757,15 @@ void loaded_state_restore(const loaded_state_s& s) {
 
 }  // namespace
 
-bool prefs_save() {
+bool prefs_save(std::string* failure) {
   sys_chdir(g_start_dir);
   if (g_plots)
     for (const drive_s& d : g_drives) plots_folder_add(g_plots, d.path);
   if (g_save_blocked) {
     sys_log("Not writing config.yml: the file that failed to load is still the only copy\n");
+    if (failure)
+      *failure = "config.yml is left as it is until Veldgrain is started again: the file that failed to load "
+                 "could not be kept elsewhere";
     return false;
   }
   YAML::Emitter out;
@@ -777,10 +782,36 @@ bool prefs_save() {
   // The previous file is untouched; the user must know that what is on the
   // screen (and any unfinished session) is not what it holds.
   sys_log("Failed to write config.yml: %s\n", error.c_str());
+  if (failure) {
+    *failure = error;
+    return false;
+  }
   tell_user("Settings not saved", "config.yml could not be written (" + error +
                                       "). It still holds the settings saved before; the current "
                                       "settings and plan are not stored.");
   return false;
+}
+
+bool prefs_folder_writable(std::string* file, std::string* failure) {
+  sys_chdir(g_start_dir);
+  // Written and synced as config.yml is, so that a full disk shows too.
+  const char probe[] = "config.yml.write-test";
+  std::string block(4096, '\n');
+  std::string error;
+  if (!sys_write_file_atomic(probe, block.data(), block.size(), &error)) {
+    *file = k_file;
+    *failure = error;
+    unlink(probe);
+    return false;
+  }
+  unlink(probe);
+  int log_error = sys_log_error();
+  if (log_error != 0) {
+    *file = "log.txt";
+    *failure = strerror(log_error);
+    return false;
+  }
+  return true;
 }
 
 bool prefs_load() {

@@ -17,6 +17,7 @@
 #include "gpu/gpu.h"
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
+#include "ui/report.h"
 #include "ui/window.h"
 
 namespace {
@@ -147,7 +148,23 @@ void vg_main() {
     dialogs.exit_error = end_after_fault;
     plotter_set_dialogs(dialogs);
 
-    if (!prefs_load()) prefs_save();
+    // Told before anything else: a run whose resume data cannot be saved
+    // would be lost to a crash or a power cut, so Start is refused while
+    // this lasts.
+    std::string unwritable, why;
+    bool folder_ok = prefs_folder_writable(&unwritable, &why);
+    if (!folder_ok) {
+        report_s r;
+        r.title = "Working folder not writable";
+        r.what = "Veldgrain cannot write " + unwritable + " in its working folder";
+        r.path = g_start_dir;
+        r.reason = why;
+        r.kept = "Settings, the log and the data to resume a run cannot be saved there, so plotting cannot start "
+                 "until they can: free space on its disk or make the folder writable.";
+        report_to_user_later(r, [](const char* title, const char* text) { g_app_message(title, text); });
+    }
+
+    if (!prefs_load() && folder_ok) prefs_save();
 
     if (!g_disable_opencl) {
         sys_log("Starting up OpenCL...\n");

@@ -20,6 +20,7 @@
 #include "ui/draw.h"
 #include "ui/regions.h"
 #include "ui/widgets.h"
+#include "ui/report.h"
 #include "ui/window.h"
 
 run_history_s g_history;
@@ -359,8 +360,27 @@ void processing_start() {
   }
   // From here on the job list is a session: it is stored for a resume until
   // it has finished or is discarded.
+  bool was_restored = g_plan_restored;
   g_plan_restored = true;
-  prefs_save();
+  if (g_ssd_scatter) {
+    prefs_save();  // a scattered run stores no resume data
+  } else {
+    std::string failure;
+    if (!prefs_save(&failure)) {
+      // Without its resume data a crash or a power cut would lose the run.
+      g_plan_restored = was_restored;
+      report_s r;
+      r.title = "Plotting not started";
+      r.what = "The data to resume this run cannot be saved in";
+      r.path = g_start_dir;
+      r.reason = failure;
+      r.kept = "Nothing has been written. Free space on its disk or make the folder writable, then press Start "
+               "again.";
+      report_to_user(r, [](const char* title, const char* text) { g_app_message(title, text); });
+      window_redraw(g_window);
+      return;
+    }
+  }
   sys_time_start();
   elapsed_clock_start(&g_run_clock);
   ui_regions_clear(g_window);

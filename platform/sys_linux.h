@@ -28,6 +28,10 @@ extern std::atomic<FILE*> g_log_file;
 // folder, started anew by the first message, which first keeps the previous
 // session's "log.txt" as "log.old.txt". Messages carry their own line ends.
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Why the last message did not reach "log.txt" (an errno: the file could
+// not be opened, or the write failed); 0 when it did. Messages still reach
+// standard error, and each one tries the file again.
+int sys_log_error();
 
 // ---- Hooks ----------------------------------------------------------------
 

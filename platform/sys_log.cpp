@@ -1,4 +1,5 @@
 // The log every subsystem writes to, and the assertion routine built on it.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +18,11 @@
 // pointer; the mutex makes that only one of them opens (and starts) the file.
 std::atomic<FILE*> g_log_file{nullptr};
 static std::mutex g_log_open_mutex;
+// Set by the message that could not be written to the file, cleared by one
+// that was: a read-only or full working folder is told at start-up.
+static std::atomic<int> g_log_error{0};
+
+int sys_log_error() { return g_log_error.load(); }
 
 static FILE* log_file() {
   FILE* f = g_log_file.load(std::memory_order_acquire);
@@ -30,6 +36,7 @@ static FILE* log_file() {
     struct stat st;
     if (stat("log.txt", &st) == 0 && S_ISREG(st.st_mode)) rename("log.txt", "log.old.txt");
     f = fopen("log.txt", "w");
+    if (!f) g_log_error.store(errno ? errno : EIO);
     g_log_file.store(f, std::memory_order_release);
   }
   return f;
@@ -48,7 +55,11 @@ static void log_write(const char* text, size_t n) {
   flockfile(f);
   fputs(stamp, f);
   fwrite(text, 1, n, f);
-  fflush(f);
+  errno = 0;
+  bool written = fflush(f) == 0 && !ferror(f);
+  // A full disk refuses this message; the next one tries again.
+  g_log_error.store(written ? 0 : errno ? errno : EIO);
+  clearerr(f);
   funlockfile(f);
 }
 

@@ -272,6 +272,19 @@ case $scenario in
     close_main
     wait_exit 1
     ;;
+  unwritable_folder) # log.txt and config.yml cannot be written in WORKDIR:
+    # told before anything else, and Start refused with the reason
+    start_app 1
+    answer 'Working folder not writable' Escape
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_window 'Plotting not started' >/dev/null || exit 3
+    shot refused
+    answer 'Plotting not started' Escape
+    close_main
+    answer 'Settings not saved' Escape       # nor are they at close
+    wait_exit 1
+    ;;
   complete_run) # a resume-free plan is on the configuration screen
     start_app 1
     answer Auto-Resuming Escape

@@ -265,6 +265,34 @@ TEST_F(ProgramTest, AnUnreadableConfigSurvivesAStartAndAClose) {
     EXPECT_TRUE(contains(fresh, "\n# End of config.yml\n")) << fresh;
 }
 
+// A working folder where log.txt and config.yml cannot be written (a
+// read-only mount, a full disk) is told at start with the folder and the
+// reason, and Start is refused: no run goes on whose resume data a crash
+// would lose.
+TEST_F(ProgramTest, AnUnwritableWorkingFolderIsToldAndStartIsRefused) {
+    for (const std::string state : {"read-only", "full"}) {
+        SCOPED_TRACE(state);
+        loop_fs_s disk(64);
+        if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
+        work = disk.file("start");
+        ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+        config_with_plan(256, 1);
+        if (state == "read-only")
+            ASSERT_TRUE(disk.remount_read_only());
+        else
+            disk.fill();
+        ASSERT_TRUE(run("unwritable_folder"));
+        expect_exit_ok(1);
+        std::string err = read_file(out + "/stderr_1.txt");
+        const std::string reason = state == "read-only" ? "Read-only file system" : "No space left on device";
+        EXPECT_TRUE(contains(err, "Veldgrain cannot write config.yml in its working folder " + work + ": " + reason))
+            << err;
+        EXPECT_TRUE(contains(err, "The data to resume this run cannot be saved in " + work + ": " + reason)) << err;
+        EXPECT_FALSE(contains(err, "Creating file")) << err;
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+    }
+}
+
 TEST_F(ProgramTest, ARunFromTheConfigurationScreenEndsWithAFinishedCorrectFile) {
     config_with_plan(256, 2);
     ASSERT_TRUE(run("complete_run"));
