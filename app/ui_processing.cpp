@@ -206,10 +206,13 @@ bool staged_waiting(const plotter_snapshot_s& snap, const drive_s& d) {
   return false;
 }
 
-// The free space a job lacks to start on d (shown under d's bar); 0 = none.
+// The free space a job lacks to start on d, or to move into it (shown under
+// d's bar); 0 = none.
 uint64_t space_missing(const plotter_snapshot_s& snap, const drive_s& d) {
   for (const job_snapshot_s& j : snap.jobs)
-    if (j.state == JOB_NEW && j.bytes_missing != 0 && j.write_drive == &d) return j.bytes_missing;
+    if (j.bytes_missing != 0 && ((j.state == JOB_NEW && j.write_drive == &d) ||
+                                 (j.state == JOB_STAGED && j.move_drive == &d)))
+      return j.bytes_missing;
   return 0;
 }
 

@@ -30,10 +30,13 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   util_assert(w && w->job_moving_out == job, false, __FILE__, __LINE__);
   util_assert(m && m->job_writing_in == job, false, __FILE__, __LINE__);
 
+  // A move tried again after its target was full starts its copy over:
+  // what it had brought counts once, until the new copy passes it.
   auto progress = [job](uint64_t done) {
     drive_s* target = job->move_drive;
     util_assert(target && target->job_writing_in == job, false, __FILE__, __LINE__);
     uint64_t before = job->bytes_moved.load(std::memory_order_relaxed);
+    if (done <= before) return;
     if (target) drive_add_bytes_in(target, done - before);
     job->bytes_moved.store(done, std::memory_order_relaxed);
   };
@@ -70,6 +73,19 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
     if (result == PLOT_FILE_DONE) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
   }
 
+  if (result == PLOT_FILE_FULL) {
+    // As a direct write does: the file waits on its staging drive for room
+    // on the target (shown on the processing screen) while the other drives
+    // go on; the move is tried again once the space is there.
+    uint64_t free_bytes = sys_free_space(m->path, nullptr);
+    drive_set_free_bytes(m, free_bytes);
+    uint64_t bytes = plot_file_bytes(job->nonces);
+    uint64_t missing = bytes > free_bytes ? bytes - free_bytes : 1;
+    job->bytes_missing.store(missing, std::memory_order_relaxed);
+    sys_log("%llu is waiting for free space on %s: %s missing (the disk filled during its move: %s); %s is kept and "
+            "moved once there is room\n",
+            (unsigned long long)job->start_nonce, m->path, format_size(missing, false, ""), why.c_str(), src);
+  }
   if (result == PLOT_FILE_FAILED) {
     sys_log("%s of %llu failed; the staged file %s is kept\n", p->scatter ? "Scatter" : "Move",
             (unsigned long long)job->start_nonce, src);

@@ -177,7 +177,7 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
   if (!named) {
     // A partial copy on a full target would only take more of its space.
     sys_unlink(temp.c_str());
-    return PLOT_FILE_FAILED;
+    return copied == SYS_COPY_FULL ? PLOT_FILE_FULL : PLOT_FILE_FAILED;
   }
   sys_unlink(src);
   progress(whole);

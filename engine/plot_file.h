@@ -78,7 +78,9 @@ int plot_file_open(const char* temp_path, uint64_t nonces, bool resume);
 // file keeps its unfinished name), the reason in errno.
 bool plot_file_finish(int fd, const char* temp_path, const char* final_path);
 
-enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2 };
+// PLOT_FILE_FULL: a move found its target full; nothing of the copy is
+// left there and src is kept.
+enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2, PLOT_FILE_FULL = 3 };
 // Copies the staged plot src to dst + ".moving", syncs it, renames it to
 // dst, syncs the folder and only then deletes src. progress gets the bytes
 // of the copy on the target's disk so far and returns false to stop; the

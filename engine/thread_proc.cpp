@@ -164,6 +164,18 @@ void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
   // A move stopped or failed puts its job back here; the run is ending.
   if (plotter_stop_requested(&p->stop)) return;
   drive_s* m = job->move_drive;
+  // A move that found its target full waits for the room its file needs.
+  if (job->bytes_missing.load(std::memory_order_relaxed) != 0) {
+    double now = pass->now != 0 ? pass->now : sys_time();
+    uint64_t bytes = plot_file_bytes(job->nonces);
+    uint64_t free_bytes = drive_free_space_cached(m, now);
+    if (free_bytes < bytes) {
+      job->bytes_missing.store(bytes - free_bytes, std::memory_order_relaxed);
+      return;
+    }
+    job->bytes_missing.store(0, std::memory_order_relaxed);
+    sys_log("%s has room again for %llu\n", m->path, (unsigned long long)job->start_nonce);
+  }
   bool taken = false;
   {
     std::lock_guard<std::mutex> lock(p->mutex);

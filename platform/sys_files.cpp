@@ -401,6 +401,7 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
   off_t on_disk = 0;   // bytes of dst on its disk
   bool tracked = true;  // false where the file system cannot write a range out
   int result = SYS_COPY_DONE;
+  int full = 0;  // the errno when dst's disk is full
   std::string reason;
   while (offset < size) {
     ssize_t sent = sendfile(out, in, &offset, (size_t)(size - offset < step ? size - offset : step));
@@ -411,6 +412,7 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
       reason = std::string("copying to ") + dst + " at byte " + std::to_string((long long)offset) + ": " +
                strerror(err);
       result = SYS_COPY_FAILED;
+      full = err == ENOSPC || err == EDQUOT ? err : 0;
       break;
     }
     if (tracked) {
@@ -423,6 +425,7 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
         reason = std::string("writing ") + dst + " at byte " + std::to_string((long long)on_disk) + ": " +
                  strerror(err);
         result = SYS_COPY_FAILED;
+        full = err == ENOSPC || err == EDQUOT ? err : 0;
         break;
       }
       tracked = written == 1;
@@ -446,13 +449,14 @@ int sys_copy_file(const char* src, const char* dst, const std::function<bool(uin
     sys_log("Error from fsync of %s: %s\n", dst, strerror(err));
     reason = std::string("syncing ") + dst + ": " + strerror(err);
     result = SYS_COPY_FAILED;
+    full = err == ENOSPC || err == EDQUOT ? err : 0;
   }
   close(out);
   close(in);
   // The whole copy is on the disk now; nothing is left to stop.
   if (result == SYS_COPY_DONE && size > 0 && (tracked ? on_disk : offset) != size) progress((uint64_t)size);
   if (result == SYS_COPY_FAILED && why) *why = reason;
-  return result;
+  return result == SYS_COPY_FAILED && full ? SYS_COPY_FULL : result;
 }
 
 // ---- Asynchronous reads ---------------------------------------------------

@@ -166,7 +166,7 @@ bool sys_read_at(int fd, uint64_t offset, uint64_t length, void* buf, aiocb** as
 // The call that queues an asynchronous read (aio_read); replaceable so that a
 // full system queue can be reproduced.
 extern int (*g_sys_aio_read)(aiocb* request);
-enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2 };
+enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2, SYS_COPY_FULL = 3 };
 // Copies src into dst (created or emptied) inside the kernel in steps of at
 // most 8 MiB, writing each step out to dst's disk behind the copy, and syncs
 // dst. After each step progress gets the bytes of dst already on its disk
@@ -174,7 +174,8 @@ enum { SYS_COPY_DONE = 0, SYS_COPY_STOPPED = 1, SYS_COPY_FAILED = 2 };
 // the whole size, after the final sync when that report is new. A step
 // after which progress returns false ends it with SYS_COPY_STOPPED; a
 // failed open, copy or sync gives SYS_COPY_FAILED with a log line and, when
-// why is not null, the step, its file and the reason in words in *why. src
+// why is not null, the step, its file and the reason in words in *why
+// (SYS_COPY_FULL when the reason is that dst's disk or quota is full). src
 // is never touched; dst is left as it is on a stop or failure.
 int sys_copy_file(const char* src, const char* dst, const std::function<bool(uint64_t)>& progress,
                   std::string* why = nullptr);

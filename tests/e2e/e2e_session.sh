@@ -314,6 +314,27 @@ case $scenario in
     close_main
     wait_exit 1
     ;;
+  target_fills_during_move) # STAGED_PLOTTING TARGET_MOUNT_POINT: the target's
+    # file system is filled while the file is still plotted on the SSD (the
+    # run paused meanwhile); its move waits for space instead of ending the
+    # run, and goes on once space is freed
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$1"
+    pause
+    dd if=/dev/zero of="$2/filler" bs=1M 2>/dev/null
+    sync
+    pause                                    # Resume
+    wait_log 'is waiting for free space on' 1
+    shot waiting
+    running || fail "the program ended at the full target"
+    rm -f "$2/filler"
+    wait_window 'Done!' >/dev/null || exit 3
+    answer 'Done!' Escape
+    close_main
+    wait_exit 1
+    ;;
   close_keep) # TARGET_PLOTTING
     start_app 1
     answer Auto-Resuming Escape
