@@ -22,9 +22,27 @@ const char* ALLOC_MESSAGE =
 const char* SCATTER_MESSAGE =
     "Cannot SSD scatter to a non-contiguous nonce range. If you hit this let me know and I can handle this better.";
 
+// One log line and one dialog, then the end of the process.
 void refuse(const char* text) {
-  engine_message(false, nullptr, "Error", text);
+  report_s r;
+  r.what = text;
+  report_to_user(r, [](const char* title, const char* t) { engine_message(false, nullptr, title, t); });
   engine_exit_error();
+}
+
+// The plan's buffers cannot each hold one batch of a nonces: the RAM the
+// plan needs is said, since lowering it (the advice for a failed
+// allocation) could only make it worse.
+void refuse_too_little_ram(uint64_t limit, uint64_t buffers, uint64_t a, uint64_t work, int tasks) {
+  const uint64_t batch = a * 262144;
+  const uint64_t need = buffers * batch + work;
+  std::string text = std::string("Not enough RAM for one batch per buffer: ") + std::to_string(buffers) +
+                     (buffers == 1 ? " buffer of " : " buffers of ") + format_size(batch, true, "") + (buffers == 1 ? " needs at least " : " need at least ");
+  text += format_size(need, true, "");
+  text += std::string(" with the work areas, and ") + format_size(limit, true, "") + " is set. Set a larger max RAM size";
+  if (tasks > 1) text += ", or plot fewer drives at once (min_ram_gb_per_task)";
+  text += ".";
+  refuse(text.c_str());
 }
 
 }  // namespace
@@ -308,7 +326,8 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
 
   // No batch fits the RAM given (or a buffer would not hold whole sectors):
   // no job could ever start.
-  if (c == 0 || c % a != 0) return refuse(ALLOC_MESSAGE);
+  if (c == 0) return refuse_too_little_ram(limit, buffers, a, p->gpu_count == 0 ? work : 0, tasks);
+  if (c % a != 0) return refuse(ALLOC_MESSAGE);
   p->nonces_per_buffer = c;
   for (uint64_t i = 0; i < buffers; i++) {
     buffer_s* b = buffer_create(c);

@@ -335,6 +335,15 @@ case $scenario in
     close_main
     wait_exit 1
     ;;
+  start_refused) # Start is refused by the plan with an error, told once
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_window Error >/dev/null || exit 3
+    shot refused
+    answer Error Escape
+    wait_exit 1
+    ;;
   close_keep) # TARGET_PLOTTING
     start_app 1
     answer Auto-Resuming Escape

@@ -355,6 +355,33 @@ TEST_F(ProgramTest, AMoveToATargetThatFilledWaitsForSpace) {
     EXPECT_TRUE(std::filesystem::is_empty(ssd)) << ssd;
 }
 
+// Sixteen drives plotted at once with 512 MiB of RAM: 32 buffers cannot
+// each hold one batch. The advice says how much RAM the plan needs, not to
+// lower it, in the log and in the dialog.
+TEST_F(ProgramTest, TooLittleRamForOneBatchPerBufferSaysHowMuchIsNeeded) {
+    std::ostringstream c;
+    c << "account: " << ACCOUNT << "\ndisable_opencl: true\ncpu_threads: 1\nram_double_buffer: true"
+      << "\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << (512ull << 20) << "\nresume_drives:\n";
+    std::vector<std::string> drives;
+    for (int i = 0; i < 16; i++) {
+        drives.push_back(root.file("t" + std::to_string(i)));
+        mkdir(drives.back().c_str(), 0755);
+        c << "  - " << drives.back() << "\n";
+    }
+    c << "resume_plots:\n";
+    for (int i = 0; i < 16; i++)
+        c << "  - {start: " << i * 256 << ", count: 256, write: " << drives[i] << "}\n";
+    write_config(c.str());
+    ASSERT_TRUE(run("start_refused"));
+    expect_exit(1, 1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "CPU direct mode with 0 nonces per batch\n")) << log;
+    EXPECT_FALSE(contains(log, "lower max RAM")) << log;
+    EXPECT_TRUE(contains(log, "Not enough RAM for one batch per buffer: 32 buffers of 64.0 MiB need at least ")) << log;
+    EXPECT_TRUE(contains(log, "Set a larger max RAM size")) << log;
+    for (const std::string& d : drives) EXPECT_TRUE(std::filesystem::is_empty(d)) << d;
+}
+
 TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
     // The session pauses the run once the first batch has left its marker
     // and closes it: a file finished before the close is (rightly) not

@@ -183,13 +183,16 @@ TEST(run_plan, start_refuses_impossible_plans) {
   double saved = g_min_ram_gb_per_task;
   const std::string alloc =
       "M:Error|Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
+  // Too little RAM for one batch says how much is needed, not to lower it.
+  const std::string too_little = "M:Error|Not enough RAM for one batch per buffer: 1 buffer of 64.0 MiB needs at least ";
   struct {
     uint64_t ram;
     double per_task;
     int targets;
+    const std::string& message;
   } cases[] = {
-      {1ull << 20, 4.0, 1},   // c = 0
-      {256ull << 20, 0.0, 2},  // no RAM per task
+      {1ull << 20, 4.0, 1, too_little},  // c = 0
+      {256ull << 20, 0.0, 2, alloc},     // no RAM per task
   };
   for (auto& c : cases) {
     dialog_log_s dialogs;
@@ -202,7 +205,8 @@ TEST(run_plan, start_refuses_impossible_plans) {
     EXPECT_FALSE(p->thread.joinable());
     std::vector<std::string> lines = dialogs.get();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], alloc);
+    EXPECT_EQ(lines[0].rfind(c.message, 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].find("lower max RAM") == std::string::npos, &c.message == &too_little) << lines[0];
     EXPECT_EQ(lines[1], "exit");
     plotter_destroy(p);
   }
