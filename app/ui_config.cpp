@@ -205,7 +205,7 @@ void paint_labels(window_s* w) {
   paint_label(w, text, y, start_nonce_clicked);
   y += 18;
   if (!g_drives.empty()) {
-    snprintf(text, sizeof text, "Max file size: %s", format_size(plan_max_file_bytes(), false, ""));
+    config_max_file_text(text, sizeof text);
     paint_label(w, text, y, file_size_clicked);
     y += 18;
   }
@@ -222,6 +222,30 @@ uint64_t target_fill_bytes(const drive_s& d) {
   if (g_max_bytes_to_fill != 0) bytes = std::min(bytes, g_max_bytes_to_fill);
   if (d.fill_limit != 0) bytes = std::min(bytes, d.fill_limit);
   return bytes;
+}
+
+void config_max_file_text(char* out, size_t n) {
+  if (g_max_bytes_per_file == 0)
+    snprintf(out, n, "Max file size: no limit");
+  else
+    snprintf(out, n, "Max file size: %s", format_size(g_max_bytes_per_file, false, ""));
+}
+
+void target_box_text(const drive_s& d, char* out, size_t n) {
+  if (!sys_dir_exists(d.path)) {
+    snprintf(out, n, "Folder missing");
+    return;
+  }
+  uint64_t planned = 0, jobs = 0;
+  plotter_for_each_job(g_plotter, [&](job_s* job) {
+    jobs++;
+    if (job->move_drive == &d || (!job->move_drive && job->write_drive == &d)) planned += job->nonces;
+    return true;
+  });
+  if (jobs != 0 && planned == 0)
+    snprintf(out, n, "Nothing planned");
+  else
+    snprintf(out, n, "Fill %s", format_size(target_fill_bytes(d), false, ""));
 }
 
 // Read off the jobs rather than kept by the planner: a job list restored for
@@ -301,8 +325,7 @@ void paint_folder_input(window_s* w, const char* label, int kind, int y, int wid
     if (kind == 0)
       snprintf(boxes[i].text, sizeof boxes[i].text, "%s free", format_size(d.free_bytes, false, ""));
     else
-      snprintf(boxes[i].text, sizeof boxes[i].text, "Fill %s",
-               format_size(target_fill_bytes(d), false, ""));
+      target_box_text(d, boxes[i].text, sizeof boxes[i].text);
     draw_set_font(w, FONT, (float)text_size);
     float path_w = draw_text_width(w, d.path);
     draw_set_font(w, FONT, 7);

@@ -4,6 +4,8 @@
 // state on each paint; only the scroll states and flags below persist.
 #pragma once
 
+#include <cstddef>
+
 #include <cstdint>
 #include <functional>
 
@@ -36,6 +38,12 @@ void files_dropped(int count, char** paths);
 
 // What a target's "Fill" shows: the bytes the plan may fill on it.
 uint64_t target_fill_bytes(const drive_s& d);
+// What a target's box says under its path: "Fill" and target_fill_bytes;
+// "Nothing planned" where the plan puts no file there; "Folder missing"
+// where the folder does not exist. out holds n bytes.
+void target_box_text(const drive_s& d, char* out, size_t n);
+// The "Max file size" label: the setting in force.
+void config_max_file_text(char* out, size_t n);
 // The largest file of the job list in force.
 uint64_t plan_max_file_bytes();
 

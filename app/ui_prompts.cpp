@@ -346,14 +346,21 @@ void start_get_nonce_paint(void*) {
   paint_button(w, "Done", true, x + 310, y, 140, 34, 12, done);
 }
 
+void prompt_size_hint(uint64_t bytes, char* out, size_t n) {
+  // A plot file holds whole sector units of nonces: what a file of this
+  // size gets.
+  const uint64_t unit = SETTINGS_MIN_FILE_BYTES / PLOT_NONCE_BYTES;
+  uint64_t nonces = bytes / PLOT_NONCE_BYTES;
+  snprintf(out, n, "%s = %llu nonces", format_size(bytes, false, ""), (unsigned long long)(nonces - nonces % unit));
+}
+
 void start_get_size_paint(void*) {
   window_s* w = g_window;
   int y0 = prompt_frame(w, "Enter new max file size in GB");
   uint64_t typed = 0;
   prompt_parse_size(g_file_size_text, GB, &typed);
   char line[128];
-  snprintf(line, sizeof line, "%s = %llu nonces", format_size(typed, false, ""),
-           (unsigned long long)(typed / PLOT_NONCE_BYTES));
+  prompt_size_hint(typed, line, sizeof line);
   draw_set_fill(w, GREY);
   text_centred(w, 12, line, (float)(y0 + 42));
   // The text offered is the plan's largest file, not a cap: only an edit

@@ -50,4 +50,6 @@ double prompt_number(const char* text);
 // number (a unit of GB or GiB may follow), negative, or beyond 64 bits. The
 // bytes are rounded to the nearest, so 0.5 GB is 500000000 exactly.
 bool prompt_parse_size(const char* text, double unit, uint64_t* bytes);
+// The size prompt's hint: the size and the nonces a file of it holds.
+void prompt_size_hint(uint64_t bytes, char* out, size_t n);
 bool prompt_parse_nonce(const char* text, uint64_t* nonce);

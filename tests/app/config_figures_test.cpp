@@ -11,6 +11,7 @@
 #include "tests/ui/surface_window.h"
 #include "ui/draw.h"
 #include "app/ui_config.h"
+#include "app/ui_prompts.h"
 #include "platform/sys_linux.h"
 #include "appdata_fixture.h"
 
@@ -82,6 +83,56 @@ TEST_F(config_figures, a_target_named_in_latin1_leaves_the_screen_whole) {
   }
   EXPECT_TRUE(path_shown);
   EXPECT_TRUE(start_shown);
+}
+
+}  // namespace
+
+namespace {
+
+// The figures the screen and the size prompt show: the setting in force,
+// whole plot files of 256 nonces, and nothing planned where the plan puts
+// nothing (a drive that shares its file system with one before it).
+TEST_F(config_figures, labels_show_the_settings_and_the_plan) {
+  const uint64_t G = 1000000000;
+  struct {
+    uint64_t setting;
+    const char* shown;
+  } sizes[] = {{100 * G, "Max file size: 100.0 GB"}, {0, "Max file size: no limit"}, {16000 * G, "Max file size: 16.0 TB"}};
+  std::string t = sub("t");
+  g_drives.push_back(drive(t, 10 * G));
+  drive_plan();
+  for (const auto& c : sizes) {
+    g_max_bytes_per_file = c.setting;
+    char text[128];
+    config_max_file_text(text, sizeof text);
+    EXPECT_STREQ(text, c.shown);
+  }
+  struct {
+    uint64_t typed;
+    const char* hint;
+  } hints[] = {{1 * G, "1.0 GB = 3584 nonces"}, {100 * G, "100.0 GB = 381440 nonces"}, {G / 100, "10.0 MB = 0 nonces"}};
+  for (const auto& c : hints) {
+    char text[128];
+    prompt_size_hint(c.typed, text, sizeof text);
+    EXPECT_STREQ(text, c.hint);
+  }
+}
+
+TEST_F(config_figures, a_target_box_tells_a_missing_folder_and_an_empty_plan) {
+  const uint64_t G = 1000000000;
+  std::string a = sub("a"), b = sub("b");
+  g_drives.push_back(drive(a, 10 * G));
+  g_drives.push_back(drive(b, 10 * G));
+  g_drives.push_back(drive(dir_ + "/gone", 10 * G));
+  // Only the first drive gets files, as when the others share its disk.
+  plotter_clear_jobs(g_plotter);
+  plotter_add_job(g_plotter, job_create(&g_drives[0], nullptr, 7, 0, 256));
+  const char* want[] = {"Fill 10.0 GB", "Nothing planned", "Folder missing"};
+  for (size_t i = 0; i < 3; i++) {
+    char text[64];
+    target_box_text(g_drives[i], text, sizeof text);
+    EXPECT_STREQ(text, want[i]) << g_drives[i].path;
+  }
 }
 
 }  // namespace
