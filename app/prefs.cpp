@@ -305,7 +305,7 @@ const std::vector<setting_key_s>& setting_keys() {
                 [](int v) { return zero_or_more("hash_per_dispatch", "the GPU's own", v); }),
        "0 (the GPU's own) is used"},
       {"threads_per_group", [] { g_threads_per_group = 0; },
-       read_int(&g_threads_per_group, [](int) { return std::string(); }),
+       read_int(&g_threads_per_group, settings_threads_per_group_fault),
        "0 (32) is used"},
       {"cpu_threads", [] { g_cpu_threads = 0; }, read_int(&g_cpu_threads, settings_cpu_threads_fault),
        "0 (automatic) is used"},

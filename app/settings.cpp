@@ -83,6 +83,13 @@ std::string settings_min_ram_per_task_fault(double gib) {
   return "min_ram_gb_per_task must be a number of GiB greater than 0.";
 }
 
+std::string settings_threads_per_group_fault(int threads) {
+  if (threads == 0 || (threads >= SETTINGS_MIN_WORK_GROUP && threads <= SETTINGS_MAX_WORK_GROUP)) return "";
+  return "threads_per_group must be from " + std::to_string(SETTINGS_MIN_WORK_GROUP) + " to " +
+         std::to_string(SETTINGS_MAX_WORK_GROUP) + " (the OpenCL work-group size), or 0 for " +
+         std::to_string(SETTINGS_MIN_WORK_GROUP) + ".";
+}
+
 std::string settings_cpu_threads_fault(int threads) {
   int n = cpu_count();
   if (threads >= 0 && threads <= n) return "";

@@ -59,11 +59,16 @@ enum : uint64_t {
   // One batch of that many nonces is the least RAM a run can plot with.
   SETTINGS_MIN_BATCH_BYTES = 256ull * 262144,
 };
+// The work-group sizes a GPU run launches: the GPU code's group multiple up
+// to the largest group OpenCL GPUs accept. A size over a card's kernels'
+// limit runs clamped to it.
+enum : int { SETTINGS_MIN_WORK_GROUP = 32, SETTINGS_MAX_WORK_GROUP = 1024 };
 std::string settings_file_size_fault(bool parsed, uint64_t bytes);
 std::string settings_ram_fault(bool parsed, uint64_t bytes);
 // The amount in range nearest to bytes (0 stays automatic).
 uint64_t settings_ram_nearest(uint64_t bytes);
 std::string settings_min_ram_per_task_fault(double gib);
 std::string settings_cpu_threads_fault(int threads);
+std::string settings_threads_per_group_fault(int threads);
 // The RAM one batch needs with the buffering the settings allow.
 uint64_t settings_min_ram_bytes();

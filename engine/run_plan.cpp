@@ -133,15 +133,47 @@ uint64_t plan_gpu_halve(uint64_t f, uint64_t granule) {
   return h > 64 ? h : 0;
 }
 
+plan_gpu_geometry_s plan_gpu_geometry(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
+                                      uint64_t p, int max_gpu_nonces, uint64_t group, uint64_t a) {
+  plan_gpu_geometry_s g{0, 0, 0};
+  if (group == 0 || a == 0) return g;
+  const uint64_t most = plan_gpu_nonces(limit, gpu_count, buffers, o, m, p, max_gpu_nonces, 1);
+  if (most == 0) return g;
+  // A batch smaller than one work group runs groups of the whole batch.
+  g.group = std::min(group, most);
+  g.granule = plan_gpu_granule(g.group, a);
+  if (most >= g.granule) {
+    g.f = most - most % g.granule;
+    return g;
+  }
+  // Whole work groups and whole sectors together need more nonces than the
+  // RAM or the device holds: the device batch keeps whole work groups only,
+  // and the buffer (whole sectors) ends in a partial device batch. One pass
+  // of the devices fits in a buffer.
+  const uint64_t fit = std::min(most, plan_cpu_batch(limit, buffers, a) / static_cast<uint64_t>(gpu_count));
+  if (fit == 0) return plan_gpu_geometry_s{0, 0, 0};
+  g.group = std::min(g.group, fit);
+  g.granule = g.group;
+  g.f = fit - fit % g.group;
+  return g;
+}
+
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a) {
   if (gpu_count <= 0 || buffers == 0 || f == 0 || a == 0) return 0;
   uint64_t batch = static_cast<uint64_t>(gpu_count) * f;
-  uint64_t k = std::max<uint64_t>(1, ((limit >> 18) / buffers) / batch);
+  uint64_t room = (limit >> 18) / buffers;
+  uint64_t k = std::max<uint64_t>(1, room / batch);
   // Whole device batches that are also whole sectors: with f a multiple of
-  // the granule every count of batches is; otherwise the next count that is.
+  // the granule every count of batches is; otherwise the next count that is,
+  // where the RAM holds it.
   uint64_t step = a / std::gcd(batch, a);
-  k = std::max(step, k - k % step);
-  return k * batch;
+  if (step == 1 || step <= room / batch) return std::max(step, k - k % step) * batch;
+  // Whole sectors only, as many as the RAM holds: the last device batch of
+  // the buffer is partial.
+  uint64_t c = room - room % a;
+  if (c >= batch) return c;
+  c = k * batch;
+  return c - c % a;
 }
 
 bool plan_scatter_ranges(const std::vector<job_s*>& jobs) {
@@ -170,13 +202,15 @@ namespace {
 
 // Step 10: builds and tests the GPU context, halving the device batch (in
 // whole granules) until one works. Returns the batch that worked (0 when
-// none did). rate is the benchmark's, which bounds the work of a launch.
-uint64_t gpu_context_try(plotter_s* p, uint64_t f, uint64_t granule, double rate) {
+// none did). Every set launches work groups of group, which the batch is
+// made of; rate is the benchmark's, which bounds the work of a launch.
+uint64_t gpu_context_try(plotter_s* p, uint64_t f, uint64_t granule, uint64_t group, double rate) {
   if (f <= 64) return 0;
   while (f != 0) {
     sys_log("Attempting %d GPU with %s memory.\n", p->gpu_count, format_size(f << 19, true, ""));
     p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f);
     if (p->gpu_context) {
+      gpu_choose_work_group(p->gpu_context, group);
       gpu_set_rate(p->gpu_context, rate, p->gpu_count);
       sys_log("Testing GPU configuration ...\n");
       double seconds = 0;
@@ -292,15 +326,21 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   } else {
     // A device batch of whole work groups and whole sectors, so that a
     // buffer of whole device batches is sector-aligned as well.
-    const uint64_t granule = plan_gpu_granule(gpu_devices_work_group(p->gpu_count, p->gpu_index), a);
-    f = plan_gpu_nonces(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces, granule);
+    // The work-group size that will run, and device batches of whole groups
+    // of it (and of whole sectors where the RAM holds that).
+    const plan_gpu_geometry_s geometry =
+        plan_gpu_geometry(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces,
+                          gpu_devices_work_group(p->gpu_count, p->gpu_index), a);
+    const uint64_t granule = geometry.granule;
+    f = geometry.f;
     c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
     sys_log("%s mode with %llu nonces per batch and %llu per GPU\n", ssd_count == 0 ? "GPU direct" : "GPU + SSD",
             (unsigned long long)c, (unsigned long long)f);
-    util_assert(f % granule == 0, false, __FILE__, __LINE__);
+    util_assert(granule != 0 && f % granule == 0, false, __FILE__, __LINE__);
 
     uint64_t f0 = f;
-    uint64_t made = gpu_context_try(p, f, granule, rate);
+    gpu_clear_failure();
+    uint64_t made = gpu_context_try(p, f, granule, geometry.group, rate);
     if (made != 0) {
       f = made;
       // The buffer stays a whole number of the smaller device batches.
@@ -310,7 +350,14 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
                 (unsigned long long)c);
       }
     } else {
-      if (!engine_question(false, nullptr, "Error initializing GPU", "Fall back to using CPU?"))
+      // The question says why: the last failure of the attempts, or that no
+      // attempt could be made.
+      std::string why = gpu_last_failure();
+      if (why.empty() && f0 <= 64)
+        why = "no GPU batch of whole work groups fits in the RAM and the GPU memory given";
+      const std::string text = why.empty() ? std::string("Fall back to using CPU?")
+                                           : "The GPU could not be set up: " + why + ".\nFall back to using CPU?";
+      if (!engine_question(false, nullptr, "Error initializing GPU", text.c_str()))
         return engine_exit_error();
       p->gpu_mask = 0;
       p->gpu_count = 0;

@@ -52,9 +52,21 @@ uint64_t plan_gpu_granule(uint64_t group, uint64_t a);
 // The next device batch to try after f failed: half of f as a multiple of
 // granule, or 0 when no smaller attempt is left (64 nonces or fewer).
 uint64_t plan_gpu_halve(uint64_t f, uint64_t granule);
-// RAM buffer of whole device batches, a multiple of a:
-// gpu_count * f * max(1, room), the count of batches rounded down to one
-// that is sector-aligned (at least the smallest such count). 0 when f is 0.
+// The device batch a run plans for: the work-group size that runs (group,
+// the setting within the devices' and kernels' limits, at most the batch),
+// what f is a multiple of (granule: whole groups and, where the RAM and the
+// device hold that, whole sectors a), and f (0: no batch fits, a plan to
+// refuse). f within the RAM share, o and m, the preset and the cap as
+// plan_gpu_nonces.
+struct plan_gpu_geometry_s {
+  uint64_t group, granule, f;
+};
+plan_gpu_geometry_s plan_gpu_geometry(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t o, uint64_t m,
+                                      uint64_t p, int max_gpu_nonces, uint64_t group, uint64_t a);
+// RAM buffer of device batches, a multiple of a: gpu_count * f * max(1,
+// room), the count of batches rounded down to one that is sector-aligned
+// (at least the smallest such count) where the RAM holds that; otherwise
+// whole sectors within the RAM, the last device batch partial. 0 when f is 0.
 uint64_t plan_gpu_batch(uint64_t limit, int gpu_count, uint64_t buffers, uint64_t f, uint64_t a);
 
 // Sets scatter_start / scatter_nonces / scatter_end of every staged job's

@@ -94,13 +94,18 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   uint64_t n = gpu_batch_nonces(p->gpu_context);
   // The new context's launches are bounded by the rate the old one measured.
   double device_rate = p->gpu_context ? p->gpu_context->device_rate : 0;
+  // And it launches the work groups the plan made the batch of.
+  uint64_t group = p->gpu_context ? p->gpu_context->work_group : 0;
   util_assert(n <= p->nonces_per_buffer, false, __FILE__, __LINE__);
   gpu_destroy(p->gpu_context);
   p->gpu_context = nullptr;
   // A fresh context that fails its very next batch again is no recovery:
   // without this the run would recreate contexts forever without progress.
   if (pass->gpu_failures < 2) p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
-  if (p->gpu_context) p->gpu_context->device_rate = device_rate;
+  if (p->gpu_context) {
+    p->gpu_context->device_rate = device_rate;
+    if (group != 0) gpu_choose_work_group(p->gpu_context, group);
+  }
   if (gpu_context_usable(p->gpu_context)) return;
   gpu_destroy(p->gpu_context);
   {
@@ -110,7 +115,12 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
     p->gpu_mask = 0;
     p->gpu_count = 0;
   }
-  bool yes = engine_question(true, &p->stop, "Error", "Failed to recover GPU device. Fall back to CPU processing?");
+  // The question tells the failure that made the run give the GPU up.
+  const std::string why = gpu_last_failure();
+  const std::string text = why.empty() ? std::string("Failed to recover GPU device. Fall back to CPU processing?")
+                                       : "Failed to recover GPU device after " + why +
+                                             ".\nFall back to CPU processing?";
+  bool yes = engine_question(true, &p->stop, "Error", text.c_str());
   if (!yes && plotter_stop_requested(&p->stop)) {
     // The wait was abandoned because the window is closing: that is a stop
     // like any close (the UI thread joins this one and then saves the

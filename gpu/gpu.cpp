@@ -23,6 +23,11 @@ static void log_build_failure(gpu_s* gpu, int i)
     cl.clGetProgramBuildInfo(gpu->program[i], gpu->device[i], CL_PROGRAM_BUILD_LOG, log_size,
                              build_log, nullptr);
   sys_log("Error building OpenCL program:\n%s\n", build_log ? build_log : "");
+  gpu_note_failure("the OpenCL program does not build on GPU " + std::to_string(gpu->device_index[i]) + " (" +
+                   (gpu->device_index[i] >= 0 && (size_t)gpu->device_index[i] < g_gpu_devices.size()
+                        ? g_gpu_devices[gpu->device_index[i]].name
+                        : "") +
+                   ")");
   free(build_log);
 }
 
@@ -35,7 +40,7 @@ static bool create_kernels(gpu_s* gpu, int i)
   gpu->kernel_final[i] = cl.clCreateKernel(gpu->program[i], "final", &e3);
   const cl_int err = e1 != CL_SUCCESS ? e1 : e2 != CL_SUCCESS ? e2 : e3;
   if (err != CL_SUCCESS)
-    sys_log("Failed to create the OpenCL kernels with error %d\n", err);
+    gpu_report_cl_error(gpu, i, "clCreateKernel", err);
   return err == CL_SUCCESS;
 }
 
@@ -48,25 +53,25 @@ static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t sour
   cl_int err = CL_SUCCESS;
   gpu->context[i] = cl.clCreateContext(nullptr, 1, &gpu->device[i], nullptr, nullptr, &err);
   if (!gpu->context[i] || err != CL_SUCCESS) {
-    sys_log("Failed to created OpenCL device with error %d!\n", err);
+    gpu_report_cl_error(gpu, i, "clCreateContext", err);
     return false;
   }
   gpu->queue[i] = cl.clCreateCommandQueue(gpu->context[i], gpu->device[i], 0, &err);
   if (!gpu->queue[i] || err != CL_SUCCESS) {
-    sys_log("Failed to create an OpenCL command queue with error %d\n", err);
+    gpu_report_cl_error(gpu, i, "clCreateCommandQueue", err);
     return false;
   }
   gpu->genbuf[i] = cl.clCreateBuffer(gpu->context[i], CL_MEM_READ_WRITE,
                                      nonces * GEN_BYTES_PER_NONCE, nullptr, &err);
   if (!gpu->genbuf[i] || err != CL_SUCCESS) {
-    sys_log("Failed to allocate GPU buffer with error %d\n", err);
+    gpu_report_cl_error(gpu, i, "clCreateBuffer (generation buffer)", err);
     return false;
   }
   gpu->bytes_allocated += nonces * GEN_BYTES_PER_NONCE;
   gpu->scoopbuf[i] = cl.clCreateBuffer(gpu->context[i], CL_MEM_WRITE_ONLY,
                                        nonces * SCOOP_BYTES_PER_NONCE, nullptr, &err);
   if (!gpu->scoopbuf[i] || err != CL_SUCCESS) {
-    sys_log("Failed to allocate GPU memory.\n");
+    gpu_report_cl_error(gpu, i, "clCreateBuffer (scoop buffer)", err);
     return false;
   }
   gpu->bytes_allocated += nonces * SCOOP_BYTES_PER_NONCE;
@@ -77,7 +82,7 @@ static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t sour
   }
   gpu->program[i] = cl.clCreateProgramWithSource(gpu->context[i], 1, &source, &source_len, &err);
   if (!gpu->program[i] || err != CL_SUCCESS) {
-    sys_log("Failed to create the OpenCL program with error %d\n", err);
+    gpu_report_cl_error(gpu, i, "clCreateProgramWithSource", err);
     return false;
   }
   err = cl.clBuildProgram(gpu->program[i], 0, nullptr, "", nullptr, nullptr);
@@ -149,6 +154,7 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
     sys_log("No GPU of the selection could be set up.\n");
   for (int i = 0; i < gpu->count; i++) {
     const uint64_t limit = gpu_device_group_limit(gpu, i);
+    gpu_note_kernel_group_limit(gpu->device_index[i], limit);
     if (limit != 0 && (gpu->group_limit == 0 || limit < gpu->group_limit))
       gpu->group_limit = limit;
   }
@@ -260,4 +266,40 @@ int gpu_max_work_group(const gpu_s* gpu)
 {
   const gpu_device_s* d = first_device(gpu);
   return d ? (int)d->max_work_group : 0;
+}
+
+// The last GPU failure, for the question that follows it; written by the
+// thread that met it (the UI thread during the plan, the work thread in a
+// run), read by the same or a later one.
+static std::mutex g_failure_mutex;
+static std::string g_last_failure;
+
+void gpu_note_failure(const std::string& text)
+{
+  std::lock_guard<std::mutex> lock(g_failure_mutex);
+  g_last_failure = text;
+}
+
+std::string gpu_last_failure()
+{
+  std::lock_guard<std::mutex> lock(g_failure_mutex);
+  return g_last_failure;
+}
+
+void gpu_clear_failure()
+{
+  gpu_note_failure("");
+}
+
+void gpu_report_cl_error(const gpu_s* gpu, int i, const char* call, cl_int err)
+{
+  std::string text = opencl_error_text(err) + " from " + call;
+  if (gpu && i >= 0 && i < GPU_MAX_DEVICES) {
+    const int index = gpu->device_index[i];
+    text += " on GPU " + std::to_string(index);
+    if (index >= 0 && (size_t)index < g_gpu_devices.size())
+      text += std::string(" (") + g_gpu_devices[index].name + ")";
+  }
+  sys_log("OpenCL error %s\n", text.c_str());
+  gpu_note_failure(text);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "gpu/opencl.h"
@@ -98,16 +99,19 @@ uint64_t gpu_global_mem(const gpu_s* gpu);
 int gpu_max_work_group(const gpu_s* gpu);
 
 // The largest divisor of wanted that is at most limit (limit 0: wanted).
-// A device batch that holds whole groups of wanted then also holds whole
-// groups of the result.
 uint64_t gpu_group_within(uint64_t wanted, uint64_t limit);
 // The threads_per_group setting (32 when not set) within every listed
-// device's CL_DEVICE_MAX_WORK_GROUP_SIZE: what the plan sizes the device
-// batch by, before any kernel exists. The set narrows it further to its
-// kernels' CL_KERNEL_WORK_GROUP_SIZE.
+// device's CL_DEVICE_MAX_WORK_GROUP_SIZE and its kernels'
+// CL_KERNEL_WORK_GROUP_SIZE where a set made before found it: the size
+// that will run, which the plan rounds the device batch by.
 uint64_t gpu_devices_work_group(int count, const int* device_index);
-// Sets the set's work-group size to wanted within its limits and returns
-// it; a clamp is logged once per process for each size.
+// Remembers the kernels' work-group limit of listed device index (gpu_create
+// calls it for every device it sets up).
+void gpu_note_kernel_group_limit(int index, uint64_t limit);
+// Sets the set's work-group size to wanted within its devices' and
+// kernels' limits and within one device batch, and returns it; for a batch
+// that is no whole number of that size, the largest size below that divides
+// it. A clamp is logged once per process for each size.
 uint64_t gpu_choose_work_group(gpu_s* gpu, uint64_t wanted);
 // The nonces one device of the selection can hold in a batch: each of its
 // two buffers within CL_DEVICE_MAX_MEM_ALLOC_SIZE, both within seven
@@ -163,3 +167,15 @@ double gpu_benchmark(int count, const int* device_index);
 // device finished. False when the set has no device, a launch fails, or a
 // byte differs.
 bool gpu_self_test(gpu_s* gpu, double* seconds);
+
+// OpenCL failures told in words. gpu_report_cl_error logs "OpenCL error
+// CL_OUT_OF_RESOURCES (-5) from clEnqueueNDRangeKernel (hash_down) on GPU 0
+// (name)" for slot i of the set (-1: no device) and keeps it, without the
+// "OpenCL error" prefix, as the last GPU failure; gpu_note_failure keeps a
+// failure that is not OpenCL's (a nonce that differs from the CPU's).
+// gpu_last_failure is what the questions after a failure tell ("" when
+// nothing failed since gpu_clear_failure).
+void gpu_report_cl_error(const gpu_s* gpu, int i, const char* call, cl_int err);
+void gpu_note_failure(const std::string& text);
+std::string gpu_last_failure();
+void gpu_clear_failure();

@@ -77,14 +77,13 @@ bool gpu_self_test(gpu_s* gpu, double* seconds)
   }
   for (int i = 0; i < gpu->count; i++) {
     if (!gpu_device_ready(gpu, i)) {
-      sys_log("OpenCL error: %d\n", CL_INVALID_KERNEL);
+      gpu_report_cl_error(gpu, i, "the self-test (the device is not set up)", CL_INVALID_KERNEL);
       return false;
     }
     const cl_int err =
         gpu_enqueue_batch(gpu, i, GPU_TEST_ACCOUNT, GPU_TEST_FIRST_NONCE, n, local, nullptr, nullptr);
     cl.clFlush(gpu->queue[i]);
     if (err != CL_SUCCESS) {
-      sys_log("OpenCL error: %d\n", err);
       for (int j = 0; j <= i; j++)
         cl.clFinish(gpu->queue[j]);
       return false;
@@ -94,7 +93,7 @@ bool gpu_self_test(gpu_s* gpu, double* seconds)
   for (int i = 0; i < gpu->count; i++) {
     const cl_int err = cl.clFinish(gpu->queue[i]);
     if (err != CL_SUCCESS) {
-      sys_log("OpenCL error: %d\n", err);
+      gpu_report_cl_error(gpu, i, "clFinish", err);
       finished = false;
     }
   }

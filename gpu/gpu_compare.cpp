@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,14 +48,18 @@ bool gpu_check_nonce(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64
         (size_t)(gpu->nonces_per_device * SCOOP_BYTES), 0, SCOOP_BYTES, 0, read, 0, nullptr,
         nullptr);
     if (err != CL_SUCCESS) {
-      sys_log("OpenCL error: %d\n", err);
+      gpu_report_cl_error(gpu, i, "clEnqueueReadBufferRect", err);
     } else {
       plot_nonce(account, first + g, cpu, true);
       const int64_t s = gpu_first_differing_scoop(cpu, read, SCOOP_BYTES);
       same = s < 0;
-      if (!same)
-        sys_log("GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's)\n",
-                gpu->device_index[i], (unsigned long long)(first + g), (long long)s);
+      if (!same) {
+        char text[160];
+        snprintf(text, sizeof text, "GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's)",
+                 gpu->device_index[i], (unsigned long long)(first + g), (long long)s);
+        sys_log("%s\n", text);
+        gpu_note_failure(text);
+      }
     }
   }
   free(read);
@@ -129,9 +134,11 @@ bool gpu_compare_check(const gpu_compare_s* c, int device, const uint8_t* gpu_by
     const int64_t s = gpu_first_differing_scoop(c->areas + (uint64_t)j * NONCE_BYTES,
                                                 gpu_bytes + c->at[j] * SCOOP_BYTES, stride);
     if (s >= 0) {
-      sys_log("GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's); "
-              "nothing of this batch is written\n",
-              device, (unsigned long long)c->nonce[j], (long long)s);
+      char text[160];
+      snprintf(text, sizeof text, "GPU %d computed nonce %llu wrong (scoop %lld differs from the CPU's)", device,
+               (unsigned long long)c->nonce[j], (long long)s);
+      sys_log("%s; nothing of this batch is written\n", text);
+      gpu_note_failure(text);
       return false;
     }
   }

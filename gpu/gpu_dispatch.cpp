@@ -69,11 +69,6 @@ static void batch_context_retire(gpu_batch_context* ctx, const gpu_s* gpu, uint6
   delete ctx;
 }
 
-static void log_cl_error(cl_int err)
-{
-  sys_log("Received error %d from OpenCL\n", err);
-}
-
 cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t n,
                          uint64_t local, gpu_batch_context* ctx, uint64_t* registered)
 {
@@ -85,8 +80,10 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
   cl.clSetKernelArg(gpu->kernel_setup[i], 1, sizeof f, &f);
   cl.clSetKernelArg(gpu->kernel_setup[i], 2, sizeof(cl_mem), &gpu->genbuf[i]);
   cl_int err = gpu_launch(gpu->queue[i], gpu->kernel_setup[i], n, local, nullptr);
-  if (err != CL_SUCCESS)
+  if (err != CL_SUCCESS) {
+    gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (setup)", err);
     return err;
+  }
 
   cl.clSetKernelArg(gpu->kernel_hash_down[i], 0, sizeof f, &f);
   cl.clSetKernelArg(gpu->kernel_hash_down[i], 1, sizeof(cl_mem), &gpu->genbuf[i]);
@@ -97,8 +94,10 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
     cl.clSetKernelArg(gpu->kernel_hash_down[i], 2, sizeof start, &start);
     cl_event* slot = ctx ? &gpu->hash_events[i][j] : nullptr;
     err = gpu_launch(gpu->queue[i], gpu->kernel_hash_down[i], n, local, slot);
-    if (err != CL_SUCCESS)
+    if (err != CL_SUCCESS) {
+      gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (hash_down)", err);
       return err;
+    }
     if (!slot)
       continue;
     util_assert(*slot != nullptr, false, "gpu", 476);
@@ -108,8 +107,10 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
 
   cl.clSetKernelArg(gpu->kernel_final[i], 0, sizeof(cl_mem), &gpu->genbuf[i]);
   cl.clSetKernelArg(gpu->kernel_final[i], 1, sizeof(cl_mem), &gpu->scoopbuf[i]);
-  return gpu_launch(gpu->queue[i], gpu->kernel_final[i], n, local,
-                    ctx ? &gpu->final_event[i] : nullptr);
+  err = gpu_launch(gpu->queue[i], gpu->kernel_final[i], n, local, ctx ? &gpu->final_event[i] : nullptr);
+  if (err != CL_SUCCESS)
+    gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (final)", err);
+  return err;
 }
 
 // Launch phase for device i: the batch of `global` nonces and a
@@ -128,8 +129,10 @@ static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first,
                                                           nullptr, &gpu->map_event[i], &err));
     if (err == CL_SUCCESS && !*mapped)
       err = CL_MAP_FAILURE;
-    if (err != CL_SUCCESS)
+    if (err != CL_SUCCESS) {
+      gpu_report_cl_error(gpu, i, "clEnqueueMapBuffer", err);
       *mapped = nullptr;
+    }
   }
   // Also after an error: what was enqueued must reach the device, so that
   // the drain before the batch context is retired cannot wait on it idle.
@@ -155,7 +158,7 @@ static bool collect_device(gpu_s* gpu, int i, uint64_t account, const slice_s& s
   gpu_compare_prepare(compare, gpu, account, sl.first, sl.n_i);
   cl_int err = cl.clWaitForEvents(1, &gpu->map_event[i]);
   if (err != CL_SUCCESS) {
-    log_cl_error(err);
+    gpu_report_cl_error(gpu, i, "clWaitForEvents", err);
     return false;
   }
   gpu_release_events(gpu, i);
@@ -220,10 +223,7 @@ static bool device_batch(gpu_s* gpu, uint64_t account, uint64_t first, uint64_t 
   for (int i = 0; i < active && ok; i++) {
     const cl_int err = launch_device(gpu, i, account, sl[i].first, sl[i].global, local, ctx,
                                      &registered, &mapped[i]);
-    if (err != CL_SUCCESS) {
-      log_cl_error(err);
-      ok = false;
-    }
+    ok = err == CL_SUCCESS;
   }
   for (int i = 0; i < active && ok; i++)
     ok = collect_device(gpu, i, account, sl[i], buffer, &mapped[i], compare);

@@ -27,8 +27,21 @@ static uint64_t group_setting()
   return g_threads_per_group > 0 ? (uint64_t)g_threads_per_group : 32;
 }
 
-// The smallest CL_DEVICE_MAX_WORK_GROUP_SIZE of the listed devices; 0 when
-// none is known.
+// The kernels' CL_KERNEL_WORK_GROUP_SIZE of each listed device, as the
+// sets made so far found it (0 = not known yet). The benchmark's set comes
+// before the plan sizes its batches, so the plan rounds by the size that
+// will run, not by one the kernels then refuse.
+static std::atomic<uint64_t> g_kernel_group_limit[32];
+
+void gpu_note_kernel_group_limit(int index, uint64_t limit)
+{
+  if (index >= 0 && index < 32 && limit != 0)
+    g_kernel_group_limit[index].store(limit);
+}
+
+// The smallest work-group limit of the listed devices: their
+// CL_DEVICE_MAX_WORK_GROUP_SIZE and their kernels' limit where known; 0
+// when none is known.
 static uint64_t devices_group_limit(int count, const int* device_index)
 {
   uint64_t limit = 0;
@@ -36,16 +49,19 @@ static uint64_t devices_group_limit(int count, const int* device_index)
     const int i = device_index[k];
     if (i < 0 || (size_t)i >= g_gpu_devices.size())
       continue;
-    const uint64_t m = g_gpu_devices[i].max_work_group;
-    if (m != 0 && (limit == 0 || m < limit))
-      limit = m;
+    for (uint64_t m : {g_gpu_devices[i].max_work_group,
+                       i < 32 ? g_kernel_group_limit[i].load() : (uint64_t)0})
+      if (m != 0 && (limit == 0 || m < limit))
+        limit = m;
   }
   return limit;
 }
 
 uint64_t gpu_devices_work_group(int count, const int* device_index)
 {
-  return gpu_group_within(group_setting(), devices_group_limit(count, device_index));
+  const uint64_t limit = devices_group_limit(count, device_index);
+  const uint64_t wanted = group_setting();
+  return limit != 0 && wanted > limit ? limit : wanted;
 }
 
 // What was last said about a clamp, so that each is said once although
@@ -54,17 +70,35 @@ static std::atomic<uint64_t> g_clamp_logged{0};
 
 uint64_t gpu_choose_work_group(gpu_s* gpu, uint64_t wanted)
 {
-  // First within the devices' limit, as the plan sized the batch, then
-  // within the kernels': a divisor of a divisor still divides the batch.
-  const uint64_t sized = gpu_group_within(wanted, devices_group_limit(gpu->count, gpu->device_index));
-  const uint64_t group = gpu_group_within(sized, gpu->group_limit);
+  // Within the devices' and the kernels' limits, and within one device
+  // batch. The plan made the batch a whole number of the size this gives;
+  // a batch made otherwise (the benchmark's, before any kernel's limit was
+  // known) runs the largest size within that divides it.
+  const uint64_t devices = devices_group_limit(gpu->count, gpu->device_index);
+  uint64_t limit = devices;
+  if (gpu->group_limit != 0 && (limit == 0 || gpu->group_limit < limit))
+    limit = gpu->group_limit;
+  uint64_t group = wanted == 0 ? 1 : wanted;
+  if (limit != 0 && group > limit)
+    group = limit;
+  const uint64_t n = gpu->nonces_per_device;
+  const bool batch_bound = n != 0 && group > n;
+  if (batch_bound)
+    group = n;
+  if (n != 0 && n % group != 0)
+    group = gpu_group_within(n, group);
   gpu->work_group = group;
   const uint64_t said = wanted << 32 | group;
-  if (group != wanted && g_clamp_logged.exchange(said) != said)
-    sys_log("Work-group size %llu is over the limit of this GPU's kernels (%llu); "
-            "launching work groups of %llu\n",
-            (unsigned long long)wanted, (unsigned long long)gpu->group_limit,
-            (unsigned long long)group);
+  if (group != wanted && g_clamp_logged.exchange(said) != said) {
+    if (batch_bound)
+      sys_log("Work-group size %llu is more than a batch of %llu nonces per GPU; "
+              "launching work groups of %llu\n",
+              (unsigned long long)wanted, (unsigned long long)n, (unsigned long long)group);
+    else
+      sys_log("Work-group size %llu is over the limit of this GPU's kernels (%llu); "
+              "launching work groups of %llu\n",
+              (unsigned long long)wanted, (unsigned long long)limit, (unsigned long long)group);
+  }
   return group;
 }
 

@@ -1,6 +1,8 @@
 // Run-time loading of the OpenCL ICD loader and its error names.
 #include "gpu/opencl.h"
 
+#include <cstring>
+
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -138,4 +140,12 @@ const char* opencl_error_name(int code)
   if (code <= 0 && code >= -68)
     return opencl_error_names[-code];
   return "Unknown OpenCL error";
+}
+
+std::string opencl_error_text(int code)
+{
+  const char* name = opencl_error_name(code);
+  if (!*name || strcmp(name, "Unknown OpenCL error") == 0)
+    return "OpenCL error " + std::to_string(code);
+  return std::string(name) + " (" + std::to_string(code) + ")";
 }

@@ -11,6 +11,8 @@
 #ifndef CL_TARGET_OPENCL_VERSION
 #define CL_TARGET_OPENCL_VERSION 120
 #endif
+#include <string>
+
 #include <CL/cl.h>
 #include <CL/cl_gl.h>
 
@@ -69,6 +71,10 @@ void opencl_unload();
 // "CL_INVALID_VALUE" for -30, "" for the unassigned -20 to -29,
 // "Unknown OpenCL error" for codes OpenCL does not define.
 const char* opencl_error_name(int code);
+// An OpenCL result as the log and the questions tell it: the name and the
+// number, "CL_OUT_OF_RESOURCES (-5)"; a code without a name is told as
+// "OpenCL error -25".
+std::string opencl_error_text(int code);
 
 // The two steps of opencl_load, kept apart so that the choice of library and
 // the lookup can be exercised on a folder of one's own. folder null: the

@@ -315,6 +315,10 @@ TEST_F(prefs_test, out_of_range_values_are_refused_with_their_range) {
       {"min_ram_gb_per_task: .inf\n", "min_ram_gb_per_task", "min_ram_gb_per_task: 4"},
       {"cpu_threads: 2147483647\n", "cpu_threads", "cpu_threads: 0"},
       {"cpu_threads: -2\n", "cpu_threads", "cpu_threads: 0"},
+      {"threads_per_group: 16\n", "threads_per_group", "threads_per_group: 0"},
+      {"threads_per_group: 1025\n", "threads_per_group", "threads_per_group: 0"},
+      {"threads_per_group: 2048\n", "threads_per_group", "threads_per_group: 0"},
+      {"threads_per_group: -32\n", "threads_per_group", "threads_per_group: 0"},
       {"resume_ram: 10737418\nresume_plots: []\n", "resume_ram", ""},
       {"resume_ram: 1000000000000000\nresume_plots: []\n", "resume_ram", ""},
   };
@@ -339,6 +343,18 @@ TEST_F(prefs_test, out_of_range_values_are_refused_with_their_range) {
     if (*c.stored) {
       EXPECT_NE(config().find(c.stored), std::string::npos) << config();
     }
+  }
+}
+
+// Every work-group size of the documented range loads as written, and 0
+// (the default) too; the GPU run tests plot with each.
+TEST_F(prefs_test, work_group_sizes_of_the_range_load) {
+  for (int v : {0, 32, 96, 256, 512, 1000, 1021, 1024}) {
+    SCOPED_TRACE(v);
+    restart();
+    EXPECT_TRUE(load("account: 7\nthreads_per_group: " + std::to_string(v) + "\n"));
+    EXPECT_TRUE(messages().empty()) << messages()[0];
+    EXPECT_EQ(g_threads_per_group, v);
   }
 }
 

@@ -523,7 +523,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The same broken GPU, and the user answers "No" to the fall-back question:
 // the program ends with status 1 after its work thread and the batch write
-// it started are done, leaving the file for a resume.
+// it started are done, leaving the file for a resume. The log names the
+// error.
 TEST_F(ProgramTest, NoToTheGpuFallBackQuestionEndsTheProgramCleanly) {
 #ifndef VG_FAILING_OPENCL_DIR
     GTEST_SKIP() << "no OpenCL loader to stand in for";
@@ -537,6 +538,11 @@ TEST_F(ProgramTest, NoToTheGpuFallBackQuestionEndsTheProgramCleanly) {
     std::string log = read_file(work + "/log.txt");
     EXPECT_TRUE(contains(log, "Attempting to recover from GPU failure.\n")) << log;
     EXPECT_FALSE(contains(log, "Falling back to CPU mode")) << log;
+    // The stand-in library fails the launches with CL_OUT_OF_RESOURCES: told
+    // by name and number, with the call and the device.
+    EXPECT_TRUE(contains(log, "OpenCL error CL_OUT_OF_RESOURCES (-5) from clEnqueueNDRangeKernel (setup) on GPU 0 ("))
+        << log;
+    EXPECT_FALSE(contains(log, "error -5")) << log;
     EXPECT_TRUE(std::filesystem::exists(plotting));
 #endif
 }

@@ -22,6 +22,14 @@ cl_int enqueue_until_failing(cl_command_queue q, cl_kernel k, cl_uint d, const s
   return real_enqueue(q, k, d, o, g, l, n, w, e);
 }
 
+// The fall-back question after launches that fail with CL_OUT_OF_RESOURCES:
+// it names the error, the call and the device.
+std::string launch_failure_question() {
+  return std::string("Q:Error|Failed to recover GPU device after CL_OUT_OF_RESOURCES (-5) from "
+                     "clEnqueueNDRangeKernel (setup) on GPU 0 (") +
+         g_gpu_devices[0].name + ").\nFall back to CPU processing?";
+}
+
 struct gpu_run_fixture : ::testing::Test {
   temp_dir_s dir{"engine_gpu", true};
   dialog_log_s dialogs;
@@ -63,16 +71,25 @@ TEST_F(gpu_run_fixture, file_plotted_on_the_gpu_equals_the_cpu_nonces) {
   EXPECT_TRUE(dialogs.get().empty());
 }
 
+// Every failure is told by its name and number, with the call and the
+// device, in the log and in the question.
 TEST_F(gpu_run_fixture, failing_gpu_recovers_then_falls_back_to_the_cpu) {
   opencl_api_s saved = g_opencl_api;
   g_opencl_api.clEnqueueNDRangeKernel = failing_enqueue;
   plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
+  testing::internal::CaptureStderr();
   start_gpu();
-  ASSERT_TRUE(run_until_finished(p));
+  const bool finished = run_until_finished(p);
+  const std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(finished);
   g_opencl_api = saved;
   std::vector<std::string> lines = dialogs.get();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "Q:Error|Failed to recover GPU device. Fall back to CPU processing?");
+  EXPECT_EQ(lines[0], launch_failure_question());
+  const std::string told = std::string("OpenCL error CL_OUT_OF_RESOURCES (-5) from clEnqueueNDRangeKernel (setup) on GPU 0 (") +
+                           g_gpu_devices[0].name + ")\n";
+  EXPECT_NE(log.find(told), std::string::npos) << log;
+  EXPECT_EQ(log.find("error -5"), std::string::npos) << log;
   EXPECT_EQ(p->gpu_mask, 0u);
   EXPECT_EQ(p->gpu_count, 0);
   expect_plot_nonces(std::string(d->path) + "/7_0_256", 7, 0, 256, {0, 255});
@@ -98,7 +115,7 @@ TEST_F(gpu_run_fixture, close_during_the_fall_back_question_is_a_stop) {
   ASSERT_TRUE(wait_for_run(p, [this] { return !dialogs.get().empty(); }));
   plotter_stop(p, true);
   g_opencl_api = saved;
-  EXPECT_EQ(dialogs.get(), std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?"});
+  EXPECT_EQ(dialogs.get(), std::vector<std::string>{launch_failure_question()});
   EXPECT_TRUE(file_exists(std::string(d->path) + "/7_0_256.plotting"));
   EXPECT_FALSE(plotter_is_finished(p));
 }
@@ -133,6 +150,6 @@ TEST_F(gpu_run_fixture, no_to_the_fall_back_question_leaves_no_write_running_at_
   plotter_stop(p, true);
   g_opencl_api = saved;
   EXPECT_EQ(dialogs.get(),
-            (std::vector<std::string>{"Q:Error|Failed to recover GPU device. Fall back to CPU processing?", "exit"}));
+            (std::vector<std::string>{launch_failure_question(), "exit"}));
   EXPECT_EQ(running_at_exit, 0);
 }

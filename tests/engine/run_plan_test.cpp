@@ -302,3 +302,44 @@ TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
   plotter_destroy(p);
   g_cpu_threads = saved;
 }
+
+// Every work-group size of the documented range, whatever the RAM, the
+// sectors and the limits of the devices and their kernels, gives a device
+// batch of whole groups of the size that runs and a buffer of whole sectors
+// within the RAM that holds at least one pass of the devices.
+TEST(run_plan, every_documented_work_group_size_gives_a_batch) {
+  const uint64_t MiB = 1ull << 20;
+  const uint64_t groups[] = {32, 96, 256, 512, 1000, 1021, 1024};
+  const uint64_t rams[] = {128 * MiB, 256 * MiB, 1 * GiB, 7 * GiB, 64 * GiB};
+  const uint64_t kernel_limits[] = {4096, 1024, 256, 64};
+  const uint64_t alignments[] = {4, 64, 256};
+  for (uint64_t setting : groups)
+    for (uint64_t ram : rams)
+      for (uint64_t kernels : kernel_limits)
+        for (uint64_t a : alignments)
+          for (int gpus : {1, 3})
+            for (uint64_t buffers : {1, 2}) {
+              SCOPED_TRACE(testing::Message() << "group " << setting << ", RAM " << ram / MiB << " MiB, kernels "
+                                              << kernels << ", a " << a << ", " << gpus << " GPUs, " << buffers
+                                              << " buffers");
+              const uint64_t runs = std::min(setting, kernels);  // as gpu_devices_work_group gives it
+              const plan_gpu_geometry_s g =
+                  plan_gpu_geometry(ram, gpus, buffers, 8 * GiB, 16 * GiB, 0, 0, runs, a);
+              ASSERT_NE(g.f, 0u);
+              EXPECT_LE(g.group, runs);
+              EXPECT_EQ(g.f % g.group, 0u);
+              EXPECT_EQ(g.f % g.granule, 0u);
+              // A set of f nonces launches exactly this size.
+              EXPECT_TRUE(g.group == runs || g.group == g.f);
+              const uint64_t c = plan_gpu_batch(ram, gpus, buffers, g.f, a);
+              EXPECT_EQ(c % a, 0u);
+              EXPECT_GE(c, gpus * g.f);
+              EXPECT_LE((c * buffers) << 18, ram);
+              for (uint64_t f = plan_gpu_halve(g.f, g.granule); f != 0; f = plan_gpu_halve(f, g.granule)) {
+                EXPECT_EQ(f % g.group, 0u);
+                const uint64_t half = plan_gpu_batch(ram, gpus, buffers, f, a);
+                EXPECT_EQ(half % a, 0u);
+                EXPECT_LE((half * buffers) << 18, ram);
+              }
+            }
+}

@@ -326,8 +326,8 @@ TEST_F(GpuDispatch, ErrorReturnUnmapsAndWaitsForTheBatchCallbacks)
   const struct {
     int fail_map_at, fail_wait_at;
     const char* message;
-  } cases[] = {{2, 0, "Received error -12 from OpenCL\n"},  // the second device's map
-               {0, 1, "Received error -58 from OpenCL\n"}};  // the first device's wait
+  } cases[] = {{2, 0, "OpenCL error CL_MAP_FAILURE (-12) from clEnqueueMapBuffer on GPU 0 ("},  // the second device's map
+               {0, 1, "OpenCL error CL_INVALID_EVENT (-58) from clWaitForEvents on GPU 0 ("}};  // the first device's wait
   for (const auto& c : cases) {
     g_fail_map_at = c.fail_map_at;
     g_fail_wait_at = c.fail_wait_at;
