@@ -26,7 +26,16 @@ void engine_stop_run_keeping_files(plotter_s* p);
 // Callers stop the run first, keeping its files.
 void engine_post_file_error(const report_s& r);
 
+// The one check made before any step creates, reopens, moves into or
+// scatters into a file of the job: true while its drives are still the file
+// systems its session wrote on. Otherwise the run is stopped keeping its
+// files, and the user is told that the disk of path is missing, with kept
+// saying what stays as it was.
+bool engine_job_disks_present(plotter_s* p, job_s* job, const char* path, const char* kept);
+
 // What the user is told was kept, by the kind of file a run stopped on.
 extern const char* const ENGINE_KEPT_PLOTTING;  // a ".plotting" file and the resume data
 extern const char* const ENGINE_KEPT_STAGED;    // a complete file on its staging drive
 extern const char* const ENGINE_KEPT_NOTHING_WRITTEN;  // a file that could not be started
+extern const char* const ENGINE_KEPT_DISK_MISSING;     // nothing written where the disk should be
+extern const char* const ENGINE_KEPT_STAGED_DISK_MISSING;  // a staged file whose target disk is gone

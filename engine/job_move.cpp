@@ -46,7 +46,12 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   job_path(job, PLOT_PATH_MAX, src, 0);
   int result = PLOT_FILE_FAILED;
   std::string why;
-  if (p->scatter && m) {
+  // The target may have been unmounted while the job waited for it; its
+  // empty mount point must not take the plot.
+  bool present = engine_job_disks_present(p, job, src, ENGINE_KEPT_STAGED_DISK_MISSING);
+  if (!present) {
+    result = PLOT_FILE_STOPPED;
+  } else if (p->scatter && m) {
     job_scatter_path(job, PLOT_PATH_MAX, dst);
     sys_log("  scattering %s to %s\n", src, dst);
     result = plot_file_scatter(

@@ -60,6 +60,11 @@ const char* const ENGINE_KEPT_PLOTTING =
 const char* const ENGINE_KEPT_STAGED =
     "The finished file is kept on its staging drive: once the target works again, start the run again and it is "
     "brought there.";
+const char* const ENGINE_KEPT_DISK_MISSING =
+    "Nothing was written there. Plug the disk in and start Veldgrain again to resume.";
+const char* const ENGINE_KEPT_STAGED_DISK_MISSING =
+    "Nothing was written there; the finished file is kept on its staging drive. Plug the disk in and start "
+    "Veldgrain again: it is brought there then.";
 const char* const ENGINE_KEPT_NOTHING_WRITTEN =
     "Nothing was written to it; the other files of the run are kept. Check that the folder exists and can be "
     "written to (or remove it from the list), then start again.";
@@ -68,6 +73,22 @@ void engine_post_file_error(const report_s& r) {
   report_to_user_later(
       r, [](const char* title, const char* text) { engine_message(false, nullptr, title, text); },
       [] { engine_exit_error(); });
+}
+
+bool engine_job_disks_present(plotter_s* p, job_s* job, const char* path, const char* kept) {
+  std::string missing;
+  if (job_drives_present(job, &missing)) return true;
+  // An unmounted disk leaves its empty mount point on the system disk:
+  // nothing of the session is written there.
+  sys_log("The disk of %s is missing (%s is no longer the file system of the session)\n", path, missing.c_str());
+  engine_stop_run_keeping_files(p);
+  report_s r;
+  r.what = "The disk of this file is missing:";
+  r.path = path;
+  r.reason = missing + " is no longer on the disk the session wrote to";
+  r.kept = kept;
+  engine_post_file_error(r);
+  return false;
 }
 
 bool plotter_stop_requested(const volatile bool* stop) {

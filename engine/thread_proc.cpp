@@ -174,6 +174,13 @@ void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
   // A move stopped or failed puts its job back here; the run is ending.
   if (plotter_stop_requested(&p->stop)) return;
   drive_s* m = job->move_drive;
+  char staged[PLOT_PATH_MAX];
+  job_path(job, PLOT_PATH_MAX, staged, 0);
+  if (!engine_job_disks_present(p, job, staged, ENGINE_KEPT_STAGED_DISK_MISSING)) {
+    pass->self_stop = true;
+    pass->end_pass = true;
+    return;
+  }
   // A move that found its target full waits for the room its file needs.
   if (job->bytes_missing.load(std::memory_order_relaxed) != 0) {
     double now = pass->now != 0 ? pass->now : sys_time();
@@ -347,19 +354,9 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   }
   char path[PLOT_PATH_MAX];
   job_path(job, PLOT_PATH_MAX, path, 0);
-  std::string missing;
-  if (!job_drives_present(job, &missing)) {
-    // An unmounted disk leaves its empty mount point on the system disk:
-    // nothing of the session is written there.
-    sys_log("The disk of %s is missing (%s is no longer the file system of the session)\n", path,
-            missing.c_str());
-    stop_run(p, pass);
-    report_s r;
-    r.what = "The disk of this file is missing:";
-    r.path = path;
-    r.reason = missing + " is no longer on the disk the session wrote to";
-    r.kept = "Nothing was written there. Plug the disk in and start Veldgrain again to resume.";
-    engine_post_file_error(r);
+  if (!engine_job_disks_present(p, job, path, ENGINE_KEPT_DISK_MISSING)) {
+    pass->self_stop = true;
+    pass->end_pass = true;
     return;
   }
   bool final_exists = sys_exists(path);

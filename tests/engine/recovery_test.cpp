@@ -197,6 +197,60 @@ TEST_F(recovery_fixture, job_of_an_unmounted_disk_writes_nothing_until_it_is_bac
   EXPECT_EQ(wrong_nonces(name(d, 0, 512), 0, 512), 0u);
 }
 
+// A staged file bound for a disk that is unmounted during the run: the
+// empty mount point left on the system disk takes nothing, the staged file
+// stays and the user hears whose disk is gone; with the disk back, the next
+// run brings the file there.
+TEST_F(recovery_fixture, move_into_a_target_whose_disk_was_unmounted_writes_nothing_there) {
+  for (bool scatter : {false, true}) {
+    SCOPED_TRACE(scatter ? "scatter" : "move");
+    loop_fs_s fs(256);
+    SKIP_WITHOUT(fs);
+    std::string ssd_path = dir.file(scatter ? "ssd_scatter" : "ssd_move");
+    std::string write_fs, move_fs;
+    auto plan = [&]() {
+      drive_s* ssd = drive(ssd_path, true);
+      drive_s* hdd = drive(fs.mount_point);
+      hdd->scatter_start = 0;
+      hdd->scatter_nonces = 512;
+      hdd->scatter_end = 512;
+      job_s* j = add(ssd, hdd, 0, 512);
+      j->write_fs = write_fs;
+      j->move_fs = move_fs;
+      plotter_set_ssd_scatter(p, scatter);
+      return j;
+    };
+    mkdir(ssd_path.c_str(), 0755);
+    ASSERT_TRUE(sys_fs_identity(ssd_path.c_str(), &write_fs));
+    ASSERT_TRUE(sys_fs_identity(fs.mount_point.c_str(), &move_fs));
+    plan();
+    start(256);
+    ASSERT_TRUE(wait_for_run(p, [&] { return read_marker(ssd_path + "/7_0_512.plotting", 512) == 256; }));
+    plotter_toggle_pause(p);
+    ASSERT_TRUE(wait_until([&] { return p->holding.load(); })) << "the work thread never held for the pause";
+    ASSERT_TRUE(fs.unmount());
+    plotter_toggle_pause(p);
+    ASSERT_TRUE(wait_until([&] { return p->ended.load(); })) << "the run never ended";
+    EXPECT_TRUE(plotter_stop_requested(&p->stop)) << "the run finished";
+    plotter_stop(p, true);
+    ui_tasks_run();
+    EXPECT_EQ(names_in(fs.mount_point), std::vector<std::string>{}) << "written onto the system disk";
+    EXPECT_TRUE(file_exists(ssd_path + "/7_0_512")) << "the staged file is kept";
+    EXPECT_TRUE(told("The disk of this file is missing:"));
+    EXPECT_TRUE(told(ssd_path + "/7_0_512"));
+    restart();
+
+    ASSERT_TRUE(fs.mount_now());
+    job_s* j = plan();
+    start(256);
+    ASSERT_TRUE(run_until_finished(p));
+    EXPECT_EQ(j->bytes_written, 0u);
+    EXPECT_EQ(wrong_nonces(fs.file("7_0_512"), 0, 512), 0u);
+    EXPECT_EQ(names_in(ssd_path), std::vector<std::string>{});
+    restart();
+  }
+}
+
 // A file made for a preallocation that does not fit is removed with what it
 // had taken; a file that was there before is kept.
 TEST_F(recovery_fixture, failed_preallocation_removes_only_the_file_it_made) {
