@@ -759,22 +759,74 @@ bool drive_plan_may_replace(const char* keep) {
   return true;
 }
 
+namespace {
+
+std::vector<job_s*> session_jobs() {
+  std::vector<job_s*> jobs;
+  plotter_for_each_job(g_plotter, [&jobs](job_s* j) {
+    jobs.push_back(j);
+    return true;
+  });
+  return jobs;
+}
+
+// The drives of a restored session that hold one of its files (unfinished,
+// staged, on its way or finished): such a folder is the session's even
+// where the session did not record its disk.
+std::set<const drive_s*> drives_with_session_files() {
+  std::set<const drive_s*> held;
+  for (job_s* j : session_jobs()) {
+    if (j->write_drive && (sys_exists(job_file(j, 0).c_str()) || sys_exists(job_file(j, 0, PLOT_FILE_PLOTTING).c_str())))
+      held.insert(j->write_drive);
+    if (j->move_drive && (sys_exists(job_file(j, 1).c_str()) || sys_exists(job_file(j, 1, PLOT_FILE_MOVING).c_str()) ||
+                          (g_ssd_scatter && (sys_exists(scatter_file(j).c_str()) ||
+                                             sys_exists((scatter_file(j) + PLOT_FILE_SCATTERING).c_str())))))
+      held.insert(j->move_drive);
+  }
+  return held;
+}
+
+}  // namespace
+
 bool drive_session_disks_ready() {
   std::vector<job_s*> gone;
   std::string text;
-  plotter_for_each_job(g_plotter, [&](job_s* j) {
+  // A session stored without its disks (an older config.yml, one edited by
+  // hand) cannot tell its disk from the empty mount point an unplugged disk
+  // leaves: a folder of it that holds none of its files is not taken for
+  // its disk without asking, or a job would be plotted afresh (or moved)
+  // onto the system disk.
+  std::set<const drive_s*> held;
+  if (g_plan_restored) held = drives_with_session_files();
+  for (job_s* j : session_jobs()) {
     std::string drive;
-    if (job_drives_present(j, &drive)) return true;
+    bool present = job_drives_present(j, &drive);
+    bool unrecorded = false;
+    if (present && g_plan_restored) {
+      const std::pair<const drive_s*, const std::string*> drives[] = {{j->write_drive, &j->write_fs},
+                                                                        {j->move_drive, &j->move_fs}};
+      for (const auto& d : drives)
+        if (d.first && d.second->empty() && held.count(d.first) == 0) {
+          drive = d.first->path;
+          unrecorded = true;
+          present = false;
+          break;
+        }
+    }
+    if (present) continue;
     gone.push_back(j);
-    if (gone.size() <= 5) text += "  " + job_file(j, 0) + " on " + drive + "\n";
-    return true;
-  });
+    if (gone.size() <= 5)
+      text += "  " + job_file(j, 0) + " on " + drive +
+              (unrecorded ? " (no file of the session is in this folder, and the session did not record its disk)"
+                          : "") +
+              "\n";
+  }
   if (!gone.empty()) {
     if (gone.size() > 5) text += "  and " + std::to_string(gone.size() - 5) + " more\n";
     sys_log("The disk of %llu file(s) of the unfinished session is missing:\n%s", (unsigned long long)gone.size(),
             text.c_str());
     std::string question = "The disk of these files of the unfinished plotting session is missing (the folder is "
-                           "not on the disk the session wrote to), so nothing is written there:\n" +
+                           "not on the disk the session wrote to, or holds none of its files), so nothing is written there:\n" +
                            text +
                            "\nDiscard these files from the session and plot the rest?\nChoose No to wait: plug "
                            "the disk in and press Start again.";

@@ -64,6 +64,7 @@ void emit_resume(YAML::Emitter& out) {
   }
   out << YAML::Key << "resume_plots" << YAML::BeginSeq;
   plotter_for_each_job(g_plotter, [&out](job_s* job) {
+    if (job->file_refused.load()) return true;
     out << YAML::BeginMap;
     out << YAML::Key << "account" << YAML::Value << job->account_id;
     out << YAML::Key << "start" << YAML::Value << job->start_nonce;
@@ -83,7 +84,13 @@ void emit_resume(YAML::Emitter& out) {
 // Only a session is stored: jobs whose run was started (here or before the
 // restart that restored them), never a plan that was only drawn up.
 bool resume_wanted() {
-  return g_plotter && g_plan_restored && !plotter_is_finished(g_plotter) && plotter_job_count(g_plotter) != 0;
+  if (!g_plotter || !g_plan_restored || plotter_is_finished(g_plotter)) return false;
+  bool any = false;
+  plotter_for_each_job(g_plotter, [&any](job_s* job) {
+    any = !job->file_refused.load();
+    return !any;
+  });
+  return any;
 }
 
 void emit_document(YAML::Emitter& out) {

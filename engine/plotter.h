@@ -112,6 +112,9 @@ struct job_s {
   // where they still are, never into a folder whose disk has gone.
   std::string write_fs;
   std::string move_fs;
+  // Its new file could not be made and what was made of it is gone again:
+  // nothing of it is on disk, so no resume data may name it.
+  std::atomic<bool> file_refused;
 };
 
 struct plotter_s {

@@ -457,6 +457,7 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     job->fd = plot_file_open(path, job->nonces, false);
     if (!job->fd) {
       int err = errno;
+      if (!sys_exists(path)) job->file_refused.store(true);
       stop_run(p, pass);
       report_file_error("Could not create file:", path, err, ENGINE_KEPT_NOTHING_WRITTEN);
       return;

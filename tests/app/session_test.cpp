@@ -218,3 +218,59 @@ TEST_F(session_test, session_whose_disk_is_missing_waits_or_drops_that_part) {
   YAML::Node saved = YAML::Load(read_file(dir_ + "/config.yml"));
   EXPECT_EQ(saved["resume_plots"][0]["write_fs"].as<std::string>(""), here);
 }
+
+// A session stored without its disks (an older config.yml, one edited by
+// hand) whose disk is not mounted: its folder is the empty mount point on
+// the system disk. Start asks, naming the file and the folder, and nothing
+// is made there. A folder that holds a file of the session is its disk, so
+// a job there that never began is not asked about.
+TEST_F(session_test, older_session_whose_disk_is_absent_asks_before_anything_is_made) {
+  loop_fs_s fs(64);
+  if (!fs.ok()) GTEST_SKIP() << "loop ext4: " << fs.why;
+  ASSERT_TRUE(fs.unmount());
+  const std::string gone = fs.mount_point, here = sub("here");
+  make_file(here + "/7_512_256.plotting", 4096);
+  const std::string text = "account: 7\nresume_drives: [" + gone + ", " + here + "]\nresume_plots:\n" +
+                           entry(0, 256, gone) + entry(512, 256, here) + entry(768, 256, here);
+  for (bool discard : {false, true}) {
+    SCOPED_TRACE(discard ? "discard" : "wait");
+    restart();
+    ASSERT_TRUE(load(text));
+    ASSERT_EQ(plotter_job_count(g_plotter), 3u);
+    g_answer = discard;
+    questions().clear();
+    EXPECT_EQ(drive_session_disks_ready(), discard);
+    ASSERT_EQ(questions().size(), 1u);
+    const std::string& q = questions()[0];
+    EXPECT_EQ(q.rfind("Disk missing: ", 0), 0u) << q;
+    EXPECT_NE(q.find(gone + "/7_0_256 on " + gone), std::string::npos) << q;
+    EXPECT_EQ(q.find("7_768_256"), std::string::npos) << q;
+    std::vector<planned_s> all = {{gone, "", 0, 256}, {here, "", 512, 256}, {here, "", 768, 256}};
+    std::vector<planned_s> rest = {{here, "", 512, 256}, {here, "", 768, 256}};
+    EXPECT_EQ(planned_jobs(), discard ? rest : all);
+    struct stat st;
+    EXPECT_NE(stat((gone + "/7_0_256.plotting").c_str(), &st), 0) << "made on the empty mount point";
+  }
+}
+
+// A job whose new file could not be made left nothing on disk: the stored
+// session does not name it, and a session of only such jobs is none.
+TEST_F(session_test, job_whose_file_was_refused_is_not_stored) {
+  std::string t = sub("t");
+  ASSERT_TRUE(load("account: 7\nresume_drives: [" + t + "]\nresume_plots:\n" + entry(0, 256, t) + entry(256, 256, t)));
+  std::vector<job_s*> jobs;
+  plotter_for_each_job(g_plotter, [&jobs](job_s* j) {
+    jobs.push_back(j);
+    return true;
+  });
+  ASSERT_EQ(jobs.size(), 2u);
+  jobs[1]->file_refused = true;
+  ASSERT_TRUE(prefs_save());
+  YAML::Node saved = YAML::Load(read_file(dir_ + "/config.yml"));
+  ASSERT_EQ(saved["resume_plots"].size(), 1u);
+  EXPECT_EQ(saved["resume_plots"][0]["start"].as<uint64_t>(), 0u);
+  jobs[0]->file_refused = true;
+  ASSERT_TRUE(prefs_save());
+  saved = YAML::Load(read_file(dir_ + "/config.yml"));
+  EXPECT_FALSE(saved["resume_plots"].IsDefined());
+}
