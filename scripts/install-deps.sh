@@ -6,9 +6,10 @@ set -euo pipefail
 what=${1:-run}
 
 pkgs=(build-essential cmake pkg-config libgtk-3-dev libcairo2-dev libyaml-cpp-dev
-      liblz4-dev opencl-headers ocl-icd-libopencl1 fonts-dejavu-core)
+      liblz4-dev libblkid-dev opencl-headers ocl-icd-libopencl1 fonts-dejavu-core)
 if [ "$what" = test ]; then
-  pkgs+=(libgtest-dev libbenchmark-dev pocl-opencl-icd xvfb xauth xdotool x11-utils imagemagick btrfs-progs)
+  pkgs+=(libgtest-dev libbenchmark-dev pocl-opencl-icd xvfb xauth xdotool x11-utils imagemagick btrfs-progs
+        dosfstools fusefat exfat-fuse exfatprogs xfsprogs)
 fi
 
 missing=()
