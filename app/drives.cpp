@@ -775,12 +775,14 @@ std::vector<job_s*> session_jobs() {
 // where the session did not record its disk.
 std::set<const drive_s*> drives_with_session_files() {
   std::set<const drive_s*> held;
+  plan_files_s files;
   for (job_s* j : session_jobs()) {
-    if (j->write_drive && (sys_exists(job_file(j, 0).c_str()) || sys_exists(job_file(j, 0, PLOT_FILE_PLOTTING).c_str())))
+    if (!files.names.job_file(j, 0, NAME_FINAL).empty() || !files.names.job_file(j, 0, NAME_PLOTTING).empty())
       held.insert(j->write_drive);
-    if (j->move_drive && (sys_exists(job_file(j, 1).c_str()) || sys_exists(job_file(j, 1, PLOT_FILE_MOVING).c_str()) ||
-                          (g_ssd_scatter && (sys_exists(scatter_file(j).c_str()) ||
-                                             sys_exists((scatter_file(j) + PLOT_FILE_SCATTERING).c_str())))))
+    if (j->move_drive &&
+        (!files.names.job_file(j, 1, NAME_FINAL).empty() || !files.names.job_file(j, 1, NAME_MOVING).empty() ||
+         (g_ssd_scatter &&
+          (!files.scatter_file(j, NAME_FINAL).empty() || !files.scatter_file(j, NAME_SCATTERING).empty()))))
       held.insert(j->move_drive);
   }
   return held;
