@@ -462,6 +462,10 @@ std::string resume_entry_fault(const YAML::Node& e, size_t index, uint64_t* star
   if (!*write_drive) return which + " writes to " + write + ", which is no drive of the resume lists";
   *move_drive = staged ? drive_find(1, move.c_str()) : nullptr;
   if (staged && !*move_drive) return which + " moves to " + move + ", which is no drive of the resume lists";
+  // Said as it is: a folder that is gone also has no free space, and the
+  // plan's check would name that instead.
+  if (!sys_dir_exists((*write_drive)->path)) return which + " writes to " + write + ", which does not exist";
+  if (staged && !sys_dir_exists((*move_drive)->path)) return which + " moves to " + move + ", which does not exist";
   // Batches, and the marker in the file's last sector, are whole sector
   // units: any other count would put the marker over written data.
   uint64_t unit = std::max<uint64_t>((*write_drive)->sector_size / 64, 1);
@@ -563,6 +567,9 @@ void read_resume(const YAML::Node& root, load_report_s* report) {
   }
   rebuild_resume_jobs(resume_plots, report);
   g_plan_restored = plotter_job_count(g_plotter) != 0;
+  // A session of which no file could be restored is not announced as
+  // restored; the refusals say why.
+  if (!g_plan_restored && resume_plots.IsSequence() && resume_plots.size() != 0) return;
   std::function<void()> task = show_resume_message;
   ui_task_post(std::move(task));
 }

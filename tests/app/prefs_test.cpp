@@ -797,3 +797,37 @@ TEST_F(prefs_test, a_refused_value_costs_only_its_key) {
   EXPECT_TRUE(messages().empty()) << messages()[0];
   EXPECT_EQ(g_resume_ram, settings_min_ram_bytes());
 }
+
+// A resume entry is refused for its real cause: a folder that is gone
+// "does not exist" (not "no room"), and a session of which nothing is left
+// is not announced as restored.
+TEST_F(prefs_test, resume_entries_name_the_folder_that_is_gone) {
+  std::string t = sub("t"), ssd = sub("ssd");
+  std::string gone = dir_ + "/gone";
+  struct {
+    const char* what;
+    std::string entry, drives, expected;
+  } cases[] = {
+      {"target gone", "{start: 0, count: 256, write: " + gone + "}", "resume_drives: [" + gone + "]\n",
+       "resume entry 1 writes to " + gone + ", which does not exist"},
+      {"staging gone", "{start: 0, count: 256, write: " + gone + ", move: " + t + "}",
+       "resume_ssds: [" + gone + "]\nresume_drives: [" + t + "]\n",
+       "resume entry 1 writes to " + gone + ", which does not exist"},
+      {"move target gone", "{start: 0, count: 256, write: " + ssd + ", move: " + gone + "}",
+       "resume_ssds: [" + ssd + "]\nresume_drives: [" + gone + "]\n",
+       "resume entry 1 moves to " + gone + ", which does not exist"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    restart();
+    EXPECT_TRUE(load("account: 7\n" + c.drives + "resume_plots:\n  - " + c.entry + "\n"));
+    std::string m;
+    for (const std::string& shown : messages())
+      if (shown.rfind("Settings damaged: ", 0) == 0) m = shown;
+    EXPECT_NE(m.find(c.expected), std::string::npos) << m;
+    EXPECT_EQ(m.find("booked"), std::string::npos) << m;
+    EXPECT_TRUE(planned_jobs().empty());
+    EXPECT_FALSE(resume_message_shown());
+    unlink((dir_ + "/config.yml.damaged").c_str());
+  }
+}
