@@ -75,7 +75,7 @@ static bool gpu_create_device(gpu_s* gpu, int i, const char* source, size_t sour
     return false;
   }
   gpu->bytes_allocated += nonces * SCOOP_BYTES_PER_NONCE;
-  gpu->hash_events[i] = static_cast<cl_event*>(calloc(GPU_HASH_EVENTS, sizeof(cl_event)));
+  gpu->hash_events[i] = static_cast<cl_event*>(calloc(GPU_PASSES_IN_FLIGHT * GPU_HASH_EVENTS, sizeof(cl_event)));
   if (!gpu->hash_events[i]) {
     sys_log("Failed to allocate the GPU event slots.\n");
     return false;
@@ -169,22 +169,27 @@ static void release_event(cl_event* slot)
   *slot = nullptr;
 }
 
-void gpu_release_events(gpu_s* gpu, int i)
+void gpu_release_pass_events(gpu_s* gpu, int i, int pass)
 {
   if (gpu->hash_events[i])
     for (int j = 0; j < GPU_HASH_EVENTS; j++)
-      release_event(&gpu->hash_events[i][j]);
-  release_event(&gpu->final_event[i]);
-  release_event(&gpu->map_event[i]);
+      release_event(&gpu->hash_events[i][pass * GPU_HASH_EVENTS + j]);
+  release_event(&gpu->final_event[i][pass]);
+  release_event(&gpu->read_event[i][pass]);
+}
+
+void gpu_release_events(gpu_s* gpu, int i)
+{
+  for (int pass = 0; pass < GPU_PASSES_IN_FLIGHT; pass++)
+    gpu_release_pass_events(gpu, i, pass);
 }
 
 // Releases whatever slot i holds and empties the slot.
 static void gpu_release_device(gpu_s* gpu, int i)
 {
   const opencl_api_s& cl = g_opencl_api;
-  // A scoop buffer still mapped after a failed batch is unmapped with the
-  // buffer's release; the queue is drained first so no launch still uses
-  // the buffers.
+  // The queue is drained first so that no launch or read still uses the
+  // buffers.
   if (gpu->queue[i])
     cl.clFinish(gpu->queue[i]);
   if (gpu->genbuf[i]) {
@@ -197,13 +202,8 @@ static void gpu_release_device(gpu_s* gpu, int i)
   }
   if (gpu->queue[i])
     cl.clReleaseCommandQueue(gpu->queue[i]);
-  release_event(&gpu->final_event[i]);
-  release_event(&gpu->map_event[i]);
-  if (gpu->hash_events[i]) {
-    for (int j = 0; j < GPU_HASH_EVENTS; j++)
-      release_event(&gpu->hash_events[i][j]);
-    free(gpu->hash_events[i]);
-  }
+  gpu_release_events(gpu, i);
+  free(gpu->hash_events[i]);
   if (gpu->kernel_final[i])
     cl.clReleaseKernel(gpu->kernel_final[i]);
   if (gpu->kernel_hash_down[i])

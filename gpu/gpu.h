@@ -11,7 +11,9 @@
 
 struct buffer_s;
 
-enum { GPU_MAX_DEVICES = 8, GPU_HASH_EVENTS = 8192 };
+// A device computes one pass of a buffer while the pass before is read
+// back: two passes per device are in flight, each with its own events.
+enum { GPU_MAX_DEVICES = 8, GPU_HASH_EVENTS = 8192, GPU_PASSES_IN_FLIGHT = 2 };
 
 // The longest one kernel launch should take on a device's measured rate. A
 // card that drives a display is reset by the driver's watchdog after about
@@ -66,9 +68,10 @@ struct gpu_s {
   cl_command_queue queue[GPU_MAX_DEVICES];
   cl_mem genbuf[GPU_MAX_DEVICES];    // nonces_per_device x 262160 bytes
   cl_mem scoopbuf[GPU_MAX_DEVICES];  // nonces_per_device x 262144 bytes
-  cl_event final_event[GPU_MAX_DEVICES];
-  cl_event map_event[GPU_MAX_DEVICES];
-  cl_event* hash_events[GPU_MAX_DEVICES];  // GPU_HASH_EVENTS slots each
+  cl_event final_event[GPU_MAX_DEVICES][GPU_PASSES_IN_FLIGHT];
+  cl_event read_event[GPU_MAX_DEVICES][GPU_PASSES_IN_FLIGHT];
+  // GPU_HASH_EVENTS slots for each pass in flight
+  cl_event* hash_events[GPU_MAX_DEVICES];
   uint64_t nonces_per_device;
   int hashes_per_launch;
   uint64_t bytes_allocated;

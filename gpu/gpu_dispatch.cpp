@@ -42,15 +42,13 @@ void CL_CALLBACK gpu_event_progress(cl_event, cl_int status, void* context)
 
 // The batch context must outlive every callback registered on it, and the
 // runtime may call a callback after the launch's completion is visible to
-// clWaitForEvents. So the queues are drained and then the callbacks counted
-// in. Should the runtime not deliver some of them in time (a lost device),
-// the context is abandoned: the late callbacks then touch only the context,
-// and the last of them frees it.
-static void batch_context_retire(gpu_batch_context* ctx, const gpu_s* gpu, uint64_t registered)
+// clWaitForEvents. So once the pass's launches are complete (its reads
+// waited for, or the queues drained after a failure) the callbacks are
+// counted in. Should the runtime not deliver some of them in time (a lost
+// device), the context is abandoned: the late callbacks then touch only the
+// context, and the last of them frees it.
+static void batch_context_retire(gpu_batch_context* ctx, uint64_t registered)
 {
-  for (int i = 0; i < gpu->count; i++)
-    if (gpu->queue[i])
-      g_opencl_api.clFinish(gpu->queue[i]);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (;;) {
     {
@@ -70,12 +68,12 @@ static void batch_context_retire(gpu_batch_context* ctx, const gpu_s* gpu, uint6
 }
 
 cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t n,
-                         uint64_t local, gpu_batch_context* ctx, uint64_t* registered)
+                         uint64_t local, gpu_batch_context* ctx, uint64_t* registered, int pass)
 {
   const opencl_api_s& cl = g_opencl_api;
   const cl_uint h = (cl_uint)gpu->hashes_per_launch;
   cl_ulong a = account, f = first;
-  gpu_release_events(gpu, i);  // left over from a batch that failed
+  gpu_release_pass_events(gpu, i, pass);  // left over from a batch that failed
   cl.clSetKernelArg(gpu->kernel_setup[i], 0, sizeof a, &a);
   cl.clSetKernelArg(gpu->kernel_setup[i], 1, sizeof f, &f);
   cl.clSetKernelArg(gpu->kernel_setup[i], 2, sizeof(cl_mem), &gpu->genbuf[i]);
@@ -88,11 +86,12 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
   cl.clSetKernelArg(gpu->kernel_hash_down[i], 0, sizeof f, &f);
   cl.clSetKernelArg(gpu->kernel_hash_down[i], 1, sizeof(cl_mem), &gpu->genbuf[i]);
   cl.clSetKernelArg(gpu->kernel_hash_down[i], 3, sizeof h, &h);
+  cl_event* slots = gpu->hash_events[i] + pass * GPU_HASH_EVENTS;
   int j = 0;
   for (int64_t s = (int64_t)NONCE_BYTES; s > 0; s -= 32 * (int64_t)h, j++) {
     const cl_uint start = (cl_uint)s;
     cl.clSetKernelArg(gpu->kernel_hash_down[i], 2, sizeof start, &start);
-    cl_event* slot = ctx ? &gpu->hash_events[i][j] : nullptr;
+    cl_event* slot = ctx ? &slots[j] : nullptr;
     err = gpu_launch(gpu->queue[i], gpu->kernel_hash_down[i], n, local, slot);
     if (err != CL_SUCCESS) {
       gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (hash_down)", err);
@@ -107,71 +106,106 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
 
   cl.clSetKernelArg(gpu->kernel_final[i], 0, sizeof(cl_mem), &gpu->genbuf[i]);
   cl.clSetKernelArg(gpu->kernel_final[i], 1, sizeof(cl_mem), &gpu->scoopbuf[i]);
-  err = gpu_launch(gpu->queue[i], gpu->kernel_final[i], n, local, ctx ? &gpu->final_event[i] : nullptr);
+  err = gpu_launch(gpu->queue[i], gpu->kernel_final[i], n, local, ctx ? &gpu->final_event[i][pass] : nullptr);
   if (err != CL_SUCCESS)
     gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (final)", err);
   return err;
 }
 
-// Launch phase for device i: the batch of `global` nonces and a
-// non-blocking map of its scoops, then a flush, so that every device starts
-// computing while the next one is being given its work. Nothing is waited
-// for.
-static cl_int launch_device(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t global,
-                            uint64_t local, gpu_batch_context* ctx, uint64_t* registered,
-                            uint8_t** mapped)
-{
-  const opencl_api_s& cl = g_opencl_api;
-  cl_int err = gpu_enqueue_batch(gpu, i, account, first, global, local, ctx, registered);
-  if (err == CL_SUCCESS) {
-    *mapped = static_cast<uint8_t*>(cl.clEnqueueMapBuffer(gpu->queue[i], gpu->scoopbuf[i], CL_FALSE,
-                                                          CL_MAP_READ, 0, global * NONCE_BYTES, 0,
-                                                          nullptr, &gpu->map_event[i], &err));
-    if (err == CL_SUCCESS && !*mapped)
-      err = CL_MAP_FAILURE;
-    if (err != CL_SUCCESS) {
-      gpu_report_cl_error(gpu, i, "clEnqueueMapBuffer", err);
-      *mapped = nullptr;
-    }
-  }
-  // Also after an error: what was enqueued must reach the device, so that
-  // the drain before the batch context is retired cannot wait on it idle.
-  cl.clFlush(gpu->queue[i]);
-  return err;
-}
-
-// One device's part of a device batch: nonces first.. of the buffer's
-// nonces slice.., n_i of them (0: the device has nothing to do), computed
-// as `global` work items (n_i rounded up to whole work groups).
+// One device's part of a pass: nonces first.. of the buffer's nonces
+// slice.., n_i of them (0: the device has nothing to do), computed as
+// `global` work items (n_i rounded up to whole work groups).
 struct slice_s {
   uint64_t first, slice, n_i, global;
 };
 
-// Collect phase for device i: recompute the compared nonces on the CPU
-// while the device computes, wait for the map, compare, copy the slice,
-// unmap.
-static bool collect_device(gpu_s* gpu, int i, uint64_t account, const slice_s& sl,
-                           buffer_s* buffer, uint8_t** mapped, gpu_compare_s* compare)
+// One pass of the devices over the buffer: `batch` nonces from buffer nonce
+// offset (at most count x nonces_per_device), in the event slots of `slot`.
+// A pass shorter than a full one (the end of a file or of a buffer) gives
+// each device only its share in whole work groups, and none to a device
+// whose share is empty.
+struct pass_s {
+  uint64_t offset, batch;
+  int slot, active, launched;
+  slice_s sl[GPU_MAX_DEVICES];
+  gpu_batch_context* ctx;
+  uint64_t registered;
+};
+
+// Enqueues the pass on every device: the batch, then a non-blocking read of
+// each slice's scoops straight into their rows of the RAM buffer, then a
+// flush, so that every device starts at once. Each device's in-order queue
+// puts the pass behind the one before: its setup and hash chain run while
+// the host still checks the pass before, whose read has already been
+// queued. Nothing is waited for.
+static bool launch_pass(gpu_s* gpu, uint64_t account, uint64_t start_nonce, uint64_t local,
+                        buffer_s* buffer, pass_s* ps)
 {
   const opencl_api_s& cl = g_opencl_api;
-  const uint64_t capacity = buffer->capacity, stride = sl.global * SCOOP_BYTES;
-  gpu_compare_prepare(compare, gpu, account, sl.first, sl.n_i);
-  cl_int err = cl.clWaitForEvents(1, &gpu->map_event[i]);
-  if (err != CL_SUCCESS) {
-    gpu_report_cl_error(gpu, i, "clWaitForEvents", err);
-    return false;
+  const uint64_t n = gpu->nonces_per_device;
+  ps->active = ps->launched = 0;
+  ps->registered = 0;
+  for (int i = 0; i < gpu->count; i++) {
+    const uint64_t at = (uint64_t)i * n;
+    ps->sl[i].first = start_nonce + ps->offset + at;
+    ps->sl[i].slice = ps->offset + at;
+    ps->sl[i].n_i = at < ps->batch ? std::min(n, ps->batch - at) : 0;
+    ps->sl[i].global = std::min(n, (ps->sl[i].n_i + local - 1) / local * local);
+    ps->active += ps->sl[i].n_i != 0;
   }
-  gpu_release_events(gpu, i);
-  const uint8_t* p = *mapped;
-  if (!gpu_compare_check(compare, gpu->device_index[i], p, stride)) {
-    util_assert(0, false, "gpu", 542);
-    return false;
+  gpu_batch_context* ctx = new gpu_batch_context;
+  ctx->buffer = buffer;
+  ctx->base = ps->offset;
+  ctx->hashes = (uint64_t)gpu->hashes_per_launch;
+  ctx->devices = (uint64_t)ps->active;
+  ctx->nonces = (ps->batch + ps->active - 1) / ps->active;
+  ps->ctx = ctx;
+  for (int i = 0; i < ps->active; i++) {
+    const slice_s& sl = ps->sl[i];
+    cl_int err = gpu_enqueue_batch(gpu, i, account, sl.first, sl.global, local, ctx, &ps->registered, ps->slot);
+    if (err == CL_SUCCESS) {
+      // Scoop s of the slice: sl.global x 64 bytes apart on the device,
+      // capacity x 64 apart in the buffer.
+      const size_t device_origin[3] = {0, 0, 0};
+      const size_t host_origin[3] = {(size_t)(sl.slice * SCOOP_BYTES), 0, 0};
+      const size_t region[3] = {(size_t)(sl.n_i * SCOOP_BYTES), (size_t)SCOOPS, 1};
+      err = cl.clEnqueueReadBufferRect(gpu->queue[i], gpu->scoopbuf[i], CL_FALSE, device_origin, host_origin,
+                                       region, (size_t)(sl.global * SCOOP_BYTES), 0,
+                                       (size_t)(buffer->capacity * SCOOP_BYTES), 0, buffer->data, 0, nullptr,
+                                       &gpu->read_event[i][ps->slot]);
+      if (err != CL_SUCCESS)
+        gpu_report_cl_error(gpu, i, "clEnqueueReadBufferRect", err);
+    }
+    // Also after an error: what was enqueued must reach the device, so that
+    // the drain before the batch context is retired cannot wait on it idle.
+    cl.clFlush(gpu->queue[i]);
+    ps->launched = i + 1;
+    if (err != CL_SUCCESS)
+      return false;
   }
-  for (uint64_t s = 0; s < SCOOPS; s++)
-    memcpy(buffer->data + (s * capacity + sl.slice) * SCOOP_BYTES, p + s * stride,
-           sl.n_i * SCOOP_BYTES);
-  cl.clEnqueueUnmapMemObject(gpu->queue[i], gpu->scoopbuf[i], *mapped, 0, nullptr, nullptr);
-  *mapped = nullptr;
+  return true;
+}
+
+// Collects the pass from each device in turn: recomputes its compared
+// nonces on the CPU while the device computes, waits for its read, and
+// compares them in the buffer.
+static bool collect_pass(gpu_s* gpu, uint64_t account, buffer_s* buffer, pass_s* ps, gpu_compare_s* compare)
+{
+  const uint64_t stride = buffer->capacity * SCOOP_BYTES;
+  for (int i = 0; i < ps->active; i++) {
+    const slice_s& sl = ps->sl[i];
+    gpu_compare_prepare(compare, gpu, account, sl.first, sl.n_i);
+    const cl_int err = g_opencl_api.clWaitForEvents(1, &gpu->read_event[i][ps->slot]);
+    if (err != CL_SUCCESS) {
+      gpu_report_cl_error(gpu, i, "clWaitForEvents", err);
+      return false;
+    }
+    gpu_release_pass_events(gpu, i, ps->slot);
+    if (!gpu_compare_check(compare, gpu->device_index[i], buffer->data + sl.slice * SCOOP_BYTES, stride)) {
+      util_assert(0, false, "gpu", 542);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -189,50 +223,6 @@ static bool set_ready(const gpu_s* gpu)
       return false;
     }
   return true;
-}
-
-// One pass over the devices for `batch` nonces from buffer nonce offset
-// (at most count x nonces_per_device): launch all, then collect all. A
-// batch shorter than a full pass (the end of a file) gives each device
-// only its share in whole work groups, and none to a device whose share is
-// empty. Whatever is still mapped after a failure is unmapped before the
-// context is retired.
-static bool device_batch(gpu_s* gpu, uint64_t account, uint64_t first, uint64_t offset,
-                         uint64_t batch, uint64_t local, buffer_s* buffer, gpu_compare_s* compare)
-{
-  const uint64_t n = gpu->nonces_per_device;
-  slice_s sl[GPU_MAX_DEVICES] = {};
-  int active = 0;
-  for (int i = 0; i < gpu->count; i++) {
-    const uint64_t at = (uint64_t)i * n;
-    sl[i].first = first + at;
-    sl[i].slice = offset + at;
-    sl[i].n_i = at < batch ? std::min(n, batch - at) : 0;
-    sl[i].global = std::min(n, (sl[i].n_i + local - 1) / local * local);
-    active += sl[i].n_i != 0;
-  }
-  gpu_batch_context* ctx = new gpu_batch_context;
-  ctx->buffer = buffer;
-  ctx->base = buffer->progress.load();
-  ctx->hashes = (uint64_t)gpu->hashes_per_launch;
-  ctx->devices = (uint64_t)active;
-  ctx->nonces = (batch + active - 1) / active;
-  uint64_t registered = 0;
-  uint8_t* mapped[GPU_MAX_DEVICES] = {};
-  bool ok = true;
-  for (int i = 0; i < active && ok; i++) {
-    const cl_int err = launch_device(gpu, i, account, sl[i].first, sl[i].global, local, ctx,
-                                     &registered, &mapped[i]);
-    ok = err == CL_SUCCESS;
-  }
-  for (int i = 0; i < active && ok; i++)
-    ok = collect_device(gpu, i, account, sl[i], buffer, &mapped[i], compare);
-  for (int i = 0; i < active; i++)
-    if (mapped[i])
-      g_opencl_api.clEnqueueUnmapMemObject(gpu->queue[i], gpu->scoopbuf[i], mapped[i], 0, nullptr,
-                                           nullptr);
-  batch_context_retire(ctx, gpu, registered);
-  return ok;
 }
 
 uint64_t gpu_plot_buffer(gpu_s* gpu, uint64_t account, uint64_t start_nonce, buffer_s* buffer,
@@ -263,17 +253,59 @@ uint64_t gpu_plot_nonces(gpu_s* gpu, uint64_t account, uint64_t start_nonce, buf
     sys_log("Failed to allocate memory for the GPU spot check.\n");
     return 0;
   }
-  bool ok = true;
-  uint64_t offset = 0;
-  do {
-    const uint64_t batch = std::min(d * n, count - offset);
-    ok = !*stop && device_batch(gpu, account, start_nonce + offset, offset, batch, local, buffer,
-                                &compare);
+  // Two passes in flight: while pass k is read back and checked, every
+  // device already computes pass k + 1. The stop flag is looked at before
+  // each pass is launched.
+  pass_s passes[GPU_PASSES_IN_FLIGHT] = {};
+  pass_s* current = &passes[0];
+  pass_s* next = &passes[1];
+  current->slot = 0;
+  next->slot = 1;
+  current->offset = 0;
+  current->batch = std::min(d * n, count);
+  bool ok = !*stop;
+  bool current_live = false, next_live = false;
+  if (ok) {
+    current_live = true;
+    ok = launch_pass(gpu, account, start_nonce, local, buffer, current);
+  }
+  while (ok) {
+    const uint64_t end = current->offset + current->batch;
+    next_live = false;
+    if (end < count) {
+      if (*stop) {
+        ok = false;
+      } else {
+        next->offset = end;
+        next->batch = std::min(d * n, count - end);
+        next_live = true;
+        ok = launch_pass(gpu, account, start_nonce, local, buffer, next);
+      }
+    }
     if (!ok)
       break;
-    offset += batch;
-    buffer->progress.exchange(offset);
-  } while (offset < count);
+    ok = collect_pass(gpu, account, buffer, current, &compare);
+    if (!ok)
+      break;
+    // The pass's reads are complete, so are its launches: only their
+    // callbacks may still be on their way.
+    batch_context_retire(current->ctx, current->registered);
+    current_live = false;
+    buffer->progress.exchange(end);
+    if (!next_live)
+      break;
+    std::swap(current, next);
+    current_live = true;
+  }
+  if (!ok) {
+    // Nothing may still compute or read into the buffer once this returns.
+    for (int i = 0; i < gpu->count; i++)
+      if (gpu->queue[i])
+        g_opencl_api.clFinish(gpu->queue[i]);
+    for (pass_s* ps : {current, next})
+      if ((ps == current && current_live) || (ps == next && next_live))
+        batch_context_retire(ps->ctx, ps->registered);
+  }
   gpu_compare_free(&compare);
   return ok ? buffer->progress.load() : 0;
 }

@@ -3,8 +3,10 @@
 
 #include "gpu/gpu.h"
 
-// Releases and empties every event slot device i of the set holds.
+// Releases and empties every event slot device i of the set holds, or
+// those of one pass in flight.
 void gpu_release_events(gpu_s* gpu, int i);
+void gpu_release_pass_events(gpu_s* gpu, int i, int pass);
 
 // Enqueues kernel over `global` work items in groups of `local`.
 cl_int gpu_launch(cl_command_queue queue, cl_kernel kernel, uint64_t global, uint64_t local,
@@ -12,11 +14,12 @@ cl_int gpu_launch(cl_command_queue queue, cl_kernel kernel, uint64_t global, uin
 
 // Enqueues one batch of n work items on device i (at most the set's
 // nonces_per_device): setup, the hash_down chain and final for nonces
-// first.. of account. With ctx, every hash_down launch keeps its
-// event in the device's slots and reports to ctx (counted in *registered),
-// and final's event is kept; without ctx no event is made. Nothing waits.
+// first.. of account. With ctx, every hash_down launch keeps its event in
+// the device's slots of pass (0 or 1) and reports to ctx (counted in
+// *registered), and final's event is kept; without ctx no event is made.
+// Nothing waits. A failure is reported (gpu_report_cl_error).
 cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, uint64_t n,
-                         uint64_t local, gpu_batch_context* ctx, uint64_t* registered);
+                         uint64_t local, gpu_batch_context* ctx, uint64_t* registered, int pass = 0);
 
 // The first scoop in which a nonce as the GPU left it (scoop s at
 // gpu_bytes + s x stride) differs from the CPU's nonce in area (PoC2

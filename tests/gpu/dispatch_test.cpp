@@ -26,10 +26,10 @@ size_t g_last_global;
 // Set while hash_down launches should do no rounds (the benchmark test
 // needs the dispatch path at 1024 nonces, not the hashing).
 bool g_skip_rounds;
-// Map calls to fail from the n-th (1-based; 0 = none), and the same for
-// the waits; maps that succeeded and unmaps, counted.
-int g_fail_map_at, g_maps, g_fail_wait_at, g_waits;
-std::atomic<int> g_mapped, g_unmapped;
+// Reads of a slice into the buffer to fail at the n-th (1-based; 0 =
+// none), and the same for the waits; maps (the dispatch makes none), reads
+// and setup launches counted, and the setups at the first wait.
+int g_fail_read_at, g_reads, g_maps, g_fail_wait_at, g_waits, g_setups_at_first_wait;
 // Queues flushed so far, and how many had been flushed at the first wait.
 std::vector<cl_command_queue> g_flushed;
 size_t g_flushed_at_first_wait;
@@ -68,21 +68,19 @@ cl_int CL_API_CALL t_set_start(cl_kernel k, cl_uint index, size_t size, const vo
 void* CL_API_CALL t_map(cl_command_queue q, cl_mem m, cl_bool block, cl_map_flags f, size_t off,
                         size_t size, cl_uint nw, const cl_event* wait, cl_event* ev, cl_int* err)
 {
-  if (++g_maps == g_fail_map_at) {
-    *err = CL_MAP_FAILURE;
-    return nullptr;
-  }
-  void* p = g_real.clEnqueueMapBuffer(q, m, block, f, off, size, nw, wait, ev, err);
-  if (p)
-    g_mapped++;
-  return p;
+  g_maps++;
+  return g_real.clEnqueueMapBuffer(q, m, block, f, off, size, nw, wait, ev, err);
 }
 
-cl_int CL_API_CALL t_unmap(cl_command_queue q, cl_mem m, void* p, cl_uint nw, const cl_event* wait,
-                           cl_event* ev)
+cl_int CL_API_CALL t_read(cl_command_queue q, cl_mem m, cl_bool block, const size_t* buffer_origin,
+                          const size_t* host_origin, const size_t* region, size_t buffer_row, size_t buffer_slice,
+                          size_t host_row, size_t host_slice, void* p, cl_uint nw, const cl_event* wait,
+                          cl_event* ev)
 {
-  g_unmapped++;
-  return g_real.clEnqueueUnmapMemObject(q, m, p, nw, wait, ev);
+  if (++g_reads == g_fail_read_at)
+    return CL_OUT_OF_RESOURCES;
+  return g_real.clEnqueueReadBufferRect(q, m, block, buffer_origin, host_origin, region, buffer_row, buffer_slice,
+                                        host_row, host_slice, p, nw, wait, ev);
 }
 
 cl_int CL_API_CALL t_flush(cl_command_queue q)
@@ -93,8 +91,11 @@ cl_int CL_API_CALL t_flush(cl_command_queue q)
 
 cl_int CL_API_CALL t_wait(cl_uint n, const cl_event* events)
 {
-  if (++g_waits == 1)
+  if (++g_waits == 1) {
     g_flushed_at_first_wait = g_flushed.size();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_setups_at_first_wait = g_launches["setup"];
+  }
   if (g_waits == g_fail_wait_at)
     return CL_INVALID_EVENT;
   return g_real.clWaitForEvents(n, events);
@@ -173,14 +174,13 @@ class GpuDispatch : public ::testing::Test {
     g_opencl_api.clEnqueueNDRangeKernel = t_launch;
     g_opencl_api.clSetKernelArg = t_set_start;
     g_opencl_api.clEnqueueMapBuffer = t_map;
+    g_opencl_api.clEnqueueReadBufferRect = t_read;
     g_opencl_api.clSetEventCallback = t_callback;
-    g_opencl_api.clEnqueueUnmapMemObject = t_unmap;
     g_opencl_api.clFlush = t_flush;
     g_opencl_api.clWaitForEvents = t_wait;
     g_launches.clear();
     g_skip_rounds = false;
-    g_fail_map_at = g_maps = g_fail_wait_at = g_waits = 0;
-    g_mapped = g_unmapped = 0;
+    g_fail_read_at = g_reads = g_maps = g_fail_wait_at = g_waits = g_setups_at_first_wait = 0;
     g_flushed.clear();
     g_flushed_at_first_wait = 0;
     g_wrong_setup = nullptr;
@@ -228,12 +228,18 @@ struct buffer_guard {
 }  // namespace
 
 // Two device batches on one device; the progress rises through the
-// callbacks and ends at the capacity; no callback outlives the call.
+// callbacks and ends at the capacity; no callback outlives the call. The
+// second batch is given to the device before the first is waited for, so
+// that it computes while the first is read back and checked; the scoops go
+// straight into the buffer, nothing is mapped.
 TEST_F(GpuDispatch, OneDeviceEqualsCpuWithRisingProgress)
 {
   buffer_guard buf(64);
   ASSERT_NE(buf.b, nullptr);
   EXPECT_EQ(plot(one, 1337, 1000, buf.b), 64u);
+  EXPECT_EQ(g_setups_at_first_wait, 2);
+  EXPECT_EQ(g_reads, 2);
+  EXPECT_EQ(g_maps, 0);
   EXPECT_EQ(buf.b->progress.load(), 64u);
   EXPECT_TRUE(equals_cpu(buf.b, 1337, 1000));
   EXPECT_EQ(g_launches["hash_down"], 2 * 2048);
@@ -261,12 +267,14 @@ TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
   EXPECT_EQ(g_launches["setup"], 3);
   EXPECT_EQ(g_last_global, 16u);
   EXPECT_EQ(g_late.load(), 0);
-  // Both devices were handed their work before anything was waited for.
-  EXPECT_EQ(g_flushed_at_first_wait, 2u);
-  ASSERT_GE(g_flushed.size(), 2u);
+  // Both devices were handed their work before anything was waited for,
+  // and the first device its part of the second batch as well.
+  EXPECT_EQ(g_flushed_at_first_wait, 3u);
+  ASSERT_GE(g_flushed.size(), 3u);
   EXPECT_EQ(g_flushed[0], two->queue[0]);
   EXPECT_EQ(g_flushed[1], two->queue[1]);
-  EXPECT_EQ(g_unmapped.load(), g_mapped.load());
+  EXPECT_EQ(g_flushed[2], two->queue[0]);
+  EXPECT_EQ(g_maps, 0);
 }
 
 TEST_F(GpuDispatch, ThreeHashesPerLaunch)
@@ -297,7 +305,7 @@ TEST_F(GpuDispatch, NothingIsLaunchedForNoCapacityOrAStop)
 
 // One device computes another account's nonces: its batch fails the
 // comparison with the CPU, so the fill reports 0 and nothing of it can be
-// written; every mapped scoop buffer is unmapped again.
+// written.
 TEST_F(GpuDispatch, WrongBytesOfADeviceAreCaughtBeforeTheyAreWritten)
 {
   struct wrong_case_s {
@@ -307,32 +315,29 @@ TEST_F(GpuDispatch, WrongBytesOfADeviceAreCaughtBeforeTheyAreWritten)
   const wrong_case_s cases[] = {{one, 0}, {two, 1}};
   for (const wrong_case_s& c : cases) {
     g_wrong_setup = c.gpu->kernel_setup[c.device];
-    g_mapped = g_unmapped = 0;
     buffer_guard buf(64);
     testing::internal::CaptureStderr();
     const uint64_t r = gpu_plot_buffer(c.gpu, 42, 0, buf.b, &stop);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(r, 0u) << c.device;
     EXPECT_NE(log.find("nothing of this batch is written"), std::string::npos) << log;
-    EXPECT_EQ(g_unmapped.load(), g_mapped.load());
   }
 }
 
-// An error after the launches (a map or a wait fails) returns 0 only once
-// every callback registered on the batch's context has run, and leaves no
-// scoop buffer mapped.
-TEST_F(GpuDispatch, ErrorReturnUnmapsAndWaitsForTheBatchCallbacks)
+// An error after the launches (a read or a wait fails) returns 0 only once
+// every callback registered on the batch's context has run, told with the
+// error's name, the call and the device.
+TEST_F(GpuDispatch, ErrorReturnWaitsForTheBatchCallbacks)
 {
   const struct {
-    int fail_map_at, fail_wait_at;
+    int fail_read_at, fail_wait_at;
     const char* message;
-  } cases[] = {{2, 0, "OpenCL error CL_MAP_FAILURE (-12) from clEnqueueMapBuffer on GPU 0 ("},  // the second device's map
+  } cases[] = {{2, 0, "OpenCL error CL_OUT_OF_RESOURCES (-5) from clEnqueueReadBufferRect on GPU 0 ("},  // the second device's read
                {0, 1, "OpenCL error CL_INVALID_EVENT (-58) from clWaitForEvents on GPU 0 ("}};  // the first device's wait
   for (const auto& c : cases) {
-    g_fail_map_at = c.fail_map_at;
+    g_fail_read_at = c.fail_read_at;
     g_fail_wait_at = c.fail_wait_at;
-    g_maps = g_waits = g_registered = 0;
-    g_mapped = g_unmapped = 0;
+    g_reads = g_waits = g_registered = 0;
     buffer_guard buf(64);
     testing::internal::CaptureStderr();
     EXPECT_EQ(plot(two, 1, 0, buf.b), 0u);
@@ -340,8 +345,7 @@ TEST_F(GpuDispatch, ErrorReturnUnmapsAndWaitsForTheBatchCallbacks)
     EXPECT_NE(log.find(c.message), std::string::npos) << log;
     EXPECT_EQ(g_registered.load(), 2 * 2048);
     EXPECT_EQ(g_late.load(), 0) << "a callback ran after the dispatch returned";
-    EXPECT_GE(g_mapped.load(), 1);
-    EXPECT_EQ(g_unmapped.load(), g_mapped.load()) << c.message;
+    EXPECT_GE(g_reads, 1);
     g_returned = false;
   }
 }
@@ -411,7 +415,7 @@ TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
   EXPECT_NE(log.find("GPU benchmark failed; no rate is known.\n"), std::string::npos) << log;
   EXPECT_EQ(g_launches["setup"], 1);
   EXPECT_EQ(g_launches["hash_down"], 2048);
-  EXPECT_EQ(g_maps, 1);
+  EXPECT_EQ(g_reads, 1);
   EXPECT_EQ(g_last_global, 1024u);
 }
 
