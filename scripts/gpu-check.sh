@@ -2,9 +2,9 @@
 # Checks the GPUs of this machine with the program's own GPU code: lists the
 # OpenCL platforms and devices, compares whole nonces of batches of 32,
 # 16352, 16416 and 65536 nonces per device with the CPU's, and prints the
-# nonces per minute of work-group sizes 32 to 1024; a size over the limit of
-# the device or its kernels runs clamped, as the program runs it, and its
-# line names the size that ran. The last line is PASS or FAIL. The
+# nonces per minute of work-group sizes 32 to 1024 (on batches that fill
+# the device); a size over the limit of the device or its kernels runs
+# clamped, as the program runs it, and its line names the size that ran. The last line is PASS or FAIL. The
 # program's log of the run is kept in gpu-check.log.
 #
 #   scripts/gpu-check.sh [--small] [--cpu-devices] [--tool PATH]

@@ -6,8 +6,10 @@
 //
 //   vg_gpu_check [--small] [--cpu-devices]
 //
-// --small checks small batches only (for OpenCL on the processor, in CI);
+// --small checks small batches only (for OpenCL on the processor, in CI),
+// timed on batches of 64 nonces instead of batches that fill the device;
 // --cpu-devices admits CPU-type OpenCL devices as if they were GPUs.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,16 +28,17 @@ enum : uint64_t { GEN_BYTES = 262160, NONCE_GPU_BYTES = 524304, MIB = 1 << 20 };
 struct check_plan_s {
   std::vector<uint64_t> sizes;        // nonces per device of the compared batches
   std::vector<uint64_t> work_groups;  // work-group sizes timed
-  uint64_t timed_nonces;              // nonces per timed batch, a multiple of every group
+  uint64_t timed_nonces;              // the fewest nonces per timed batch, a multiple of every group
+  bool fill_device;                   // timed batches grow to fill every compute unit
 };
 
 check_plan_s check_plan(bool small)
 {
   if (small)
-    return {{32, 64}, {32, 64}, 64};
+    return {{32, 64}, {32, 64}, 64, false};
   // 16352 and 16416 lie on both sides of 2^32 bytes of scoops per device,
   // 65536 well beyond it.
-  return {{32, 16352, 16416, 65536}, {32, 64, 128, 256, 512, 1024}, 8192};
+  return {{32, 16352, 16416, 65536}, {32, 64, 128, 256, 512, 1024}, 8192, true};
 }
 
 bool fits(const gpu_device_s& d, uint64_t nonces)
@@ -92,14 +95,23 @@ bool check_size(int index, uint64_t n)
 bool time_work_groups(int index, const check_plan_s& plan)
 {
   const gpu_device_s& d = g_gpu_devices[index];
+  // A batch that fills the device: at the largest size timed, two work
+  // groups for each compute unit (fewer groups than units leave units idle
+  // and time the card, not the size), within what the device holds.
+  cl_uint units = 0;
+  if (g_opencl_api.clGetDeviceInfo)
+    g_opencl_api.clGetDeviceInfo(d.device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof units, &units, nullptr);
+  const uint64_t largest = plan.work_groups.back();
   uint64_t n = plan.timed_nonces;
-  while (n > 1024 && !fits(d, n))
-    n /= 2;
+  if (plan.fill_device)
+    n = std::max<uint64_t>(n, (uint64_t)units * 2 * largest);
+  while (n > largest && !fits(d, n))
+    n = n / 2 - (n / 2) % largest;
   gpu_s* gpu = gpu_create(1, &index, n);
   buffer_s* buffer = buffer_create(n);
   bool ok = gpu && gpu->count == 1 && buffer;
-  printf("  timing batches of %llu nonces (the kernels allow work groups up to %llu):\n",
-         (unsigned long long)n, (unsigned long long)(ok ? gpu->group_limit : 0));
+  printf("  timing batches of %llu nonces on %u compute units (the kernels allow work groups up to %llu):\n",
+         (unsigned long long)n, units, (unsigned long long)(ok ? gpu->group_limit : 0));
   for (uint64_t group : plan.work_groups) {
     if (!ok)
       break;
