@@ -2,6 +2,7 @@
 // direct-I/O plot file, scoop row by scoop row, followed by the resume marker
 // in the file's last sector unless the batch completes the file.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -52,6 +53,9 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   const uint64_t seal = plot_file_marker_bytes(drive_sector(job));
   const bool sealing = first + count == n && run >= seal && (run - seal) % 4096 == 0;
   bool stopped = false;
+  // The drive's rate and fixed cost per batch are timed here, for the
+  // buffering choice of later runs.
+  const auto rows_begin = std::chrono::steady_clock::now();
   for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
     const uint8_t* row = buf->data + s * buf->capacity * PLOT_SCOOP_BYTES;
     uint64_t at = plot_file_scoop_offset(n, s, first);
@@ -80,9 +84,18 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
     if (job->write_drive) drive_add_bytes_in(job->write_drive, run);
   }
 
-  if (!stopped && first + count < n && !plot_file_mark(job->fd, n, drive_sector(job), first + count)) {
+  const auto rows_end = std::chrono::steady_clock::now();
+  const bool marking = !stopped && first + count < n;
+  if (marking && !plot_file_mark(job->fd, n, drive_sector(job), first + count)) {
     write_failed(p, job, "while saving its resume marker");
     stopped = true;
+  }
+  if (marking && !stopped && job->write_drive) {
+    auto ns = [](std::chrono::steady_clock::duration d) {
+      return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+    };
+    drive_add_batch_timing(job->write_drive, run * PLOT_SCOOPS, ns(rows_end - rows_begin),
+                           ns(std::chrono::steady_clock::now() - rows_end));
   }
 
   if (p->double_buffer == 0) {

@@ -376,6 +376,23 @@ uint64_t drive_bytes_in(const drive_s* d) { return __atomic_load_n(&d->bytes_in,
 
 void drive_add_bytes_in(drive_s* d, uint64_t bytes) { __atomic_fetch_add(&d->bytes_in, bytes, __ATOMIC_RELAXED); }
 
+void drive_add_batch_timing(drive_s* d, uint64_t bytes, uint64_t rows_ns, uint64_t end_ns) {
+  __atomic_fetch_add(&d->timed_bytes, bytes, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&d->timed_rows_ns, rows_ns, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&d->timed_ends_ns, end_ns, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&d->timed_batches, 1, __ATOMIC_RELAXED);
+}
+
+bool drive_write_figures(const drive_s* d, double* rate, double* batch_latency) {
+  uint64_t bytes = __atomic_load_n(&d->timed_bytes, __ATOMIC_RELAXED);
+  uint64_t rows_ns = __atomic_load_n(&d->timed_rows_ns, __ATOMIC_RELAXED);
+  uint64_t batches = __atomic_load_n(&d->timed_batches, __ATOMIC_RELAXED);
+  if (batches == 0 || bytes == 0 || rows_ns == 0) return false;
+  *rate = bytes / (rows_ns * 1e-9);
+  *batch_latency = __atomic_load_n(&d->timed_ends_ns, __ATOMIC_RELAXED) * 1e-9 / batches;
+  return true;
+}
+
 uint64_t drive_free_bytes(const drive_s* d) { return __atomic_load_n(&d->free_bytes, __ATOMIC_RELAXED); }
 
 void drive_set_free_bytes(drive_s* d, uint64_t bytes) { __atomic_store_n(&d->free_bytes, bytes, __ATOMIC_RELAXED); }

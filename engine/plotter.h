@@ -81,6 +81,11 @@ struct drive_s {
   job_s* job_writing_in;    // the one job writing into here; null = none
   double free_time;         // run-clock time of the last free-space query
   uint64_t fill_limit;      // bytes at most to fill; 0 = no limit
+  // Batch writes into the drive timed in this process, all runs together
+  // (atomic access): their bytes and the nanoseconds of their scoop rows,
+  // and how many there were and the nanoseconds of the sync and resume
+  // marker that end each. See drive_write_figures.
+  uint64_t timed_bytes, timed_rows_ns, timed_batches, timed_ends_ns;
   rate_graph_s rate_graph;
 };
 
@@ -217,6 +222,13 @@ uint64_t drive_bytes_in(const drive_s* d);
 void drive_add_bytes_in(drive_s* d, uint64_t bytes);
 uint64_t drive_free_bytes(const drive_s* d);
 void drive_set_free_bytes(drive_s* d, uint64_t bytes);
+// Counts one timed batch write: bytes of rows written in rows_ns, then the
+// batch's sync and marker in end_ns.
+void drive_add_batch_timing(drive_s* d, uint64_t bytes, uint64_t rows_ns, uint64_t end_ns);
+// The drive's write rate (bytes per second) and fixed cost per batch
+// (seconds) as its timed batches showed them; false (and nothing set)
+// before any batch was timed.
+bool drive_write_figures(const drive_s* d, double* rate, double* batch_latency);
 
 // What a screen draws of a run, copied under the plotter's mutex in one go:
 // it stays valid and consistent whatever the work thread does next.

@@ -13,6 +13,7 @@
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
+#include "plot/nonce.h"
 #include "plot/plt_cpu.h"
 
 namespace {
@@ -71,22 +72,37 @@ int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint
   return static_cast<int>(std::max<uint64_t>(1, tasks));
 }
 
-void plan_buffer_times(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count, double* single,
-                       double* double_) {
-  double d = plot_bytes / 1048576.0;
-  double e = limit / 1048576.0;
-  double h = e / 2;
-  double g = rate * 0.25 / 60;
-  double w = ssd_count > 0 ? 600 : 200;
-  double l = ssd_count > 0 ? 0 : 0.005;
-  *single = (d / e) * (e / g + e / w + l);
-  *double_ = h / g + (d / h) * (h / w + l + 4096 * l);
+namespace {
+
+// Seconds to plot m.plot_bytes with buffers of buffer bytes, the jobs
+// sharing the hashing: each job hashes a batch and writes it, in turn
+// (overlap false) or the write of one batch beside the hashing of the next
+// (overlap true), which pays one batch's hashing and writing once more, at
+// the start and at the end.
+double plan_run_seconds(const buffer_model_s& m, double buffer, bool overlap) {
+  const double tasks = std::max(m.tasks, 1);
+  // A job smaller than the buffer fills only its part of it.
+  const double batch = std::min(buffer, m.plot_bytes / tasks);
+  const double hash = batch / (m.hash_rate / 60 * PLOT_NONCE_BYTES);
+  const double write = batch / m.write_rate + m.batch_latency;
+  const double rounds = m.plot_bytes / (tasks * batch);
+  if (!overlap) return rounds * std::max(tasks * hash, hash + write);
+  return hash + write + (rounds - 1) * std::max(tasks * hash, write);
 }
 
-int plan_double_buffer(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count) {
-  if (plot_bytes == 0 || limit == 0 || !(rate > 0)) return 0;
+}  // namespace
+
+void plan_buffer_times(const buffer_model_s& m, double* single, double* double_) {
+  *single = *double_ = 0;
+  if (m.plot_bytes == 0 || m.limit == 0 || !(m.hash_rate > 0) || !(m.write_rate > 0)) return;
+  const double per_job = static_cast<double>(m.limit) / std::max(m.tasks, 1);
+  *single = plan_run_seconds(m, per_job, false);
+  *double_ = plan_run_seconds(m, per_job / 2, true);
+}
+
+int plan_double_buffer(const buffer_model_s& m) {
   double single, double_;
-  plan_buffer_times(plot_bytes, limit, rate, ssd_count, &single, &double_);
+  plan_buffer_times(m, &single, &double_);
   return single > double_ ? 1 : 0;
 }
 
@@ -254,6 +270,48 @@ void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
           (unsigned long long)next);
 }
 
+// What a write drive not yet timed in this process is taken to do: a
+// staging SSD, a disk, and the fixed cost of a batch's sync and marker.
+const double ASSUMED_SSD_WRITE_RATE = 600.0 * 1048576;
+const double ASSUMED_DISK_WRITE_RATE = 200.0 * 1048576;
+const double ASSUMED_BATCH_LATENCY = 0.005;
+
+// Step 6, automatic: single or double buffering, whichever the model finds
+// faster for the slowest write drive of the plan, as its earlier batches
+// measured it where they did.
+void choose_buffering(plotter_s* p, uint64_t limit, int tasks, double rate, int ssd_count, bool two_fit) {
+  buffer_model_s m{plan_plot_bytes(p->jobs), limit, tasks, rate, 0, 0};
+  bool measured = true;
+  std::vector<const drive_s*> seen;
+  for (const job_s* job : p->jobs) {
+    const drive_s* d = job->write_drive;
+    if (!d || std::find(seen.begin(), seen.end(), d) != seen.end()) continue;
+    seen.push_back(d);
+    double w = 0, l = 0;
+    if (!drive_write_figures(d, &w, &l)) {
+      measured = false;
+      w = ssd_count > 0 ? ASSUMED_SSD_WRITE_RATE : ASSUMED_DISK_WRITE_RATE;
+      l = ASSUMED_BATCH_LATENCY;
+    }
+    m.write_rate = m.write_rate == 0 ? w : std::min(m.write_rate, w);
+    m.batch_latency = std::max(m.batch_latency, l);
+  }
+  double single = 0, double_ = 0;
+  plan_buffer_times(m, &single, &double_);
+  if (!two_fit) {
+    p->double_buffer = 0;
+    sys_log("Determined singly buffered RAM will be faster overall for your configuration: the RAM holds one batch "
+            "per job, not two\n");
+    return;
+  }
+  p->double_buffer = single > double_ ? 1 : 0;
+  sys_log("Determined %s buffered RAM will be faster overall for your configuration: about %.0f s against %.0f s "
+          "(hashing %.0f MiB/s, writing %.0f MiB/s %s, %.1f ms per batch)\n",
+          p->double_buffer ? "double" : "singly", p->double_buffer ? double_ : single,
+          p->double_buffer ? single : double_, rate / 60 * PLOT_NONCE_BYTES / 1048576, m.write_rate / 1048576,
+          measured ? "as measured" : "assumed", m.batch_latency * 1000);
+}
+
 // Step 2: the selected GPUs that are listed, at most eight. Bits naming no
 // listed device are dropped, so that every index passed on is valid.
 void select_gpus(plotter_s* p, uint32_t mask, uint64_t* o, uint64_t* m, uint64_t* preset) {
@@ -297,21 +355,21 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   double rate = p->gpu_count > 0 ? gpu_benchmark(p->gpu_count, p->gpu_index) : cpu_benchmark();
   sys_log("Benchmarked system to approx %0.0f nonce/min\n", rate);
 
-  if (p->double_buffer != -1) {
-    sys_log("Forcing RAM double buffering to %s\n", p->double_buffer != 0 ? "true" : "false");
-  } else {
-    p->double_buffer = plan_double_buffer(plan_plot_bytes(p->jobs), limit, rate, ssd_count);
-    sys_log("Determined %s buffered RAM will be faster overall for your configuration.\n",
-            p->double_buffer ? "double" : "singly");
-  }
-  uint64_t buffers = static_cast<uint64_t>(tasks) * (p->double_buffer != 0 ? 2 : 1);
   uint64_t a = plan_alignment(p->jobs);
-
-  // CPU hashing needs the workers' work areas beside the buffers: the limit
-  // covers both, so the buffers get what the work areas leave.
   const int threads = plot_cpu_thread_count();
   const uint64_t work = plot_cpu_work_bytes(threads);
   const uint64_t cpu_limit = limit > work ? limit - work : 0;
+  if (p->double_buffer != -1) {
+    sys_log("Forcing RAM double buffering to %s\n", p->double_buffer != 0 ? "true" : "false");
+  } else {
+    // Double buffering needs room for two aligned batches per job.
+    const uint64_t room = p->gpu_count == 0 ? plan_cpu_batch(cpu_limit, static_cast<uint64_t>(tasks) * 2, a) : 1;
+    choose_buffering(p, p->gpu_count == 0 ? cpu_limit : limit, tasks, rate, ssd_count, room != 0);
+  }
+  uint64_t buffers = static_cast<uint64_t>(tasks) * (p->double_buffer != 0 ? 2 : 1);
+
+  // CPU hashing needs the workers' work areas beside the buffers: the limit
+  // covers both, so the buffers get what the work areas leave.
   if (p->gpu_count == 0) {
     sys_log("%d CPU threads will be used (total %d detected)\n", threads, cpu_count());
     sys_log("  %s of it for the CPU workers' work areas, %s for batch buffers\n", format_size(work, true, ""),

@@ -21,12 +21,29 @@ uint64_t plan_ram_limit(uint64_t ram_bytes, uint64_t avail, uint64_t total);
 int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint64_t avail,
                bool* concurrent);
 
-// Estimated seconds of a run hashed at rate nonces/min with one buffer of
-// limit bytes (single) or two of half the size (double_).
-void plan_buffer_times(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count,
-                       double* single, double* double_);
-// 1 when double buffering is estimated faster, else 0 (ties and D = 0 give 0).
-int plan_double_buffer(uint64_t plot_bytes, uint64_t limit, double rate, int ssd_count);
+// What the buffering choice weighs: the bytes to plot, the RAM for buffers,
+// the jobs in progress at once, the hashing rate (nonces per minute, from the
+// benchmark), and the slowest write drive's rate (bytes per second) and
+// fixed cost per batch (seconds: the sync and resume marker every batch
+// ends with).
+struct buffer_model_s {
+  uint64_t plot_bytes;
+  uint64_t limit;
+  int tasks;
+  double hash_rate;
+  double write_rate;
+  double batch_latency;
+};
+
+// Estimated seconds of the run with one buffer per job of limit / tasks
+// bytes (single: each batch hashed, then written) and with two of half the
+// size (double_: a batch hashed while the previous one is written). Both
+// sides charge each batch its writing time and the same fixed cost; the
+// jobs share the hashing.
+void plan_buffer_times(const buffer_model_s& m, double* single, double* double_);
+// 1 when double buffering is estimated faster, else 0 (ties and no bytes to
+// plot give 0).
+int plan_double_buffer(const buffer_model_s& m);
 
 // Batch alignment in nonces: max(256, every write drive's sector) / 64;
 // 4 without jobs.

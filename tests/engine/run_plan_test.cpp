@@ -41,18 +41,43 @@ TEST(run_plan, tasks_and_concurrency) {
   EXPECT_EQ(plan_tasks(0, 4, -1.0, 10 * GiB, &conc), 0);
 }
 
-TEST(run_plan, buffering_model_worked_examples) {
-  const uint64_t bytes = 3814400ull * NONCE;  // 953600 MiB
-  double single, dbl;
-  plan_buffer_times(bytes, 12 * GiB, 20000, 0, &single, &dbl);
-  EXPECT_NEAR(single, 16212, 1);
-  EXPECT_NEAR(dbl, 8021, 1);
-  EXPECT_EQ(plan_double_buffer(bytes, 12 * GiB, 20000, 0), 1);
-  plan_buffer_times(bytes, 12 * GiB, 200000, 0, &single, &dbl);
-  EXPECT_NEAR(single, 5913, 1);
-  EXPECT_NEAR(dbl, 7955, 1);
-  EXPECT_EQ(plan_double_buffer(bytes, 12 * GiB, 200000, 0), 0);
-  EXPECT_EQ(plan_double_buffer(0, 12 * GiB, 20000, 0), 0);  // no jobs: single
+// One model on both sides: a batch is hashed and then written (single
+// buffering) or hashed while the previous one is written (double, with
+// batches of half the size), every batch paying the drive's fixed cost per
+// batch once. Hash and write rates in MiB/s.
+TEST(run_plan, buffering_choice_by_hash_and_write_rate) {
+  const double MIB_MIN = 60.0 * 4;  // nonces per minute of 1 MiB/s
+  const struct {
+    double hash, write, latency;
+    uint64_t plot, limit;
+    int tasks, want;
+  } cases[] = {
+      {200, 2000, 0.005, 100 * GiB, GiB, 1, 1},       // writing faster than hashing
+      {200, 50, 0.005, 100 * GiB, GiB, 1, 1},         // writing slower than hashing
+      {200, 200, 0.005, 100 * GiB, GiB, 1, 1},        // both alike
+      {200, 200, 0, 100 * GiB, 12 * GiB, 1, 1},       // a large buffer
+      {833, 200, 0.005, 953600ull << 20, 12 * GiB, 1, 1},
+      {20000, 200, 0.5, 100 * GiB, GiB, 1, 0},        // a batch hashes faster than a write's fixed cost
+      {200, 200, 0.005, 256 * NONCE, GiB, 1, 0},      // one batch either way: no overlap to win
+      {200, 50, 0.005, 100 * GiB, 2 * GiB, 2, 1},     // two jobs, slow drives
+      {200, 5000, 0.005, 100 * GiB, 2 * GiB, 2, 1},   // two jobs, fast drives
+      {200, 200, 0.005, 0, GiB, 1, 0},                // no jobs: single
+  };
+  for (const auto& c : cases) {
+    buffer_model_s m{c.plot, c.limit, c.tasks, c.hash * MIB_MIN, c.write * 1048576.0, c.latency};
+    double single = 0, dbl = 0;
+    plan_buffer_times(m, &single, &dbl);
+    EXPECT_EQ(plan_double_buffer(m), c.want)
+        << "hash " << c.hash << " write " << c.write << " latency " << c.latency << " plot " << c.plot << " limit "
+        << c.limit << " tasks " << c.tasks << ": single " << single << " s, double " << dbl << " s";
+  }
+  // One job writing at the hashing rate with no fixed cost: single takes
+  // hashing plus writing, double hides the writing but for the last batch.
+  buffer_model_s m{100 * GiB, GiB, 1, 200 * MIB_MIN, 200 * 1048576.0, 0};
+  double single = 0, dbl = 0;
+  plan_buffer_times(m, &single, &dbl);
+  EXPECT_NEAR(single, 1024, 0.01);
+  EXPECT_NEAR(dbl, 512 + 2.56, 0.01);
 }
 
 TEST(run_plan, gpu_batch_sizes) {
@@ -342,4 +367,48 @@ TEST(run_plan, every_documented_work_group_size_gives_a_batch) {
                 EXPECT_LE((half * buffers) << 18, ram);
               }
             }
+}
+
+// The automatic choice says in one line which mode it took and why: the
+// estimates and the figures behind them, the write drive's as its batches
+// of an earlier run measured them once there was one.
+TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
+  temp_dir_s dir("engine_plan", true);
+  std::unique_ptr<drive_s> d = make_drive(dir.path);
+  int saved = g_cpu_threads;
+  g_cpu_threads = 2;
+  const uint64_t work = plot_cpu_work_bytes(2);
+  double rate = 0, latency = 0;
+  EXPECT_FALSE(drive_write_figures(d.get(), &rate, &latency));
+  const struct {
+    uint64_t limit;
+    const char* why;
+  } runs[] = {
+      {(256ull << 20) + work, "assumed"},
+      {(64ull << 20) + work, "the RAM holds one batch per job, not two"},
+      {(256ull << 20) + work, "as measured"},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.why);
+    dialog_log_s dialogs;
+    dialogs.install();
+    plotter_s* p = plotter_create();
+    plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 512));
+    testing::internal::CaptureStderr();
+    plotter_start(p, 0, 0, 1, run.limit);
+    bool finished = p->thread.joinable() && run_until_finished(p);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(finished) << log;
+    size_t at = log.find("Determined ");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string line = log.substr(at, log.find('\n', at) - at);
+    EXPECT_NE(line.find(" buffered RAM will be faster overall for your configuration"), std::string::npos) << line;
+    EXPECT_NE(line.find(run.why), std::string::npos) << line;
+    plotter_destroy(p);
+    unlink((dir.path + "/7_0_512").c_str());
+  }
+  EXPECT_TRUE(drive_write_figures(d.get(), &rate, &latency));
+  EXPECT_GT(rate, 0);
+  EXPECT_GE(latency, 0);
+  g_cpu_threads = saved;
 }
