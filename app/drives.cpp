@@ -509,7 +509,7 @@ struct plan_files_s {
 uint64_t nonces_missing(const std::string& path, uint64_t nonces) {
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0) return nonces;
-  uint64_t missing = sys_unallocated_bytes(path.c_str());
+  uint64_t missing = sys_unallocated_bytes(path.c_str(), plot_file_bytes(nonces));
   return std::min(nonces, (missing + PLOT_NONCE_BYTES - 1) / PLOT_NONCE_BYTES);
 }
 

@@ -189,8 +189,7 @@ bool job_drives_present(const job_s* job, std::string* missing_drive) {
                                                                     {job->move_drive, &job->move_fs}};
   for (const auto& d : drives) {
     if (!d.first || d.second->empty()) continue;
-    std::string now;
-    if (!sys_fs_identity(d.first->path, &now) || now != *d.second) {
+    if (!sys_fs_identity_is(d.first->path, *d.second)) {
       if (missing_drive) *missing_drive = d.first->path;
       return false;
     }

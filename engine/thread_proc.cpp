@@ -404,7 +404,7 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
   uint64_t free_bytes = drive_free_space_cached(w, now);
   // A resumed file needs only the blocks it lacks: none when preallocated,
   // the unwritten part when its file system could not preallocate it.
-  const uint64_t bytes = resume ? sys_unallocated_bytes(path) : plot_file_bytes(job->nonces);
+  const uint64_t bytes = resume ? sys_unallocated_bytes(path, plot_file_bytes(job->nonces)) : plot_file_bytes(job->nonces);
   // A folder that has gone reports no free space; waiting for space would
   // hide the fault, so the creation below is tried and reports it.
   if (bytes != 0 && free_bytes < bytes && sys_dir_exists(w->path)) {

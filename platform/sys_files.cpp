@@ -1,4 +1,5 @@
 // Files, folders, drives and asynchronous reads.
+#include <blkid/blkid.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -11,8 +12,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -100,25 +105,29 @@ uint64_t sys_free_space(const char* path, uint64_t* total) {
 
 // ---- Files ----------------------------------------------------------------
 
-// Some file systems (several FUSE and network ones) refuse fallocate. glibc's
-// posix_fallocate then writes a byte into every block through the O_DIRECT
-// descriptor, which fails, so the call is made directly and a refusal is
-// answered by setting the size: the blocks are taken by the writes instead,
-// after the same check that they fit.
-static bool extend_without_fallocate(int fd, const char* path, uint64_t bytes) {
-  static std::atomic<bool> logged{false};
-  if (!logged.exchange(true))
-    sys_log("The file system of %s cannot preallocate files; plot files are extended without it\n", path);
-  uint64_t size = sys_file_size(fd);
+// Some file systems (exFAT and FAT through FUSE, several network ones)
+// refuse fallocate. glibc's posix_fallocate would then write a byte into
+// every block through the O_DIRECT descriptor, and setting the size makes
+// a file system without sparse files write the whole file as zeros before
+// the first batch: the disk written twice, hours at 0 %. So the file is left
+// as it is and grows as its batches are written, once the folder's free
+// space is found to hold all of it.
+static bool grow_without_fallocate(const char* path, uint64_t size, uint64_t bytes) {
+  // Said once for each folder it concerns, not for every file.
+  static std::mutex mutex;
+  static std::set<std::string> told;
   std::string folder = folder_of(path);
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    first = told.insert(folder).second;
+  }
+  if (first)
+    sys_log("The file system of %s does not preallocate files: plot files grow as their batches are written\n",
+            folder.c_str());
   if (bytes > size && sys_free_space(folder.c_str(), nullptr) < bytes - size) {
     sys_log("Not enough free space for %s\n", path);
     errno = ENOSPC;
-    return false;
-  }
-  if (bytes > size && ftruncate(fd, (off_t)bytes) != 0) {
-    errno_kept_s kept;
-    sys_log("Failed to resize %s errno = %d\n", path, kept.err);
     return false;
   }
   return true;
@@ -137,7 +146,7 @@ int sys_create_file(const char* path, uint64_t bytes, bool) {
   }
   sys_log("Allocating %s for %s...\n", format_size(bytes, false, ""), path);
   bool ok = bytes > (uint64_t)INT64_MAX ? (errno = EFBIG, false) : fallocate(fd, 0, 0, (off_t)bytes) == 0;
-  if (!ok && (errno == EOPNOTSUPP || errno == ENOSYS)) ok = extend_without_fallocate(fd, path, bytes);
+  if (!ok && (errno == EOPNOTSUPP || errno == ENOSYS)) ok = grow_without_fallocate(path, sys_file_size(fd), bytes);
   if (!ok) {
     errno_kept_s kept;
     sys_log("Failed to efficiently resize %s: %s\n", path, strerror(kept.err));
@@ -293,7 +302,95 @@ bool sys_path_identity(const char* path, uint64_t* device, std::string* real_pat
   return ok;
 }
 
-bool sys_fs_identity(const char* path, std::string* id) {
+namespace {
+
+// A field of /proc/self/mountinfo: blanks, tabs, newlines and backslashes
+// are written as a backslash and three octal digits.
+std::string mountinfo_field(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); i++) {
+    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '7') {
+      out += static_cast<char>(strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// The mount that holds real (a resolved path): the longest mount point that
+// is real or lies above it. Its type and source into *type and *source.
+bool mount_of(const std::string& real, std::string* type, std::string* source) {
+  FILE* f = fopen("/proc/self/mountinfo", "re");
+  if (!f) return false;
+  std::string best;
+  bool found = false;
+  char* line = nullptr;
+  size_t cap = 0;
+  while (getline(&line, &cap, f) > 0) {
+    std::vector<std::string> fields;
+    for (char* save = nullptr, *tok = strtok_r(line, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save))
+      fields.push_back(tok);
+    size_t dash = 0;
+    while (dash < fields.size() && fields[dash] != "-") dash++;
+    if (fields.size() < 5 || dash + 2 >= fields.size()) continue;
+    std::string point = mountinfo_field(fields[4]);
+    bool under = point == "/" || real == point || real.compare(0, point.size() + 1, point + "/") == 0;
+    // Later lines are mounted over earlier ones at the same place.
+    if (!under || point.size() < best.size()) continue;
+    best = point;
+    *type = fields[dash + 1];
+    *source = mountinfo_field(fields[dash + 2]);
+    found = true;
+  }
+  free(line);
+  fclose(f);
+  return found;
+}
+
+// A tag ("TYPE", "UUID") of the file system on a block device, read from
+// its superblock; "" when it cannot be read (the device needs read access).
+std::string probe_tag(const std::string& device, const char* tag) {
+  if (device.rfind("/dev/", 0) != 0) return "";
+  blkid_probe pr = blkid_new_probe_from_filename(device.c_str());
+  if (!pr) return "";
+  std::string value;
+  const char* data = nullptr;
+  if (blkid_do_safeprobe(pr) == 0 && blkid_probe_lookup_value(pr, tag, &data, nullptr) == 0 && data) value = data;
+  blkid_free_probe(pr);
+  return value;
+}
+
+// The UUID of the file system on device: udev's /dev/disk/by-uuid links,
+// which any user may read, else its superblock.
+std::string device_uuid(const std::string& device) {
+  if (device.rfind("/dev/", 0) != 0) return "";
+  char* real = realpath(device.c_str(), nullptr);
+  if (!real) return "";
+  std::string target = real;
+  free(real);
+  std::string uuid;
+  sys_list_dir("/dev/disk/by-uuid", [&](const char* link) {
+    char* to = realpath(link, nullptr);
+    if (to && target == to) uuid = strrchr(link, '/') + 1;
+    free(to);
+    return uuid.empty();
+  });
+  return uuid.empty() ? probe_tag(target, "UUID") : uuid;
+}
+
+bool real_path_of(const char* path, std::string* real) {
+  char* r = realpath(path, nullptr);
+  if (!r) return false;
+  *real = r;
+  free(r);
+  return true;
+}
+
+// The id of round-about means: statfs's f_fsid (derived from the device
+// number on some file systems, xfs among them), else the device number.
+bool statfs_identity(const char* path, std::string* id) {
   struct statfs fs;
   struct stat st;
   if (statfs(path, &fs) != 0 || stat(path, &st) != 0) return false;
@@ -307,11 +404,51 @@ bool sys_fs_identity(const char* path, std::string* id) {
   return true;
 }
 
-uint64_t sys_unallocated_bytes(const char* path) {
+}  // namespace
+
+const uint64_t SYS_FAT_MAX_FILE_BYTES = (4ull << 30) - 1;
+
+bool sys_fs_info(const char* path, sys_fs_info_s* out) {
+  std::string real;
+  *out = sys_fs_info_s();
+  if (!real_path_of(path, &real) || !mount_of(real, &out->type, &out->source)) return false;
+  // A FUSE block-device mount names no file system of its own.
+  if (out->type == "fuseblk") {
+    std::string probed = probe_tag(out->source, "TYPE");
+    if (!probed.empty()) out->type = "fuseblk." + probed;
+  }
+  static const char* const fat[] = {"vfat", "msdos", "fat", "fuse.fusefat", "fuseblk.vfat"};
+  for (const char* t : fat)
+    if (out->type == t) out->max_file_bytes = SYS_FAT_MAX_FILE_BYTES;
+  return true;
+}
+
+bool sys_fs_identity(const char* path, std::string* id) {
+  std::string real, type, source;
+  if (real_path_of(path, &real) && mount_of(real, &type, &source)) {
+    std::string uuid = device_uuid(source);
+    if (!uuid.empty()) {
+      *id = "uuid:" + uuid;
+      return true;
+    }
+  }
+  return statfs_identity(path, id);
+}
+
+bool sys_fs_identity_is(const char* path, const std::string& id) {
+  std::string now;
+  // An id stored before disks were known by their UUIDs is compared the way
+  // it was made.
+  bool got = id.rfind("uuid:", 0) == 0 ? sys_fs_identity(path, &now) : statfs_identity(path, &now);
+  return got && now == id;
+}
+
+uint64_t sys_unallocated_bytes(const char* path, uint64_t whole) {
   struct stat st;
-  if (stat(path, &st) != 0 || st.st_size <= 0) return 0;
+  if (stat(path, &st) != 0) return 0;
+  uint64_t size = std::max<uint64_t>((uint64_t)std::max<off_t>(st.st_size, 0), whole);
   uint64_t allocated = (uint64_t)st.st_blocks * 512;
-  return allocated >= (uint64_t)st.st_size ? 0 : (uint64_t)st.st_size - allocated;
+  return allocated >= size ? 0 : size - allocated;
 }
 
 static bool read_sync(int fd, uint64_t offset, uint64_t length, void* buf) {

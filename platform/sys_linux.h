@@ -117,7 +117,8 @@ uint64_t sys_free_space(const char* path, uint64_t* total);
 
 // Opens or creates path for direct I/O (contents kept) and preallocates
 // bytes; where the file system refuses preallocation (logged once) the file
-// is extended to bytes once the folder's free space holds them. 0 on
+// keeps its size, to grow as it is written, once the folder's free space
+// is found to hold all of it. 0 on
 // failure, with the reason in errno (as for every failure below that logs);
 // a file this call created is then removed, so that a refused allocation
 // gives back the space it had taken.
@@ -149,11 +150,32 @@ bool sys_path_identity(const char* path, uint64_t* device, std::string* real_pat
 // (the id the file system reports, derived from its UUID where it has one;
 // else its device number), so that a folder whose disk is not mounted, an
 // empty mount point on the system disk, is told apart from the disk itself.
-// False when the path cannot be reached.
+// False when the path cannot be reached. The id is "uuid:" and the file
+// system's UUID (udev's /dev/disk/by-uuid or its superblock), so that a
+// disk keeps it on another device number; where it has none, the id statfs
+// reports or the device number.
 bool sys_fs_identity(const char* path, std::string* id);
-// Bytes of the file's size that have no blocks allocated yet (a sparse file,
-// on a file system that cannot preallocate); 0 when it cannot be read.
-uint64_t sys_unallocated_bytes(const char* path);
+// Whether the file system holding path is the one id (from sys_fs_identity,
+// also of an older form) names.
+bool sys_fs_identity_is(const char* path, const std::string& id);
+
+// What the file system holding path is, and the largest file it can hold.
+struct sys_fs_info_s {
+  // As the kernel names it ("ext4", "vfat", "fuse.fusefat"); a FUSE
+  // block-device mount as "fuseblk." and the type found on its device.
+  std::string type;
+  std::string source;       // the mount's source ("/dev/sdb1")
+  uint64_t max_file_bytes;  // 0 = no limit of its own
+};
+// FAT's limit: a file's size is a 32-bit field.
+extern const uint64_t SYS_FAT_MAX_FILE_BYTES;
+// False when the path or its mount cannot be found.
+bool sys_fs_info(const char* path, sys_fs_info_s* out);
+// Bytes of a file that will hold whole bytes (or its size, when larger)
+// that have no blocks allocated yet: the holes of a sparse file, and the
+// part not yet written of one that grows as it is written (a file system
+// that cannot preallocate); 0 when it cannot be read.
+uint64_t sys_unallocated_bytes(const char* path, uint64_t whole);
 // Seeks and writes length bytes. A failure is returned as false with a log
 // line and the error number left in errno, for the caller to tell the user
 // with the file's name; the process goes on.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -398,4 +399,81 @@ TEST_F(Files, DriveDetails) {
   EXPECT_STREQ(volume, "");
   EXPECT_STREQ(fs, "");
   EXPECT_FALSE(serials[0] == serials[1] && serials[1] == serials[2] && serials[2] == serials[3]);
+}
+
+// A disk is known by its file system's UUID: the same xfs disk on another
+// loop device (xfs derives its statfs id from the device number) is still
+// the session's disk, and another disk is not.
+TEST_F(Files, FileSystemIdentityFollowsTheDiskNotItsDevice) {
+  loop_fs_s fs(320, "", "xfs");
+  if (!fs.ok()) GTEST_SKIP() << "loop xfs: " << fs.why;
+  std::string before, after, other_id;
+  ASSERT_TRUE(sys_fs_identity(fs.mount_point.c_str(), &before));
+  const std::string first_device = fs.device;
+  ASSERT_TRUE(fs.reattach_elsewhere()) << fs.why;
+  ASSERT_NE(fs.device, first_device);
+  ASSERT_TRUE(sys_fs_identity(fs.mount_point.c_str(), &after));
+  EXPECT_EQ(after, before);
+  EXPECT_TRUE(sys_fs_identity_is(fs.mount_point.c_str(), before));
+  loop_fs_s other(320, "", "xfs");
+  ASSERT_TRUE(other.ok()) << other.why;
+  ASSERT_TRUE(sys_fs_identity(other.mount_point.c_str(), &other_id));
+  EXPECT_NE(other_id, before);
+  EXPECT_FALSE(sys_fs_identity_is(other.mount_point.c_str(), before));
+  // An id stored in the older form is still compared the way it was made.
+  struct statfs st;
+  ASSERT_EQ(statfs(other.mount_point.c_str(), &st), 0);
+  char old_form[64];
+  snprintf(old_form, sizeof old_form, "fsid:%016llx",
+           (unsigned long long)((uint64_t)(uint32_t)st.f_fsid.__val[0] | ((uint64_t)(uint32_t)st.f_fsid.__val[1] << 32)));
+  EXPECT_TRUE(sys_fs_identity_is(other.mount_point.c_str(), old_form));
+}
+
+// The file system's type and its largest file come from the mount, not the
+// folder's name: FAT (here through FUSE) holds files of at most 4 GiB - 1.
+TEST_F(Files, FileSystemInfoKnowsFatsFileLimit) {
+  sys_fs_info_s info;
+  {
+    loop_fs_s fat(64, "", "fat32");
+    if (!fat.ok()) GTEST_SKIP() << "FAT32 through FUSE: " << fat.why;
+    ASSERT_TRUE(sys_fs_info(fat.mount_point.c_str(), &info));
+    EXPECT_EQ(info.type, "fuse.fusefat");
+    EXPECT_EQ(info.max_file_bytes, (4ull << 30) - 1);
+  }
+  loop_fs_s ext4(64);
+  ASSERT_TRUE(ext4.ok()) << ext4.why;
+  ASSERT_TRUE(sys_fs_info(ext4.mount_point.c_str(), &info));
+  EXPECT_EQ(info.type, "ext4");
+  EXPECT_EQ(info.source, ext4.device);
+  EXPECT_EQ(info.max_file_bytes, 0u);
+}
+
+// Where the file system cannot preallocate (exFAT and FAT through FUSE) a
+// new file is not written full of zeros before its first batch: it grows
+// as batches are written. The free space is still checked for all of it.
+TEST_F(Files, FileWhereNothingPreallocatesIsNotFilledWithZeros) {
+  for (const char* type : {"exfat", "fat32"}) {
+    SCOPED_TRACE(type);
+    loop_fs_s fs(256, "", type);
+    if (!fs.ok()) GTEST_SKIP() << type << " through FUSE: " << fs.why;
+    const uint64_t bytes = 128ull << 20;
+    const std::string path = fs.file("7_0_512.plotting");
+    sync();
+    const uint64_t before = device_bytes_written(fs.device);
+    int fd = sys_create_file(path.c_str(), bytes, false);
+    ASSERT_GT(fd, 0);
+    ASSERT_TRUE(sys_sync_data(fd));
+    sync();
+    const uint64_t written = device_bytes_written(fs.device) - before;
+    EXPECT_LT(written, 4ull << 20) << "written before the first batch";
+    // A batch's last scoop run and the marker land where they belong.
+    void* block = sys_page_alloc(16384);
+    memset(block, 0x5a, 16384);
+    ASSERT_TRUE(sys_write_at(fd, bytes - 16384, 16384, block));
+    sys_page_free(block);
+    sys_close(fd);
+    EXPECT_EQ(std::filesystem::file_size(path), bytes);
+    EXPECT_EQ(sys_create_file(fs.file("too_big").c_str(), 512ull << 20, false), 0) << "booked beyond the free space";
+    EXPECT_FALSE(std::filesystem::exists(fs.file("too_big")));
+  }
 }

@@ -1,7 +1,10 @@
 // A small ext4 file system on a loop device, mounted in a temporary folder,
-// for tests of full disks, read-only folders, failing disks and power cuts. Needs root and loop devices; ok()
-// is false (with the reason in why) where they are missing, so that the test
-// can skip. Everything is unmounted and detached when the loop_fs_s goes
+// for tests of full disks, read-only folders, failing disks and power cuts;
+// or one of the other file systems miners use: "btrfs", "xfs", "fat32" and
+// "exfat" (the last two through FUSE, fusefat and exfat-fuse, as this
+// kernel may have no module for them). Needs root, loop devices and the
+// file system's tools; ok() is false (with the reason in why) where they are
+// missing, so that the test can skip. Everything is unmounted and detached when the loop_fs_s goes
 // out of scope, whether the test passed or not.
 #pragma once
 
@@ -48,7 +51,7 @@ struct loop_fs_s {
     mount_point = base.file("mnt");
     std::string out;
     if (!run("truncate -s " + std::to_string(size_mb) + "M " + image, &out) ||
-        !run(type == "btrfs" ? "mkfs.btrfs -q -f " + image : "mkfs.ext4 -q -F -m 0 " + image, &out) || !run("losetup -f --show " + image, &device) ||
+        !run(mkfs_command(), &out) || !run("losetup -f --show " + image, &device) ||
         device.empty()) {
       why = "no loop device or mkfs: " + out + device;
       device.clear();
@@ -101,10 +104,36 @@ struct loop_fs_s {
     fclose(f);
   }
 
+  std::string mkfs_command() const {
+    if (type == "btrfs") return "mkfs.btrfs -q -f " + image;
+    if (type == "xfs") return "mkfs.xfs -q -f " + image;
+    if (type == "fat32") return "mkfs.vfat -F 32 -S 512 -s 8 " + image;  // fusefat counts no free space with smaller clusters
+    if (type == "exfat") return "mkfs.exfat " + image;
+    return "mkfs.ext4 -q -F -m 0 " + image;
+  }
+  bool fuse() const { return type == "fat32" || type == "exfat"; }
+
   bool mount_now() {
+    if (fuse()) {
+      std::string out;
+      mounted = run((type == "fat32" ? "fusefat -o rw+ " : "mount.exfat-fuse ") + device + " " + mount_point, &out);
+      if (!mounted) why = "FUSE mount failed: " + out;
+      return mounted;
+    }
     mounted = mount(device.c_str(), mount_point.c_str(), type.c_str(), 0, options.c_str()) == 0;
     return mounted;
   }
+  // The disk comes back on another device number (another USB port, a
+  // reboot that numbers disks anew): unmounted, attached to a second loop
+  // device, the first one let go, mounted again.
+  bool reattach_elsewhere() {
+    std::string other;
+    if (!unmount() || !run("losetup -f --show " + image, &other) || other.empty()) return false;
+    run("losetup -d " + device, nullptr);
+    device = other;
+    return mount_now();
+  }
+
   bool unmount() {
     if (!mounted) return true;
     // A file system that was shut down may still be busy for a moment.
