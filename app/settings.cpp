@@ -7,6 +7,11 @@
 #include "platform/sys_linux.h"
 #include "plot/plt_cpu.h"
 
+namespace {
+// The program's defaults of the settings a run uses are the record's own.
+constexpr run_settings_s RUN_DEFAULTS{};
+}  // namespace
+
 uint64_t g_account = 0;
 bool g_auto_start_nonce = true;
 uint32_t g_gpus = 0;
@@ -15,13 +20,13 @@ uint64_t g_max_bytes_to_fill = 0;
 bool g_ssd_double_buffer = true;
 bool g_ssd_scatter = false;
 bool g_dont_adjust_gpu_dog = false;
-int g_hash_per_dispatch = 0;
-int g_threads_per_group = 32;
-int g_cpu_threads = 0;
-int g_max_gpu_nonces = 0;
+int g_hash_per_dispatch = RUN_DEFAULTS.hash_per_dispatch;
+int g_threads_per_group = RUN_DEFAULTS.threads_per_group;
+int g_cpu_threads = RUN_DEFAULTS.cpu_threads;
+int g_max_gpu_nonces = RUN_DEFAULTS.max_gpu_nonces;
 int g_ram_double_buffer = -1;
 bool g_disable_opencl = false;
-double g_min_ram_gb_per_task = 4.0;
+double g_min_ram_gb_per_task = RUN_DEFAULTS.min_ram_gb_per_task;
 bool g_experimental_fast_splats = false;
 uint64_t g_resume_ram = 0;
 
@@ -55,7 +60,7 @@ uint64_t settings_min_ram_bytes() {
   // Automatic buffering may choose two buffers; only "false" rules it out.
   // Hashing on the CPU, the workers' work areas count as well.
   uint64_t buffers = SETTINGS_MIN_BATCH_BYTES * (g_ram_double_buffer == 0 ? 1 : 2);
-  return buffers + (g_gpus == 0 ? plot_cpu_work_bytes(plot_cpu_thread_count()) : 0);
+  return buffers + (g_gpus == 0 ? plot_cpu_work_bytes(plot_cpu_thread_count(g_cpu_threads)) : 0);
 }
 
 std::string settings_ram_fault(bool parsed, uint64_t bytes) {
@@ -94,4 +99,14 @@ std::string settings_cpu_threads_fault(int threads) {
   int n = cpu_count();
   if (threads >= 0 && threads <= n) return "";
   return "cpu_threads must be from 0 (automatic) to " + std::to_string(n) + " (the processors of this machine).";
+}
+
+run_settings_s settings_for_run() {
+  run_settings_s s;
+  s.cpu_threads = g_cpu_threads;
+  s.hash_per_dispatch = g_hash_per_dispatch;
+  s.threads_per_group = g_threads_per_group;
+  s.max_gpu_nonces = g_max_gpu_nonces;
+  s.min_ram_gb_per_task = g_min_ram_gb_per_task;
+  return s;
 }

@@ -3,14 +3,14 @@
 // Every setting is a plain global with a fixed initial value, so any code
 // that reads one works before (or without) a settings file. config.yml is
 // loaded once at start-up (prefs_load) and written by prefs_save; the
-// configuration screen changes a few of them on the UI thread. During a run
-// the plotter's threads read g_cpu_threads, g_hash_per_dispatch and
-// g_threads_per_group without a lock: nothing reachable during a run changes
-// them.
+// configuration screen changes a few of them on the UI thread. A run gets
+// what it uses of them as a copy taken when it starts (settings_for_run).
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "engine/run_settings.h"
 
 struct plots_s;
 struct plotter_s;
@@ -72,3 +72,6 @@ std::string settings_cpu_threads_fault(int threads);
 std::string settings_threads_per_group_fault(int threads);
 // The RAM one batch needs with the buffering the settings allow.
 uint64_t settings_min_ram_bytes();
+
+// The settings a run uses, as they stand now.
+run_settings_s settings_for_run();

@@ -390,6 +390,7 @@ void processing_start() {
   window_set_paint(g_window, paint_cb);
   window_redraw(g_window);
   window_set_redraw_timer(g_window, 500);
+  plotter_set_run_settings(g_plotter, settings_for_run());
   plotter_start(g_plotter, g_gpus, (int)g_ssds.size(), (int)g_drives.size(), g_resume_ram);
   history_start();
 }

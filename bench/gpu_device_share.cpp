@@ -109,7 +109,7 @@ void BM_gpu_device_share(benchmark::State& state)
   }
   const uint64_t n = (uint64_t)state.range(0), passes = (uint64_t)state.range(1);
   const int index[1] = {0};
-  gpu_s* gpu = gpu_create(1, index, n);
+  gpu_s* gpu = gpu_create(1, index, n, run_settings_s{});
   buffer_s* buffer = buffer_create(n * passes);
   if (!gpu || gpu->count != 1 || !buffer) {
     state.SkipWithError("no set or buffer");

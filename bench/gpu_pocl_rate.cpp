@@ -27,7 +27,7 @@ static void BM_gpu_program_build(benchmark::State& state)
   }
   const int index[1] = {0};
   for (auto _ : state)
-    gpu_destroy(gpu_create(1, index, 32));
+    gpu_destroy(gpu_create(1, index, 32, run_settings_s{}));
 }
 BENCHMARK(BM_gpu_program_build)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -39,7 +39,7 @@ static void BM_gpu_plot_buffer(benchmark::State& state)
   }
   const uint64_t n = (uint64_t)state.range(0);
   const int index[1] = {0};
-  gpu_s* gpu = gpu_create(1, index, n);
+  gpu_s* gpu = gpu_create(1, index, n, run_settings_s{});
   buffer_s* buffer = buffer_create(n);
   volatile bool stop = false;
   uint64_t start = 0;
@@ -59,7 +59,7 @@ static void BM_cpu_benchmark(benchmark::State& state)
 {
   double rate = 0;
   for (auto _ : state)
-    rate = cpu_benchmark();
+    rate = cpu_benchmark(0);
   state.counters["nonces_per_min"] = rate;
 }
 BENCHMARK(BM_cpu_benchmark)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();

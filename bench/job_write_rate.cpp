@@ -154,7 +154,7 @@ void BM_direct_run(benchmark::State& state) {
     plotter_set_ram_double_buffer(p, 1);
     uint64_t start = 900000;
     plotter_add_job(p, job_create(d.get(), nullptr, 7, start, nonces));
-    bench = cpu_benchmark();
+    bench = cpu_benchmark(p->settings.cpu_threads);
     auto t0 = std::chrono::steady_clock::now();
     plotter_start(p, 0, 0, 1, ram);
     while (!plotter_is_finished(p)) {

@@ -24,9 +24,8 @@ double process_seconds() {
 }
 
 void BM_job_plot_cpu(benchmark::State& state) {
-    int saved = g_cpu_threads;
-    g_cpu_threads = (int)state.range(0);
-    uint64_t T = (uint64_t)plot_cpu_thread_count();
+    const int cpu_threads = (int)state.range(0);
+    uint64_t T = (uint64_t)plot_cpu_thread_count(cpu_threads);
     uint64_t d = 16 * T;
     buffer_s* b = buffer_create(d);
     job_s job{};
@@ -41,13 +40,12 @@ void BM_job_plot_cpu(benchmark::State& state) {
         job.start_nonce = start;
         job.nonces_done = 0;
         b->progress.exchange(0);
-        benchmark::DoNotOptimize(job_plot_cpu(&job, &stop));
+        benchmark::DoNotOptimize(job_plot_cpu(&job, cpu_threads, &stop));
         start += d;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     double cpu = process_seconds() - c0;
     buffer_destroy(b);
-    g_cpu_threads = saved;
     state.counters["threads"] = (double)T;
     state.counters["nonces_per_min"] = (double)state.iterations() * (double)d * 60.0 / secs;
     state.counters["nonces_per_cpu_s"] = (double)state.iterations() * (double)d / cpu;
@@ -56,7 +54,7 @@ BENCHMARK(BM_job_plot_cpu)->Arg(1)->Arg(2)->Arg(4)->Arg(7)->Arg(0)->Unit(benchma
 
 void BM_cpu_benchmark(benchmark::State& state) {
     double rate = 0;
-    for (auto _ : state) rate = cpu_benchmark();
+    for (auto _ : state) rate = cpu_benchmark(0);
     state.counters["nonces_per_min"] = rate;
 }
 BENCHMARK(BM_cpu_benchmark)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
@@ -66,13 +64,11 @@ BENCHMARK(BM_cpu_benchmark)->Unit(benchmark::kMillisecond)->UseRealTime()->Itera
 // each iteration, so both see the same load, and bench_over_direct is the
 // ratio of their total rates (near 1 when the benchmark is right).
 void BM_cpu_benchmark_against_direct(benchmark::State& state) {
-    int saved = g_cpu_threads;
-    g_cpu_threads = 1;
     buffer_s* b = buffer_create(16);
     double bench_rate = 0, direct_seconds = 0;
     uint64_t rounds = 0;
     for (auto _ : state) {
-        bench_rate += cpu_benchmark();
+        bench_rate += cpu_benchmark(1);
         volatile bool stop = false;
         uint64_t counter = 0;
         auto t0 = std::chrono::steady_clock::now();
@@ -81,7 +77,6 @@ void BM_cpu_benchmark_against_direct(benchmark::State& state) {
         rounds++;
     }
     buffer_destroy(b);
-    g_cpu_threads = saved;
     double direct_rate = (double)rounds * 16 * 60.0 / direct_seconds;
     state.counters["bench_nonces_per_min"] = bench_rate / (double)rounds;
     state.counters["direct_nonces_per_min"] = direct_rate;

@@ -55,13 +55,13 @@ int main(int argc, char** argv) {
   std::string dir = templ;
   if (chdir(dir.c_str()) != 0) perror("chdir");  // log.txt goes there
 
-  g_cpu_threads = workers;
   drive_s target{};
   snprintf(target.path, sizeof target.path, "%s", dir.c_str());
   snprintf(target.volume_name, sizeof target.volume_name, "bench");
   target.sector_size = sys_sector_size(dir.c_str());
   target.scatter_start = UINT64_MAX;
   plotter_s* p = plotter_create();
+  p->settings.cpu_threads = workers;
   p->double_buffer = 0;
   plotter_add_job(p, job_create(&target, nullptr, 1, 0, 2048));
   uint64_t before = rss_now_kib();

@@ -168,6 +168,7 @@ void plotter_set_finished_callback(plotter_s* p, std::function<void()> f) {
 void plotter_set_ram_double_buffer(plotter_s* p, int v) { p->double_buffer = v; }
 void plotter_set_ssd_scatter(plotter_s* p, bool v) { p->scatter = v; }
 void plotter_set_wait_for_moves(plotter_s* p, bool v) { p->wait_for_moves = v; }
+void plotter_set_run_settings(plotter_s* p, const run_settings_s& s) { p->settings = s; }
 
 void plotter_add_job(plotter_s* p, job_s* job) { p->jobs.push_back(job); }
 

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "app/rate_graph.h"
+#include "engine/run_settings.h"
 
 struct gpu_s;
 struct job_s;
@@ -151,6 +152,9 @@ struct plotter_s {
   int gpu_index[8];
   bool concurrent;
   int max_tasks;
+  // The settings of the run, copied before it starts and not changed while
+  // it goes on (the program's defaults until the application sets them).
+  run_settings_s settings;
 };
 
 // Plotter.
@@ -171,6 +175,7 @@ void plotter_set_finished_callback(plotter_s* p, std::function<void()> f);
 void plotter_set_ram_double_buffer(plotter_s* p, int v);
 void plotter_set_ssd_scatter(plotter_s* p, bool v);
 void plotter_set_wait_for_moves(plotter_s* p, bool v);
+void plotter_set_run_settings(plotter_s* p, const run_settings_s& s);  // not while a run goes on
 void plotter_add_job(plotter_s* p, job_s* job);  // the plotter owns it from now on
 void plotter_clear_jobs(plotter_s* p);
 // Takes the job out of the list and destroys it (not while a run goes on).

@@ -6,7 +6,6 @@
 #include <numeric>
 #include <string>
 
-#include "app/settings.h"
 #include "engine/engine_internal.h"
 #include "engine/plotter.h"
 #include "gpu/gpu.h"
@@ -224,7 +223,7 @@ uint64_t gpu_context_try(plotter_s* p, uint64_t f, uint64_t granule, uint64_t gr
   if (f <= 64) return 0;
   while (f != 0) {
     sys_log("Attempting %d GPU with %s memory.\n", p->gpu_count, format_size(f << 19, true, ""));
-    p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f);
+    p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, f, p->settings);
     if (p->gpu_context) {
       gpu_choose_work_group(p->gpu_context, group);
       gpu_set_rate(p->gpu_context, rate, p->gpu_count);
@@ -347,16 +346,17 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   uint64_t limit = plan_ram_limit(ram_bytes, avail, total);
   sys_log("Restricting system memory usage of plot buffers and work areas to %s\n", format_size(limit, true, ""));
 
-  int tasks = plan_tasks(ssd_count, target_count, g_min_ram_gb_per_task, avail, &p->concurrent);
+  int tasks = plan_tasks(ssd_count, target_count, p->settings.min_ram_gb_per_task, avail, &p->concurrent);
   if (tasks <= 0) return refuse(ALLOC_MESSAGE);
   p->max_tasks = tasks;
   if (tasks >= 2) sys_log("Using max %d concurrent tasks.\n", tasks);
 
-  double rate = p->gpu_count > 0 ? gpu_benchmark(p->gpu_count, p->gpu_index) : cpu_benchmark();
+  double rate = p->gpu_count > 0 ? gpu_benchmark(p->gpu_count, p->gpu_index, p->settings)
+                                   : cpu_benchmark(p->settings.cpu_threads);
   sys_log("Benchmarked system to approx %0.0f nonce/min\n", rate);
 
   uint64_t a = plan_alignment(p->jobs);
-  const int threads = plot_cpu_thread_count();
+  const int threads = plot_cpu_thread_count(p->settings.cpu_threads);
   const uint64_t work = plot_cpu_work_bytes(threads);
   const uint64_t cpu_limit = limit > work ? limit - work : 0;
   if (p->double_buffer != -1) {
@@ -387,8 +387,8 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
     // The work-group size that will run, and device batches of whole groups
     // of it (and of whole sectors where the RAM holds that).
     const plan_gpu_geometry_s geometry =
-        plan_gpu_geometry(limit, p->gpu_count, buffers, o, m, preset, g_max_gpu_nonces,
-                          gpu_devices_work_group(p->gpu_count, p->gpu_index), a);
+        plan_gpu_geometry(limit, p->gpu_count, buffers, o, m, preset, p->settings.max_gpu_nonces,
+                          gpu_devices_work_group(p->gpu_count, p->gpu_index, p->settings.threads_per_group), a);
     const uint64_t granule = geometry.granule;
     f = geometry.f;
     c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);

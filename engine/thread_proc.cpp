@@ -101,7 +101,7 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   p->gpu_context = nullptr;
   // A fresh context that fails its very next batch again is no recovery:
   // without this the run would recreate contexts forever without progress.
-  if (pass->gpu_failures < 2) p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n);
+  if (pass->gpu_failures < 2) p->gpu_context = gpu_create(p->gpu_count, p->gpu_index, n, p->settings);
   if (p->gpu_context) {
     p->gpu_context->device_rate = device_rate;
     if (group != 0) gpu_choose_work_group(p->gpu_context, group);
@@ -241,7 +241,7 @@ void visit_plotting(plotter_s* p, job_s* job, pass_s* pass) {
         return;
       }
     } else {
-      job_plot_cpu(job, &p->stop);
+      job_plot_cpu(job, p->settings.cpu_threads, &p->stop);
     }
     pass->work = true;
     if (plotter_stop_requested(&p->stop)) {

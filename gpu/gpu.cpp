@@ -129,7 +129,8 @@ static void create_devices(gpu_s* gpu, int count, const int* device_index, const
   }
 }
 
-gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device)
+gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device,
+                  const run_settings_s& settings)
 {
   if (nonces_per_device == 0)
     return nullptr;
@@ -140,6 +141,8 @@ gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device
     return nullptr;
   gpu->hashes_per_launch = GPU_DEFAULT_HASHES_PER_LAUNCH;
   gpu->nonces_per_device = nonces_per_device;
+  gpu->threads_per_group = settings.threads_per_group;
+  gpu->hash_per_dispatch = settings.hash_per_dispatch;
 
   const int source_len = gpu_kernel_source_length;
   char* source = static_cast<char*>(malloc((size_t)source_len));

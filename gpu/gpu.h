@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/run_settings.h"
 #include "gpu/opencl.h"
 
 struct buffer_s;
@@ -84,13 +85,19 @@ struct gpu_s {
   uint64_t work_group;
   uint64_t group_limit;
   double device_rate;
+  // The run's threads_per_group and hash_per_dispatch settings, copied when
+  // the set is made.
+  int threads_per_group;
+  int hash_per_dispatch;
 };
 
 // Null when nonces_per_device is 0; otherwise always a set. A device whose
 // context, queue, buffers, program or kernels cannot be made is released
 // and dropped with a log line, and the devices after it move up: count is
 // the number of devices that came up completely (0 when none did).
-gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device);
+// The set takes its launch settings from settings.
+gpu_s* gpu_create(int count, const int* device_index, uint64_t nonces_per_device,
+                  const run_settings_s& settings);
 // True when slot i holds a device with every object a batch needs.
 bool gpu_device_ready(const gpu_s* gpu, int i);
 void gpu_destroy(gpu_s* gpu);  // null allowed; releases exactly what exists
@@ -107,7 +114,7 @@ uint64_t gpu_group_within(uint64_t wanted, uint64_t limit);
 // device's CL_DEVICE_MAX_WORK_GROUP_SIZE and its kernels'
 // CL_KERNEL_WORK_GROUP_SIZE where a set made before found it: the size
 // that will run, which the plan rounds the device batch by.
-uint64_t gpu_devices_work_group(int count, const int* device_index);
+uint64_t gpu_devices_work_group(int count, const int* device_index, int threads_per_group);
 // Remembers the kernels' work-group limit of listed device index (gpu_create
 // calls it for every device it sets up).
 void gpu_note_kernel_group_limit(int index, uint64_t limit);
@@ -163,7 +170,7 @@ void CL_CALLBACK gpu_event_progress(cl_event event, cl_int status, void* context
 
 // Nonces per minute of the selected devices together; 0 (no rate) when no
 // device came up or the benchmark batch did not complete.
-double gpu_benchmark(int count, const int* device_index);
+double gpu_benchmark(int count, const int* device_index, const run_settings_s& settings);
 // One batch of the set's size on every device of the set, launched with the
 // run's work-group size; the first and last nonce of each device are then
 // compared whole with the CPU's. seconds receives the time until every

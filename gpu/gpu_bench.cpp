@@ -7,20 +7,20 @@
 #include "gpu/gpu_internal.h"
 #include "platform/sys_linux.h"
 
-double gpu_benchmark(int count, const int* device_index)
+double gpu_benchmark(int count, const int* device_index, const run_settings_s& settings)
 {
   uint64_t n = gpu_device_preset_nonces(device_index[0]);
   if (n == 0)
     n = 1024;
   // Within what every device can allocate, in whole work groups.
   n = std::min(n, gpu_devices_batch_limit(count, device_index));
-  const uint64_t group = gpu_devices_work_group(count, device_index);
+  const uint64_t group = gpu_devices_work_group(count, device_index, settings.threads_per_group);
   n -= n % group;
   if (n == 0) {
     sys_log("GPU benchmark: the devices hold no batch of whole work groups; no rate is known.\n");
     return 0.0;
   }
-  gpu_s* gpu = gpu_create(count, device_index, n);
+  gpu_s* gpu = gpu_create(count, device_index, n, settings);
   if (!gpu || gpu->count == 0) {
     sys_log("GPU benchmark: no device could be set up; no rate is known.\n");
     gpu_destroy(gpu);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/settings.h"
 #include "gpu/gpu_internal.h"
 #include "platform/sys_linux.h"
 
@@ -22,9 +21,9 @@ uint64_t gpu_group_within(uint64_t wanted, uint64_t limit)
   return 1;
 }
 
-static uint64_t group_setting()
+static uint64_t group_setting(int threads_per_group)
 {
-  return g_threads_per_group > 0 ? (uint64_t)g_threads_per_group : 32;
+  return threads_per_group > 0 ? (uint64_t)threads_per_group : 32;
 }
 
 // The kernels' CL_KERNEL_WORK_GROUP_SIZE of each listed device, as the
@@ -57,10 +56,10 @@ static uint64_t devices_group_limit(int count, const int* device_index)
   return limit;
 }
 
-uint64_t gpu_devices_work_group(int count, const int* device_index)
+uint64_t gpu_devices_work_group(int count, const int* device_index, int threads_per_group)
 {
   const uint64_t limit = devices_group_limit(count, device_index);
-  const uint64_t wanted = group_setting();
+  const uint64_t wanted = group_setting(threads_per_group);
   return limit != 0 && wanted > limit ? limit : wanted;
 }
 
@@ -104,7 +103,7 @@ uint64_t gpu_choose_work_group(gpu_s* gpu, uint64_t wanted)
 
 uint64_t gpu_set_default_work_group(gpu_s* gpu)
 {
-  return gpu_choose_work_group(gpu, group_setting());
+  return gpu_choose_work_group(gpu, group_setting(gpu->threads_per_group));
 }
 
 // The smallest CL_KERNEL_WORK_GROUP_SIZE of device i's kernels and its
@@ -154,7 +153,7 @@ int gpu_launch_hashes(gpu_s* gpu)
   // The value the set was made with: a handful of rounds, far below a
   // second on any device that can plot at all.
   const int own = gpu->hashes_per_launch > 0 ? gpu->hashes_per_launch : GPU_DEFAULT_HASHES_PER_LAUNCH;
-  int h = g_hash_per_dispatch;
+  int h = gpu->hash_per_dispatch;
   if (h == 0)
     return gpu->hashes_per_launch = own;
   if (h < 1 || h > GPU_MAX_HASHES_PER_LAUNCH) {

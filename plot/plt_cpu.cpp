@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
@@ -275,8 +274,8 @@ void best_deadline_sse2(uint64_t n, const uint8_t* scoops, const uint8_t* gensig
     plot_lanes_best_deadline(&g_plot_lanes_sse2, n, scoops, gensig, best, index, "plt_cpu", 36);
 }
 
-int plot_cpu_thread_count() {
-    if (g_cpu_threads > 0) return g_cpu_threads;
+int plot_cpu_thread_count(int cpu_threads) {
+    if (cpu_threads > 0) return cpu_threads;
     // 0 is the default; a negative setting is nonsense from a hand-edited
     // file and gets the default too.
     int n = cpu_count() - 1;
@@ -354,13 +353,13 @@ void publish(buffer_s* b, uint64_t sum) {
 
 }  // namespace
 
-uint64_t job_plot_cpu(job_s* job, volatile bool* stop) {
+uint64_t job_plot_cpu(job_s* job, int cpu_threads, volatile bool* stop) {
     buffer_s* b = job->compute_buffer;
     if (!b || !b->data) {
         sys_log("CPU batch without a compute buffer\n");
         return 0;
     }
-    const uint64_t T = (uint64_t)plot_cpu_thread_count();
+    const uint64_t T = (uint64_t)plot_cpu_thread_count(cpu_threads);
     uint64_t u = job->write_drive ? job->write_drive->sector_size / 64 : 1;
     if (u == 0) u = 1;
     uint64_t left = job->nonces - job->nonces_done;
@@ -404,8 +403,8 @@ uint64_t job_plot_cpu(job_s* job, volatile bool* stop) {
     return result;
 }
 
-double cpu_benchmark() {
-    const uint64_t T = (uint64_t)plot_cpu_thread_count();
+double cpu_benchmark(int cpu_threads) {
+    const uint64_t T = (uint64_t)plot_cpu_thread_count(cpu_threads);
     buffer_s* b = buffer_create(16 * T);
     uint64_t* counters = b ? (uint64_t*)calloc(T, sizeof(uint64_t)) : nullptr;
     if (!counters) {

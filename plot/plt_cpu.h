@@ -12,14 +12,16 @@ struct job_s;
 // Hashes the job's next batch, min(nonces - nonces_done, buffer capacity)
 // nonces, into its compute buffer, publishing progress while it runs.
 // Returns the batch size, or 0 when *stop is set at the end.
-uint64_t job_plot_cpu(job_s* job, volatile bool* stop);
+// cpu_threads is the run's setting (see plot_cpu_thread_count).
+uint64_t job_plot_cpu(job_s* job, int cpu_threads, volatile bool* stop);
 
-// Plotting rate of this processor in nonces per minute.
-double cpu_benchmark();
+// Plotting rate of this processor in nonces per minute with the workers of
+// the cpu_threads setting.
+double cpu_benchmark(int cpu_threads);
 
-// The worker count: g_cpu_threads when positive, else processors minus one
-// (at least 1).
-int plot_cpu_thread_count();
+// The worker count for the cpu_threads setting: the setting when positive,
+// else processors minus one (at least 1).
+int plot_cpu_thread_count(int cpu_threads);
 // The RAM the CPU workers' work areas take during a batch beside its buffer:
 // two lane groups per worker, and as much for the leftover nonces hashed on
 // the work thread. A run's RAM limit counts them.

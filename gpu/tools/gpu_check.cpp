@@ -15,7 +15,6 @@
 #include <cstring>
 #include <vector>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "gpu/gpu_internal.h"
 #include "platform/sys_linux.h"
@@ -68,8 +67,9 @@ bool check_size(int index, uint64_t n)
            (unsigned long long)(d.max_alloc / MIB));
     return true;
   }
-  g_threads_per_group = 32;
-  gpu_s* gpu = gpu_create(1, &index, n);
+  run_settings_s settings;
+  settings.threads_per_group = 32;
+  gpu_s* gpu = gpu_create(1, &index, n, settings);
   double seconds = 0;
   bool ok = gpu && gpu->count == 1 && gpu_self_test(gpu, &seconds);
   int compared = ok ? 2 : 0;
@@ -107,7 +107,7 @@ bool time_work_groups(int index, const check_plan_s& plan)
     n = std::max<uint64_t>(n, (uint64_t)units * 2 * largest);
   while (n > largest && !fits(d, n))
     n = n / 2 - (n / 2) % largest;
-  gpu_s* gpu = gpu_create(1, &index, n);
+  gpu_s* gpu = gpu_create(1, &index, n, run_settings_s{});
   buffer_s* buffer = buffer_create(n);
   bool ok = gpu && gpu->count == 1 && buffer;
   printf("  timing batches of %llu nonces on %u compute units (the kernels allow work groups up to %llu):\n",

@@ -169,9 +169,9 @@ bool wait_for_run(plotter_s* p, F ready, double stall = 300) {
 }
 
 // A RAM limit whose batch buffers get buffer_bytes: the CPU workers' work
-// areas come out of the limit first.
-inline uint64_t ram_for_buffers(uint64_t buffer_bytes) {
-  return buffer_bytes + plot_cpu_work_bytes(plot_cpu_thread_count());
+// areas (for the run's cpu_threads setting) come out of the limit first.
+inline uint64_t ram_for_buffers(uint64_t buffer_bytes, int cpu_threads = 0) {
+  return buffer_bytes + plot_cpu_work_bytes(plot_cpu_thread_count(cpu_threads));
 }
 
 // Runs UI tasks on this thread until the end of the run has been delivered

@@ -50,7 +50,7 @@ struct gpu_run_fixture : ::testing::Test {
     p->gpu_mask = 1;
     p->gpu_count = 1;
     p->gpu_index[0] = 0;
-    p->gpu_context = gpu_create(1, p->gpu_index, 256);
+    p->gpu_context = gpu_create(1, p->gpu_index, 256, p->settings);
     ASSERT_NE(p->gpu_context, nullptr);
     p->double_buffer = 0;
     p->nonces_per_buffer = 256;

@@ -65,7 +65,6 @@ class GpuWorkGroup : public testing::TestWithParam<work_group_case_s> {
   plotter_s* p = nullptr;
   std::unique_ptr<drive_s> d;
   opencl_api_s saved{};
-  int saved_group = g_threads_per_group;
 
   void SetUp() override {
     if (!opencl_device_listed()) GTEST_SKIP() << "no OpenCL device (pocl-opencl-icd)";
@@ -81,7 +80,6 @@ class GpuWorkGroup : public testing::TestWithParam<work_group_case_s> {
   void TearDown() override {
     if (p) plotter_destroy(p);
     if (saved.clEnqueueNDRangeKernel) g_opencl_api = saved;
-    g_threads_per_group = saved_group;
   }
 };
 
@@ -91,7 +89,7 @@ class GpuWorkGroup : public testing::TestWithParam<work_group_case_s> {
 TEST_P(GpuWorkGroup, plots_byte_exact) {
   const work_group_case_s c = GetParam();
   const uint64_t account = 1337, start = 0, nonces = 256;
-  g_threads_per_group = c.threads_per_group;
+  p->settings.threads_per_group = c.threads_per_group;
   plotter_set_ram_double_buffer(p, c.double_buffer);
   plotter_add_job(p, job_create(d.get(), nullptr, account, start, nonces));
   testing::internal::CaptureStderr();

@@ -118,7 +118,7 @@ TEST_F(live_screen_fixture, gpu_run_drawn_while_it_goes_on) {
   p->gpu_mask = 1;
   p->gpu_count = 1;
   p->gpu_index[0] = 0;
-  p->gpu_context = gpu_create(1, p->gpu_index, 256);
+  p->gpu_context = gpu_create(1, p->gpu_index, 256, p->settings);
   ASSERT_NE(p->gpu_context, nullptr);
   p->double_buffer = 0;
   p->nonces_per_buffer = 256;
@@ -169,7 +169,7 @@ TEST_F(live_screen_fixture, after_a_fall_back_the_screen_names_the_cpu) {
   p->gpu_mask = 1;
   p->gpu_count = 1;
   p->gpu_index[0] = 0;
-  p->gpu_context = gpu_create(1, p->gpu_index, 256);
+  p->gpu_context = gpu_create(1, p->gpu_index, 256, p->settings);
   ASSERT_NE(p->gpu_context, nullptr);
   p->double_buffer = 0;
   p->nonces_per_buffer = 256;
@@ -333,10 +333,9 @@ TEST_F(live_screen_fixture, close_leaves_the_screen_painting_while_the_run_ends)
 TEST_F(live_screen_fixture, pause_says_pausing_until_the_batch_in_flight_has_ended) {
   drive_s* hdd = add_drive(g_drives, "hdd", false);
   add_job(hdd, nullptr, 0, 256);
-  const int threads = g_cpu_threads;
-  g_cpu_threads = 1;  // a batch long enough to be paused in
+  g_plotter->settings.cpu_threads = 1;  // a batch long enough to be paused in
   plotter_set_ram_double_buffer(g_plotter, 0);
-  plotter_start(g_plotter, 0, 0, 1, ram_for_buffers(64ull << 20));
+  plotter_start(g_plotter, 0, 0, 1, ram_for_buffers(64ull << 20, 1));
   ASSERT_TRUE(plotter_is_running(g_plotter));
   auto computing = [] {
     plotter_snapshot_s s;
@@ -359,5 +358,4 @@ TEST_F(live_screen_fixture, pause_says_pausing_until_the_batch_in_flight_has_end
   }
   EXPECT_TRUE(wait_for_run(g_plotter, [&] { return button() == "Resume"; }));
   plotter_stop(g_plotter, false);
-  g_cpu_threads = threads;
 }

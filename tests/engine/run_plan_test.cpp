@@ -205,7 +205,6 @@ TEST(run_plan, alignment_and_scatter_ranges) {
 TEST(run_plan, start_refuses_impossible_plans) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> d = make_drive(dir.path);
-  double saved = g_min_ram_gb_per_task;
   const std::string alloc =
       "M:Error|Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
   // Too little RAM for one batch says how much is needed, not to lower it.
@@ -222,8 +221,8 @@ TEST(run_plan, start_refuses_impossible_plans) {
   for (auto& c : cases) {
     dialog_log_s dialogs;
     dialogs.install();
-    g_min_ram_gb_per_task = c.per_task;
     plotter_s* p = plotter_create();
+    p->settings.min_ram_gb_per_task = c.per_task;
     plotter_set_ram_double_buffer(p, 0);
     plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
     plotter_start(p, 0, 0, c.targets, c.ram);
@@ -235,7 +234,6 @@ TEST(run_plan, start_refuses_impossible_plans) {
     EXPECT_EQ(lines[1], "exit");
     plotter_destroy(p);
   }
-  g_min_ram_gb_per_task = saved;
 }
 
 TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
@@ -248,7 +246,7 @@ TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
   plotter_set_ssd_scatter(p, true);
   plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 0, 256));
   plotter_add_job(p, job_create(ssd.get(), hdd.get(), 7, 512, 256));
-  plotter_start(p, 0, 1, 1, (64ull << 20) + plot_cpu_work_bytes(plot_cpu_thread_count()));
+  plotter_start(p, 0, 1, 1, (64ull << 20) + plot_cpu_work_bytes(plot_cpu_thread_count(p->settings.cpu_threads)));
   EXPECT_FALSE(p->thread.joinable());
   std::vector<std::string> lines = dialogs.get();
   ASSERT_EQ(lines.size(), 2u);
@@ -264,8 +262,6 @@ TEST(run_plan, start_refuses_a_scatter_with_a_gap) {
 TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> d = make_drive(dir.path);
-  int saved = g_cpu_threads;
-  g_cpu_threads = 2;
   const uint64_t work = plot_cpu_work_bytes(2);
   EXPECT_GE(work, 3 * 2 * 4 * 262144u) << "two lane groups of four or more lanes per worker";
   for (uint64_t limit : {128ull << 20, (64ull << 20) + work, 1ull << 30}) {
@@ -273,6 +269,7 @@ TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
     dialog_log_s dialogs;
     dialogs.install();
     plotter_s* p = plotter_create();
+    p->settings.cpu_threads = 2;
     plotter_set_ram_double_buffer(p, 0);
     plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 256));
     plotter_start(p, 0, 0, 1, limit);
@@ -283,7 +280,6 @@ TEST(run_plan, ram_limit_covers_buffers_and_work_areas) {
     plotter_destroy(p);
     unlink((dir.path + "/7_0_256").c_str());
   }
-  g_cpu_threads = saved;
 }
 
 // The plan's log names the staging folder each file goes through (a volume
@@ -293,16 +289,15 @@ TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> one = make_drive(dir.file("ssd_one"), true), two = make_drive(dir.file("ssd_two"), true),
                            hdd = make_drive(dir.file("hdd"));
-  int saved = g_cpu_threads;
-  g_cpu_threads = 2;
   dialog_log_s dialogs;
   dialogs.install();
   plotter_s* p = plotter_create();
+  p->settings.cpu_threads = 2;
   plotter_set_ram_double_buffer(p, 0);
   plotter_add_job(p, job_create(one.get(), hdd.get(), 7, 0, 256));
   plotter_add_job(p, job_create(two.get(), hdd.get(), 7, 256, 256));
   testing::internal::CaptureStderr();
-  plotter_start(p, 0, 2, 1, ram_for_buffers(2 * (64ull << 20)));  // a buffer for each SSD
+  plotter_start(p, 0, 2, 1, ram_for_buffers(2 * (64ull << 20), 2));  // a buffer for each SSD
   bool finished = p->thread.joinable() && run_until_finished(p);
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(finished) << log;
@@ -325,7 +320,6 @@ TEST(run_plan, plan_log_names_the_staging_folder_of_each_file) {
   for (const auto& l : lines) EXPECT_EQ(count(l.line), l.times) << l.line << "\n" << log;
   EXPECT_TRUE(file_exists(dir.file("hdd/7_0_256")) && file_exists(dir.file("hdd/7_256_256")));
   plotter_destroy(p);
-  g_cpu_threads = saved;
 }
 
 // Every work-group size of the documented range, whatever the RAM, the
@@ -375,8 +369,6 @@ TEST(run_plan, every_documented_work_group_size_gives_a_batch) {
 TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> d = make_drive(dir.path);
-  int saved = g_cpu_threads;
-  g_cpu_threads = 2;
   const uint64_t work = plot_cpu_work_bytes(2);
   double rate = 0, latency = 0;
   EXPECT_FALSE(drive_write_figures(d.get(), &rate, &latency));
@@ -393,6 +385,7 @@ TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
     dialog_log_s dialogs;
     dialogs.install();
     plotter_s* p = plotter_create();
+    p->settings.cpu_threads = 2;
     plotter_add_job(p, job_create(d.get(), nullptr, 7, 0, 512));
     testing::internal::CaptureStderr();
     plotter_start(p, 0, 0, 1, run.limit);
@@ -410,5 +403,4 @@ TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
   EXPECT_TRUE(drive_write_figures(d.get(), &rate, &latency));
   EXPECT_GT(rate, 0);
   EXPECT_GE(latency, 0);
-  g_cpu_threads = saved;
 }

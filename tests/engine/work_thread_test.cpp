@@ -94,11 +94,9 @@ TEST_F(run_fixture, two_targets_in_concurrent_mode) {
   drive_s* b = drive("hdd2");
   add(a, nullptr, 0, 256);
   add(b, nullptr, 256, 256);
-  double saved = g_min_ram_gb_per_task;
-  g_min_ram_gb_per_task = 0.001;
+  p->settings.min_ram_gb_per_task = 0.001;
   plotter_set_ram_double_buffer(p, 1);
   plotter_start(p, 0, 0, 2, ram_for_buffers(256ull << 20));  // two tasks, four buffers of 256
-  g_min_ram_gb_per_task = saved;
   EXPECT_TRUE(p->concurrent);
   EXPECT_EQ(p->max_tasks, 2);
   EXPECT_EQ(p->nonces_per_buffer, 256u);

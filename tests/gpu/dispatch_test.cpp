@@ -10,7 +10,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "tests/gpu/gpu_test_support.h"
 
@@ -150,8 +149,8 @@ class GpuDispatch : public ::testing::Test {
     if (!pocl_available())
       return;
     const int index[2] = {0, 0};
-    one = gpu_create(1, index, 32);
-    two = gpu_create(2, index, 32);
+    one = gpu_create(1, index, 32, run_settings_s{});
+    two = gpu_create(2, index, 32, run_settings_s{});
   }
   static void TearDownTestSuite()
   {
@@ -161,7 +160,7 @@ class GpuDispatch : public ::testing::Test {
   }
 
   opencl_table_guard guard;
-  int saved_hpd = g_hash_per_dispatch, saved_tpg = g_threads_per_group;
+  run_settings_s settings;  // for the benchmark's own set
   volatile bool stop = false;
 
   void SetUp() override
@@ -190,18 +189,12 @@ class GpuDispatch : public ::testing::Test {
     g_seen.clear();
     g_watched = nullptr;
     one->hashes_per_launch = two->hashes_per_launch = 4;
-    g_hash_per_dispatch = 0;
+    one->hash_per_dispatch = two->hash_per_dispatch = 0;
     // Groups of 8 let PoCL spread a 32-nonce slice over several cores.
-    g_threads_per_group = 8;
+    one->threads_per_group = two->threads_per_group = settings.threads_per_group = 8;
     gpu_choose_work_group(one, 8);
     gpu_choose_work_group(two, 8);
   }
-  void TearDown() override
-  {
-    g_hash_per_dispatch = saved_hpd;
-    g_threads_per_group = saved_tpg;
-  }
-
   // Runs one dispatch, recording the callbacks' progress on the way.
   uint64_t plot(gpu_s* gpu, uint64_t account, uint64_t start, buffer_s* buffer)
   {
@@ -279,7 +272,7 @@ TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
 
 TEST_F(GpuDispatch, ThreeHashesPerLaunch)
 {
-  g_hash_per_dispatch = 3;
+  one->hash_per_dispatch = 3;
   buffer_guard buf(32);
   ASSERT_NE(buf.b, nullptr);
   EXPECT_EQ(plot(one, 5, 0, buf.b), 32u);
@@ -356,7 +349,6 @@ TEST_F(GpuDispatch, ErrorReturnWaitsForTheBatchCallbacks)
 // are limited (and while no rate is known, kept to a new set's 4).
 TEST(GpuDispatchSetting, HashPerDispatchWithinRangeAndLaunchTime)
 {
-  const int saved = g_hash_per_dispatch;
   buffer_guard empty(0);
   volatile bool stop = false;
   const struct {
@@ -385,7 +377,7 @@ TEST(GpuDispatchSetting, HashPerDispatchWithinRangeAndLaunchTime)
     gpu.nonces_per_device = c.nonces;
     gpu.hashes_per_launch = 4;
     gpu.device_rate = c.device_rate;
-    g_hash_per_dispatch = c.setting;
+    gpu.hash_per_dispatch = c.setting;
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_plot_buffer(&gpu, 1, 0, empty.b, &stop), 0u);
     const std::string log = testing::internal::GetCapturedStderr();
@@ -395,7 +387,6 @@ TEST(GpuDispatchSetting, HashPerDispatchWithinRangeAndLaunchTime)
     else
       EXPECT_EQ(log.find("hash_per_dispatch"), std::string::npos) << c.setting << ": " << log;
   }
-  g_hash_per_dispatch = saved;
 }
 
 // Without a preset the benchmark runs 1024 nonces per device through the
@@ -406,10 +397,10 @@ TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
 {
   ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
   g_skip_rounds = true;
-  g_threads_per_group = 128;  // fewer, larger groups: launch overhead dominates here
+  settings.threads_per_group = 128;  // fewer, larger groups: launch overhead dominates here
   const int index[1] = {0};
   testing::internal::CaptureStderr();
-  const double rate = gpu_benchmark(1, index);
+  const double rate = gpu_benchmark(1, index, settings);
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(rate, 0.0);
   EXPECT_NE(log.find("GPU benchmark failed; no rate is known.\n"), std::string::npos) << log;
@@ -438,10 +429,10 @@ TEST_F(GpuDispatch, BenchmarkWithinA256MiBAllocationLimitGivesARate)
   const uint64_t saved = g_gpu_devices[0].max_alloc;
   g_gpu_devices[0].max_alloc = 256u << 20;
   g_opencl_api.clCreateBuffer = t_limited_buffer;
-  g_threads_per_group = 32;
+  settings.threads_per_group = 32;
   const int index[1] = {0};
   testing::internal::CaptureStderr();
-  const double rate = gpu_benchmark(1, index);
+  const double rate = gpu_benchmark(1, index, settings);
   const std::string log = testing::internal::GetCapturedStderr();
   g_gpu_devices[0].max_alloc = saved;
   EXPECT_GT(rate, 0.0) << log;

@@ -4,7 +4,6 @@
 #include <set>
 #include <string>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "tests/gpu/gpu_test_support.h"
 
@@ -137,12 +136,6 @@ void install_tracker()
   g_opencl_api.clEnqueueNDRangeKernel = t_launch;
 }
 
-// Keeps the work-group size setting of a test.
-struct work_group_guard {
-  int saved = g_threads_per_group;
-  ~work_group_guard() { g_threads_per_group = saved; }
-};
-
 }  // namespace
 
 // Two contexts on the one PoCL device stand for two GPUs; the program of
@@ -159,7 +152,7 @@ TEST(GpuSet, DeviceThatFailsToBuildIsDroppedAndTheOtherRuns)
     g_sources = broken == 1 ? 1 : 0;
     const int index[2] = {0, 0};
     testing::internal::CaptureStderr();
-    gpu_s* gpu = gpu_create(2, index, 32);
+    gpu_s* gpu = gpu_create(2, index, 32, run_settings_s{});
     const std::string log = testing::internal::GetCapturedStderr();
     ASSERT_NE(gpu, nullptr);
     EXPECT_EQ(gpu->count, 1);
@@ -206,7 +199,7 @@ TEST(GpuSet, NoDeviceUpMeansNoSelfTestAndNoRate)
   install_tracker();
   const int index[1] = {0};
   g_sources = 1;  // this set's only program is the broken one
-  gpu_s* gpu = gpu_create(1, index, 32);
+  gpu_s* gpu = gpu_create(1, index, 32, run_settings_s{});
   ASSERT_NE(gpu, nullptr);
   EXPECT_EQ(gpu->count, 0);
   double seconds = 0;
@@ -214,7 +207,7 @@ TEST(GpuSet, NoDeviceUpMeansNoSelfTestAndNoRate)
   gpu_destroy(gpu);
   g_sources = 1;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(gpu_benchmark(1, index), 0.0);
+  EXPECT_EQ(gpu_benchmark(1, index, run_settings_s{}), 0.0);
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("no rate"), std::string::npos) << log;
   EXPECT_TRUE(g_launches.empty());
@@ -227,9 +220,9 @@ TEST(GpuSet, SelfTestUsesTheRunsWorkGroupSize)
 {
   REQUIRE_POCL();
   opencl_table_guard guard;
-  work_group_guard group;
   install_tracker();
-  g_threads_per_group = 64;
+  run_settings_s settings;
+  settings.threads_per_group = 64;
   const int index[1] = {0};
   // A batch of 96 holds no whole groups of 64: the set runs the largest
   // size below that divides it, and so does its self-test.
@@ -239,7 +232,7 @@ TEST(GpuSet, SelfTestUsesTheRunsWorkGroupSize)
   for (const auto& c : cases) {
     g_sources = 2;  // no broken program here
     g_local_sizes.clear();
-    gpu_s* gpu = gpu_create(1, index, c.nonces);
+    gpu_s* gpu = gpu_create(1, index, c.nonces, settings);
     ASSERT_NE(gpu, nullptr);
     EXPECT_EQ(gpu->work_group, c.group);
     double seconds = 0;
@@ -258,7 +251,7 @@ TEST(GpuSet, SelfTestComparesBytesWithTheCpu)
   install_tracker();
   g_wrong_account = true;
   const int index[1] = {0};
-  gpu_s* gpu = gpu_create(1, index, 32);
+  gpu_s* gpu = gpu_create(1, index, 32, run_settings_s{});
   ASSERT_NE(gpu, nullptr);
   double seconds = 0;
   testing::internal::CaptureStderr();

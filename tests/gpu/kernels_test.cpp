@@ -28,7 +28,7 @@ class GpuKernels : public ::testing::Test {
     if (!pocl_available())
       return;
     const int index[1] = {0};
-    gpu = gpu_create(1, index, kMaxItems);
+    gpu = gpu_create(1, index, kMaxItems, run_settings_s{});
   }
   static void TearDownTestSuite()
   {
@@ -227,6 +227,6 @@ TEST_F(GpuKernels, HashDownStepRules)
 TEST(GpuCreate, NoNoncesGivesNoSet)
 {
   const int index[1] = {0};
-  EXPECT_EQ(gpu_create(1, index, 0), nullptr);
+  EXPECT_EQ(gpu_create(1, index, 0, run_settings_s{}), nullptr);
   gpu_destroy(nullptr);
 }

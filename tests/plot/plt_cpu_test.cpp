@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 
-#include "app/settings.h"
 #include "engine/plotter.h"
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
@@ -32,17 +31,15 @@ const uint32_t MASK_SSE2 = 0x3F, MASK_AVX = 0x7F, MASK_AVX2 = 0xFF;
 
 class PlotCpu : public ::testing::Test {
   protected:
-    int saved_threads = 0;
+    int cpu_threads = 0;  // the run's setting the workers are given
     int saved_features = 0;
     drive_s drive{};
     std::vector<buffer_s*> buffers;
     void SetUp() override {
-        saved_threads = g_cpu_threads;
         cpu_features();  // fill the cache before changing it
         saved_features = g_cpu_features.load();
     }
     void TearDown() override {
-        g_cpu_threads = saved_threads;
         g_cpu_features.store(saved_features);
         for (buffer_s* b : buffers) buffer_destroy(b);
     }
@@ -113,14 +110,14 @@ TEST_F(PlotCpu, BatchEqualsPlotNonceInEveryBuild) {
     for (auto& build : builds) {
         if (!force_build(build.mask)) continue;
         for (auto& c : cases) {
-            g_cpu_threads = c.threads;
+            cpu_threads = c.threads;
             buffer_s* b = new_buffer(c.capacity);
             job_s job{};
             make_job(job, b, c.nonces, c.done);
             volatile bool stop = false;
             uint64_t d = std::min(c.nonces - c.done, c.capacity);
             std::string what = std::string(build.name) + ", " + c.what;
-            EXPECT_EQ(job_plot_cpu(&job, &stop), d) << what;
+            EXPECT_EQ(job_plot_cpu(&job, cpu_threads, &stop), d) << what;
             EXPECT_EQ(b->progress.load(), d) << what;
             expect_batch(job, d, {}, what.c_str());
         }
@@ -130,18 +127,18 @@ TEST_F(PlotCpu, BatchEqualsPlotNonceInEveryBuild) {
 // The machine's own build, with one worker and with more workers than
 // processors; a negative setting falls back to the default.
 TEST_F(PlotCpu, ThreadCounts) {
-    g_cpu_threads = -4;
+    cpu_threads = -4;
     int def = cpu_count() - 1 < 1 ? 1 : cpu_count() - 1;
-    EXPECT_EQ(plot_cpu_thread_count(), def);
-    g_cpu_threads = 0;
-    EXPECT_EQ(plot_cpu_thread_count(), def);
+    EXPECT_EQ(plot_cpu_thread_count(cpu_threads), def);
+    cpu_threads = 0;
+    EXPECT_EQ(plot_cpu_thread_count(cpu_threads), def);
     for (int threads : {1, cpu_count() + 1, -1}) {
-        g_cpu_threads = threads;
-        buffer_s* b = new_buffer(threads == 1 ? 5 : (uint64_t)plot_cpu_thread_count() + 1);
+        cpu_threads = threads;
+        buffer_s* b = new_buffer(threads == 1 ? 5 : (uint64_t)plot_cpu_thread_count(cpu_threads) + 1);
         job_s job{};
         make_job(job, b, b->capacity, 0);
         volatile bool stop = false;
-        EXPECT_EQ(job_plot_cpu(&job, &stop), b->capacity) << threads << " threads";
+        EXPECT_EQ(job_plot_cpu(&job, cpu_threads, &stop), b->capacity) << threads << " threads";
         expect_batch(job, b->capacity, {}, "thread counts");
     }
 }
@@ -149,26 +146,26 @@ TEST_F(PlotCpu, ThreadCounts) {
 // Stop before the call: workers end at once, the calling thread still
 // hashes the leftover, nothing is published, the result is 0.
 TEST_F(PlotCpu, StopBeforeCall) {
-    g_cpu_threads = 2;
+    cpu_threads = 2;
     buffer_s* b = new_buffer(5);
     job_s job{};
     make_job(job, b, 5, 0);
     volatile bool stop = true;
-    EXPECT_EQ(job_plot_cpu(&job, &stop), 0u);
+    EXPECT_EQ(job_plot_cpu(&job, cpu_threads, &stop), 0u);
     EXPECT_EQ(b->progress.load(), 0u);
     expect_batch(job, 5, {false, false, false, false, true}, "stopped");
 }
 
 // A batch that does not fill whole sectors is reported but hashed.
 TEST_F(PlotCpu, BatchNotSectorMultipleStillHashed) {
-    g_cpu_threads = 1;
+    cpu_threads = 1;
     buffer_s* b = new_buffer(3);
     job_s job{};
     make_job(job, b, 3, 0);
     drive.sector_size = 16384;
     volatile bool stop = false;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(job_plot_cpu(&job, &stop), 3u);
+    EXPECT_EQ(job_plot_cpu(&job, cpu_threads, &stop), 3u);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Assertion failure plt_cpu : 271"), std::string::npos);
     expect_batch(job, 3, {}, "not sector multiple");
 }
@@ -178,9 +175,9 @@ TEST_F(PlotCpu, BenchmarkWithoutBuffer) {
 #if defined(VG_UNDER_ASAN) || defined(VG_UNDER_TSAN)
     GTEST_SKIP() << "sanitizer allocators abort on the oversized request";
 #endif
-    g_cpu_threads = INT_MAX;
+    cpu_threads = INT_MAX;
     testing::internal::CaptureStderr();
-    double rate = cpu_benchmark();
+    double rate = cpu_benchmark(cpu_threads);
     testing::internal::GetCapturedStderr();
     EXPECT_GT(rate, 0.0);
 }
@@ -306,12 +303,12 @@ TEST_F(PlotCpu, BestDeadlineAllBuilds) {
 // A sound buffer passes quietly; a damaged scoop of the first nonce is
 // reported (the first sample is always nonce 0).
 TEST_F(PlotCpu, BufferVerify) {
-    g_cpu_threads = 1;
+    cpu_threads = 1;
     buffer_s* b = new_buffer(4);
     job_s job{};
     make_job(job, b, 4, 0);
     volatile bool stop = false;
-    ASSERT_EQ(job_plot_cpu(&job, &stop), 4u);
+    ASSERT_EQ(job_plot_cpu(&job, cpu_threads, &stop), 4u);
     testing::internal::CaptureStderr();
     buffer_verify(1337, 1000, b, 4, 3, true);
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("Assertion failure"), std::string::npos);
