@@ -37,5 +37,8 @@ bool engine_job_disks_present(plotter_s* p, job_s* job, const char* path, const 
 extern const char* const ENGINE_KEPT_PLOTTING;  // a ".plotting" file and the resume data
 extern const char* const ENGINE_KEPT_STAGED;    // a complete file on its staging drive
 extern const char* const ENGINE_KEPT_NOTHING_WRITTEN;  // a file that could not be started
+// Said instead of ENGINE_KEPT_PLOTTING or ENGINE_KEPT_STAGED when the file
+// is not on the disk when the report is made (its folder's absence is named).
+extern const char* const ENGINE_KEPT_NOTHING_LEFT;
 extern const char* const ENGINE_KEPT_DISK_MISSING;     // nothing written where the disk should be
 extern const char* const ENGINE_KEPT_STAGED_DISK_MISSING;  // a staged file whose target disk is gone

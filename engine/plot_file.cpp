@@ -4,6 +4,7 @@
 #include "engine/plot_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -29,7 +30,9 @@ void failure_reason(std::string* why, const std::string& step) {
 
 // Gives a complete file its final name once its data is durable, and makes
 // the new name durable too.
-bool rename_durably(const char* from, const char* to) { return sys_rename(from, to) && sync_folder_of(to); }
+// Its caller reports a failure with the file and the reason (one line for
+// one event), so the rename itself logs nothing; errno keeps the reason.
+bool rename_durably(const char* from, const char* to) { return rename(from, to) == 0 && sync_folder_of(to); }
 
 }  // namespace
 

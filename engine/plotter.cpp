@@ -69,7 +69,31 @@ const char* const ENGINE_KEPT_NOTHING_WRITTEN =
     "Nothing was written to it; the other files of the run are kept. Check that the folder exists and can be "
     "written to (or remove it from the list), then start again.";
 
-void engine_post_file_error(const report_s& r) {
+const char* const ENGINE_KEPT_NOTHING_LEFT =
+    "Nothing of this file is left on the disk. The resume data is kept: start Veldgrain again and the file is "
+    "plotted again.";
+
+namespace {
+
+// What a report says was kept is what is on the disk now: a file whose
+// folder was removed during the run is gone, whatever the failure was.
+std::string kept_on_disk(const report_s& r) {
+  if (r.path.empty() || (r.kept != ENGINE_KEPT_PLOTTING && r.kept != ENGINE_KEPT_STAGED) ||
+      sys_exists(r.path.c_str()))
+    return r.kept;
+  std::string folder = r.path.substr(0, r.path.find_last_of('/'));
+  if (!folder.empty() && !sys_dir_exists(folder.c_str()))
+    return "Nothing of this file is left: its folder " + folder +
+           " no longer exists. The resume data is kept: once the folder is back, start Veldgrain and the file is "
+           "plotted again.";
+  return ENGINE_KEPT_NOTHING_LEFT;
+}
+
+}  // namespace
+
+void engine_post_file_error(const report_s& told) {
+  report_s r = told;
+  r.kept = kept_on_disk(told);
   report_to_user_later(
       r, [](const char* title, const char* text) { engine_message(false, nullptr, title, text); },
       [] { engine_exit_error(); });

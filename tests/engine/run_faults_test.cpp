@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <sstream>
 
 #include "engine/engine_internal.h"
 #include "engine/plots.h"
@@ -407,4 +408,38 @@ TEST_F(fault_fixture, stopped_move_leaves_no_plot_at_the_target) {
   EXPECT_EQ(files, 0);
   EXPECT_FALSE(plots_range_overlaps(reg, 0, 1ull << 40));
   plots_destroy(reg);
+}
+
+// The target folder is removed while its file is written: the writes still
+// reach the open file, its final name cannot be given, and the dialog says
+// what is on the disk (nothing), not that the file is kept; the failure is
+// one log line.
+TEST_F(fault_fixture, a_folder_removed_mid_run_is_told_as_it_is_on_disk) {
+  drive_s* hdd = drive(dir.file("removed"));
+  const uint64_t n = 1024;
+  add(hdd, nullptr, 0, n);
+  const std::string file = plot_path(hdd, 0, n, ".plotting");
+  testing::internal::CaptureStderr();
+  start_manual(256, 1);
+  bool marked = wait_for_run(p, [&] { return read_marker(file, n) == 256; });
+  std::filesystem::remove_all(hdd->path);
+  bool told = marked && wait_for_dialog("M:Error|Could not finish file:\n " + file + "\n");
+  plotter_stop(p, true);
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(marked);
+  ASSERT_TRUE(told) << log;
+  for (const std::string& l : dialogs.get()) {
+    if (l.compare(0, 8, "M:Error|") != 0) continue;
+    EXPECT_EQ(l.find("The file is kept"), std::string::npos) << l;
+    EXPECT_NE(l.find("Nothing of this file is left: its folder " + std::string(hdd->path) + " no longer exists"),
+              std::string::npos)
+        << l;
+  }
+  // Beside the lines of its creation, one line names the file: the failure.
+  int lines = 0;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);)
+    lines += line.find(std::string(hdd->path)) != std::string::npos && line.find("reating file") == std::string::npos &&
+             line.find("llocat") == std::string::npos;
+  EXPECT_EQ(lines, 1) << log;
 }
