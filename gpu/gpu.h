@@ -135,6 +135,11 @@ void gpu_set_rate(gpu_s* gpu, double nonces_per_minute, int count);
 // GPU_LAUNCH_SECONDS on the measured rate, and at most the value a new set
 // has (4) while no rate is known. Stored in hashes_per_launch and returned.
 int gpu_launch_hashes(gpu_s* gpu);
+// The work items of one launch of `final` over a batch of n items in groups
+// of local: all n while no rate is known, else as many whole groups as keep
+// one launch within GPU_LAUNCH_SECONDS on the measured rate (final hashes
+// each nonce's whole area once, about a 128th of the nonce's chain).
+uint64_t gpu_final_items(const gpu_s* gpu, uint64_t n, uint64_t local);
 
 // What the completion callbacks of one device batch share. It holds copies
 // of the set's numbers, so a callback never reads the set. Everything below

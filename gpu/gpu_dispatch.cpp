@@ -15,10 +15,10 @@
 enum : uint64_t { NONCE_BYTES = 262144, SCOOPS = 4096, SCOOP_BYTES = 64, CHAIN_STEPS = 8192 };
 
 cl_int gpu_launch(cl_command_queue queue, cl_kernel kernel, uint64_t global, uint64_t local,
-                  cl_event* event)
+                  cl_event* event, uint64_t offset)
 {
-  const size_t g = (size_t)global, l = (size_t)local;
-  return g_opencl_api.clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &g, &l, 0, nullptr, event);
+  const size_t g = (size_t)global, l = (size_t)local, o = (size_t)offset;
+  return g_opencl_api.clEnqueueNDRangeKernel(queue, kernel, 1, offset ? &o : nullptr, &g, &l, 0, nullptr, event);
 }
 
 void CL_CALLBACK gpu_event_progress(cl_event, cl_int status, void* context)
@@ -104,12 +104,23 @@ cl_int gpu_enqueue_batch(gpu_s* gpu, int i, uint64_t account, uint64_t first, ui
       (*registered)++;
   }
 
+  // final in parts of whole work groups, each as short as a hash_down
+  // launch; the last part's event stands for the batch's end.
+  const cl_uint items = (cl_uint)n;
   cl.clSetKernelArg(gpu->kernel_final[i], 0, sizeof(cl_mem), &gpu->genbuf[i]);
   cl.clSetKernelArg(gpu->kernel_final[i], 1, sizeof(cl_mem), &gpu->scoopbuf[i]);
-  err = gpu_launch(gpu->queue[i], gpu->kernel_final[i], n, local, ctx ? &gpu->final_event[i][pass] : nullptr);
-  if (err != CL_SUCCESS)
-    gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (final)", err);
-  return err;
+  cl.clSetKernelArg(gpu->kernel_final[i], 2, sizeof items, &items);
+  const uint64_t part = gpu_final_items(gpu, n, local);
+  for (uint64_t o = 0; o < n; o += part) {
+    const uint64_t w = std::min(part, n - o);
+    cl_event* slot = ctx && o + w >= n ? &gpu->final_event[i][pass] : nullptr;
+    err = gpu_launch(gpu->queue[i], gpu->kernel_final[i], w, local, slot, o);
+    if (err != CL_SUCCESS) {
+      gpu_report_cl_error(gpu, i, "clEnqueueNDRangeKernel (final)", err);
+      return err;
+    }
+  }
+  return CL_SUCCESS;
 }
 
 // One device's part of a pass: nonces first.. of the buffer's nonces

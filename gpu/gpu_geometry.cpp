@@ -4,6 +4,7 @@
 // check all take these numbers from here, so that a size one of them
 // accepts is a size every other one can run.
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 
 #include "gpu/gpu_internal.h"
@@ -181,4 +182,18 @@ int gpu_launch_hashes(gpu_s* gpu)
     h = bound;
   }
   return gpu->hashes_per_launch = h;
+}
+
+uint64_t gpu_final_items(const gpu_s* gpu, uint64_t n, uint64_t local)
+{
+  if (local == 0 || n <= local || !(gpu->device_rate > 0))
+    return n;
+  // The chain hashes some 8192 x 4096 bytes of a nonce, final its 262160.
+  const double final_seconds = (double)n * 60.0 / gpu->device_rate / 128.0;
+  if (final_seconds <= GPU_LAUNCH_SECONDS)
+    return n;
+  const double parts = std::ceil(final_seconds / GPU_LAUNCH_SECONDS);
+  const uint64_t groups = (n + local - 1) / local;
+  uint64_t per = (uint64_t)std::ceil((double)groups / parts);
+  return std::max<uint64_t>(1, per) * local;
 }

@@ -8,9 +8,10 @@
 void gpu_release_events(gpu_s* gpu, int i);
 void gpu_release_pass_events(gpu_s* gpu, int i, int pass);
 
-// Enqueues kernel over `global` work items in groups of `local`.
+// Enqueues kernel over `global` work items in groups of `local`, from work
+// item `offset` on.
 cl_int gpu_launch(cl_command_queue queue, cl_kernel kernel, uint64_t global, uint64_t local,
-                  cl_event* event);
+                  cl_event* event, uint64_t offset = 0);
 
 // Enqueues one batch of n work items on device i (at most the set's
 // nonces_per_device): setup, the hash_down chain and final for nonces

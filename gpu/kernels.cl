@@ -211,10 +211,13 @@ __kernel void hash_down(ulong base_nonce, __global uchar* genbuf, uint start, ui
   }
 }
 
-__kernel void final(__global uchar* genbuf, __global uchar* scoopbuf)
+// Launched over the batch's items in one or more parts (a global offset
+// per part, so that one launch stays short on a large batch): the stride
+// is the batch's item count, not the part's.
+__kernel void final(__global uchar* genbuf, __global uchar* scoopbuf, uint items)
 {
   const size_t g = get_global_id(0);
-  const size_t G = get_global_size(0);
+  const size_t G = items;
   __global const uint* area = (__global const uint*)genbuf + g;
   uint A[12], B[16], C[16], M[16];
   shabal_init(A, B, C);

@@ -270,6 +270,23 @@ TEST_F(GpuDispatch, TwoDevicesWithPartialLastBatch)
   EXPECT_EQ(g_maps, 0);
 }
 
+// On a device measured so slow that final over the whole batch would take
+// longer than one launch may, final runs in parts of whole work groups (a
+// global offset each), and the bytes stay the CPU's.
+TEST_F(GpuDispatch, FinalRunsInShortPartsOnASlowDevice)
+{
+  buffer_guard buf(32);
+  ASSERT_NE(buf.b, nullptr);
+  one->device_rate = 40;  // 32 nonces in 48 s: final alone about 0.4 s
+  EXPECT_EQ(gpu_final_items(one, 32, 8), 8u);
+  const uint64_t r = plot(one, 99, 12345, buf.b);
+  one->device_rate = 0;
+  EXPECT_EQ(r, 32u);
+  EXPECT_EQ(g_launches["final"], 4);
+  EXPECT_TRUE(equals_cpu(buf.b, 99, 12345));
+  EXPECT_EQ(gpu_final_items(one, 32, 8), 32u) << "no rate: one launch";
+}
+
 TEST_F(GpuDispatch, ThreeHashesPerLaunch)
 {
   one->hash_per_dispatch = 3;

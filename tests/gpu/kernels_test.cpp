@@ -68,6 +68,8 @@ class GpuKernels : public ::testing::Test {
       hash_down(items, (cl_uint)s, per_launch);
     g_opencl_api.clSetKernelArg(gpu->kernel_final[0], 0, sizeof(cl_mem), &gpu->genbuf[0]);
     g_opencl_api.clSetKernelArg(gpu->kernel_final[0], 1, sizeof(cl_mem), &gpu->scoopbuf[0]);
+    const cl_uint all = (cl_uint)items;
+    g_opencl_api.clSetKernelArg(gpu->kernel_final[0], 2, sizeof all, &all);
     EXPECT_EQ(gpu_launch(gpu->queue[0], gpu->kernel_final[0], items, kLocal, nullptr), CL_SUCCESS);
     std::vector<uint8_t> out(items * 262144);
     EXPECT_EQ(g_opencl_api.clEnqueueReadBuffer(gpu->queue[0], gpu->scoopbuf[0], CL_TRUE, 0,
