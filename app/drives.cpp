@@ -76,6 +76,22 @@ uint64_t rounding_unit(const drive_s& d) { return std::max<uint64_t>(d.sector_si
 
 uint64_t round_down(uint64_t n, uint64_t unit) { return n - n % unit; }
 
+// Nonces of the largest plot file the drive's file system holds, in whole
+// rounding units; 0 when it sets no limit of its own.
+uint64_t file_limit_nonces(const drive_s& d) {
+  if (d.max_file_bytes == 0) return 0;
+  return round_down(d.max_file_bytes / PLOT_NONCE_BYTES, rounding_unit(d));
+}
+
+// Cuts a file size to what the drive's file system holds, saying so.
+uint64_t fit_file_system(const drive_s& d, uint64_t f) {
+  uint64_t limit = file_limit_nonces(d);
+  if (limit == 0 || f <= limit) return f;
+  plan_log("Files on %s are cut to %s: its file system (%s) holds files of at most %s\n", d.path,
+           format_size(limit * PLOT_NONCE_BYTES, true, ""), d.fs_name, format_size(d.max_file_bytes, true, ""));
+  return limit;
+}
+
 // Where a folder lives: its file system and its canonical path. A path that
 // cannot be resolved (a drive restored while unplugged) stands for itself.
 struct place_s {
@@ -159,6 +175,13 @@ drive_s drive_read(int kind, const char* path) {
   d.free_bytes = sys_free_space(path, &d.total_bytes);
   sys_volume_info(path, sizeof d.volume_name, d.volume_name, d.fs_name, &d.serial);
   d.sector_size = sys_sector_size(path);
+  // What the file system can hold is asked of it, not guessed from the
+  // folder: FAT's files end at 4 GiB.
+  sys_fs_info_s fs;
+  if (sys_fs_info(path, &fs)) {
+    text_copy(d.fs_name, fs.type.c_str(), sizeof d.fs_name);
+    d.max_file_bytes = fs.max_file_bytes;
+  }
   if (d.volume_name[0] == '\0') text_copy(d.volume_name, "No name", sizeof d.volume_name);
   if (d.serial == 0) {
     sys_log("Warning: failed to determine serial number of HDD %s\n", path);
@@ -565,6 +588,11 @@ bool drive_add(int kind, const char* path, int resuming, std::vector<drive_refus
   drive_refusal_s refusal{path, resuming ? std::string() : folder_fault(path), false};
   drive_s d = drive_read(kind, path);
   bool roomy = d.free_bytes > k_min_free_bytes && nonces_in_bytes(d.free_bytes / 2, d.sector_size) != 0;
+  if (refusal.cause.empty() && d.max_file_bytes != 0 && file_limit_nonces(d) == 0) {
+    refusal.cause = std::string("its file system (") + d.fs_name + ") holds files of at most " +
+                    format_size(d.max_file_bytes, true, "") + ", less than one plot file of " +
+                    format_size(rounding_unit(d) * PLOT_NONCE_BYTES, true, "");
+  }
   if (refusal.cause.empty() && !roomy && !resuming) {
     refusal.cause = std::string("not enough free space (") + format_size(d.free_bytes, false, "") +
                     " free; a drive needs at least 128 MiB)";
@@ -642,13 +670,22 @@ void plan_lists() {
     else
       f = max_file != 0 && max_file < n ? max_file : n;
     f = round_down(f, rounding_unit(t));
+    drive_s* ssd = g_ssds.empty() ? nullptr : &g_ssds[k];
+    f = fit_file_system(t, f);
+    if (ssd) f = round_down(fit_file_system(*ssd, f), rounding_unit(t));
+    // Scattered, the target's staged files become one file there.
+    if (ssd && g_ssd_scatter && file_limit_nonces(t) != 0 && n > file_limit_nonces(t)) {
+      n = file_limit_nonces(t);
+      plan_log("Drive %s takes one scatter file, which its file system (%s) holds up to %s\n", t.path, t.fs_name,
+               format_size(t.max_file_bytes, true, ""));
+    }
     if (g_auto_start_nonce) choose_auto_start(t, &nonce);
     if (n != 0 && f == 0) {
       // A file size cap under one rounding unit, or a staging drive too full
       // for one, leaves nothing to cut this target into.
       plan_log("Skipping drive %s: its plot files would hold no nonces\n", t.path);
     } else if (n != 0) {
-      uint64_t done = plan_target(&t, g_ssds.empty() ? nullptr : &g_ssds[k], n, f, &nonce, &taken);
+      uint64_t done = plan_target(&t, ssd, n, f, &nonce, &taken);
       space.reserve(t, done);
     }
     if (!g_ssds.empty()) k = (k + 1) % g_ssds.size();

@@ -82,6 +82,7 @@ struct drive_s {
   job_s* job_writing_in;    // the one job writing into here; null = none
   double free_time;         // run-clock time of the last free-space query
   uint64_t fill_limit;      // bytes at most to fill; 0 = no limit
+  uint64_t max_file_bytes;  // the largest file its file system holds; 0 = no limit of its own
   // Batch writes into the drive timed in this process, all runs together
   // (atomic access): their bytes and the nanoseconds of their scoop rows,
   // and how many there were and the nanoseconds of the sync and resume

@@ -607,3 +607,38 @@ TEST_F(drives_test, replanning_looks_up_each_folder_not_each_file) {
     EXPECT_LE(counts[1].folder_reads, 3) << "one read per folder";
   }
 }
+
+// A FAT32 disk (here through FUSE, as a USB disk of a miner) holds files of
+// at most 4 GiB - 1 byte: the plan cuts its files to fit in whole 256-nonce
+// units, with the default file size as with a larger one, and says so once.
+// Staged files scattered into one file per target are held to it too.
+TEST_F(drives_test, plan_cuts_files_to_what_the_file_system_holds) {
+  loop_fs_s fs(5 * 1024, "", "fat32");
+  if (!fs.ok()) GTEST_SKIP() << "FAT32 through FUSE: " << fs.why;
+  const uint64_t fat_max = (4ull << 30) - 1;
+  testing::internal::CaptureStderr();
+  drive_add(1, fs.mount_point.c_str(), 0);
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(g_drives.size(), 1u) << log;
+  EXPECT_STREQ(g_drives[0].fs_name, "fuse.fusefat");
+  std::vector<planned_s> jobs = planned_jobs();
+  ASSERT_GE(jobs.size(), 2u);
+  uint64_t total = 0;
+  for (const planned_s& j : jobs) {
+    EXPECT_LE(j.count * 262144, fat_max) << j.start;
+    EXPECT_EQ(j.count % 256, 0u) << j.start;
+    total += j.count;
+  }
+  EXPECT_EQ(jobs[0].count, 16128u);
+  EXPECT_GT(total * 262144, fat_max) << "the whole disk is still planned";
+  EXPECT_LE(g_max_job_bytes, fat_max);
+  EXPECT_NE(log.find("its file system (fuse.fusefat) holds files of at most 4.0 GiB"), std::string::npos) << log;
+
+  std::string ssd = sub("ssd");
+  g_ssd_scatter = true;
+  drive_add(0, ssd.c_str(), 0);
+  uint64_t scattered = 0;
+  for (const planned_s& j : planned_jobs()) scattered += j.count;
+  EXPECT_LE(scattered * 262144, fat_max) << "one scatter file per target";
+  g_ssd_scatter = false;
+}
