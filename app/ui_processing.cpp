@@ -26,6 +26,7 @@
 run_history_s g_history;
 std::vector<drawn_text_s> g_processing_texts;
 rate_graph_s g_rate_graphs[3];
+std::map<const drive_s*, rate_graph_s> g_drive_rate_graphs;
 double g_free_space_time;
 double g_compute_start_time;
 double g_write_start_time;
@@ -248,7 +249,7 @@ void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, do
   for (int k = 0; k < n; k++) {
     drive_s& d = (*s.drives)[k];
     const drive_snapshot_s* e = snapshot_drive(&snap, &d);
-    rates[k] = rate_graph_add(&d.rate_graph, 4, now, (double)(e ? e->bytes_in : 0));
+    rates[k] = rate_graph_add(&g_drive_rate_graphs[&d], 4, now, (double)(e ? e->bytes_in : 0));
     speed += rates[k];
   }
   // One target without SSDs gets the wide bar and the write-buffer gauge.
@@ -265,7 +266,7 @@ void paint_section(window_s* w, const plotter_snapshot_s& snap, int W, int S, do
     char speed_text[32];
     format_size_to(sizeof speed_text, speed_text, (uint64_t)rates[k], false, "/s");
     paint_progress_bar(w, x, bar_y, c.width, bar_h, speed_text, (float)drive_share(snap, &d),
-                       rates[k] > 0, &d.rate_graph, colours);
+                       rates[k] > 0, &g_drive_rate_graphs[&d], colours);
     if (single) {
       uint64_t cap = job ? job->write_capacity * PLOT_NONCE_BYTES : 0;
       paint_fill_gauge(w, W - 168, bar_y, bar_h, job ? write_buffer_held(*job) : 0, cap);
@@ -390,6 +391,9 @@ void processing_start() {
   window_set_paint(g_window, paint_cb);
   window_redraw(g_window);
   window_set_redraw_timer(g_window, 500);
+  // The graphs are kept by the drive's place in its list, which an edit of
+  // the lists since an earlier run may have given to another drive.
+  g_drive_rate_graphs.clear();
   plotter_set_run_settings(g_plotter, settings_for_run());
   plotter_start(g_plotter, g_gpus, (int)g_ssds.size(), (int)g_drives.size(), g_resume_ram);
   history_start();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "app/rate_graph.h"
@@ -12,6 +13,7 @@
 #include "platform/sys_linux.h"
 #include "ui/draw.h"
 
+struct drive_s;
 struct window_s;
 
 extern run_history_s g_history;  // the run's progress, one tick a second
@@ -19,6 +21,10 @@ extern run_history_s g_history;  // the run's progress, one tick a second
 // sizes), for checks of the screen's layout.
 extern std::vector<drawn_text_s> g_processing_texts;
 extern rate_graph_s g_rate_graphs[3];  // only the first (compute) is drawn
+// Each drive's speed graph of the bytes into it (drive_bytes_in), by the
+// drive of the lists; entries are made as the drives are first painted, and
+// a run starts without any.
+extern std::map<const drive_s*, rate_graph_s> g_drive_rate_graphs;
 extern double g_free_space_time;
 extern double g_compute_start_time;
 extern double g_write_start_time;

@@ -36,7 +36,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/rate_graph.h"
 #include "engine/run_settings.h"
 
 struct gpu_s;
@@ -88,7 +87,6 @@ struct drive_s {
   // and how many there were and the nanoseconds of the sync and resume
   // marker that end each. See drive_write_figures.
   uint64_t timed_bytes, timed_rows_ns, timed_batches, timed_ends_ns;
-  rate_graph_s rate_graph;
 };
 
 // One plot file to produce. state is atomic because the write and move tasks

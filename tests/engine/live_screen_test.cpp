@@ -37,6 +37,7 @@ struct live_screen_fixture : ::testing::Test {
     g_window = nullptr;
     g_ssds.clear();
     g_drives.clear();
+    g_drive_rate_graphs.clear();
   }
   drive_s* add_drive(std::vector<drive_s>& list, const char* name, bool ssd) {
     list.push_back(*make_drive(dir.file(name), ssd));
@@ -84,6 +85,7 @@ TEST_F(live_screen_fixture, cpu_runs_drawn_while_they_go_on) {
     SCOPED_TRACE(c.name);
     g_ssds.clear();
     g_drives.clear();
+    g_drive_rate_graphs.clear();
     g_ssds.reserve(1);
     g_drives.reserve(1);
     drive_s* ssd = c.staged ? add_drive(g_ssds, (std::string(c.name) + "_ssd").c_str(), true) : nullptr;
@@ -255,7 +257,7 @@ TEST_F(live_screen_fixture, paused_run_with_hidden_drive_pages_keeps_every_graph
   const size_t bound = 512 * 4 + 3;  // 512 s at 4 samples a second, and three older ones
   EXPECT_LE(g_rate_graphs[0].samples.size(), bound);
   for (int i = 0; i < targets; i++) {
-    const rate_graph_s& g = g_drives[i].rate_graph;
+    const rate_graph_s& g = g_drive_rate_graphs[&g_drives[i]];
     EXPECT_LE(g.samples.size(), bound) << "drive " << i;
     ASSERT_FALSE(g.samples.empty()) << "drive " << i;
     EXPECT_GT(g.samples.back().time, length - 1) << "drive " << i;
