@@ -476,5 +476,5 @@ void files_dropped(int count, char** paths) {
     return;
   }
   if (window_is_paint(g_window, config_paint) || window_is_paint(g_window, check_paint))
-    ui_check_start(g_window, count, paths);
+    ui_check_start(g_window, count, paths, [] { window_set_paint(g_window, config_paint); });
 }

@@ -22,7 +22,6 @@
 
 #include "checker/check_state.h"
 #include "checker/ui_check.h"
-#include "app/ui_config.h"
 #include "platform/cpu_features.h"
 #include "platform/sys_linux.h"
 #include "platform/util.h"
@@ -462,7 +461,12 @@ void check_file_proc(checker_s* c, int index) {
     }
 }
 
-void ui_check_start(window_s* w, int count, const char* const* paths) {
+namespace {
+// The application's way back from the checker screen.
+std::function<void()> g_check_back;
+}  // namespace
+
+void ui_check_start(window_s* w, int count, const char* const* paths, std::function<void()> back) {
     if (g_checker) {
         checker_s* old = g_checker;
         g_checker = nullptr;
@@ -474,6 +478,7 @@ void ui_check_start(window_s* w, int count, const char* const* paths) {
     std::sort(files.begin(), files.end(), name_before);
     checker_s* c = checker_create(w, files, check_sample_count((int)files.size(), window_width(w)));
     g_checker = c;
+    g_check_back = std::move(back);
     c->thread = std::thread(check_thread_proc, c);
     window_set_paint(w, check_paint);
     window_set_key_callback(w, check_key_cb);
@@ -487,7 +492,7 @@ void ui_check_stop() {
     g_checker = nullptr;
     // The list's wheel region holds a pointer to c->scroll.
     ui_regions_clear(w);
-    window_set_paint(w, config_paint);
+    if (g_check_back) g_check_back();
     window_set_key_callback(w, nullptr);
     window_set_redraw_timer(w, 0);
     checker_destroy(c);

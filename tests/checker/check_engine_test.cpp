@@ -608,7 +608,7 @@ TEST_F(CheckerTest, ClosingTheWindowStopsAndJoinsACheckInProgress) {
     g_plotter = plotter_create();
     g_check_pread = slow_pread;  // the check is still going when the window closes
     const char* paths[] = {p.c_str()};
-    ui_check_start(&sw.w, 1, paths);
+    ui_check_start(&sw.w, 1, paths, nullptr);
     ASSERT_NE(g_checker, nullptr);
     for (int i = 0; i < 20000 && !g_checker->entries[0].status[0].read_issued; i++) usleep(1000);
     EXPECT_TRUE(close_cb(nullptr));

@@ -227,7 +227,7 @@ TEST_F(CheckScreen, BackReturnsWhileAReadHangs) {
     g_gate_open = false;
     g_check_pread = hanging_pread;
     const char* paths[] = {p.c_str()};
-    ui_check_start(&sw.w, 1, paths);
+    ui_check_start(&sw.w, 1, paths, [&sw] { window_set_paint(&sw.w, config_paint); });
     checker_s* c = g_checker;
     ASSERT_NE(c, nullptr);
     checker_hold(c);  // to see when the last reader lets go
@@ -340,7 +340,7 @@ TEST_F(CheckScreen, TheListIsSortedByNameAndCountsTheFiles) {
     std::vector<const char*> dropped;
     for (const std::string& p : paths) dropped.push_back(p.c_str());
     surface_window_s sw{640, 480};
-    ui_check_start(&sw.w, (int)dropped.size(), dropped.data());
+    ui_check_start(&sw.w, (int)dropped.size(), dropped.data(), [&sw] { window_set_paint(&sw.w, config_paint); });
     checker_s* c = g_checker;
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(eventually([&] { return check_verdict(*c) != CHECK_PENDING; }));
