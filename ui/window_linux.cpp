@@ -524,11 +524,20 @@ bool window_question(window_s* w, const char* title, const char* fmt, ...) {
   return yes;
 }
 
+// The folder the last accepted choice was made in; "" until one is.
+static std::string g_chooser_folder;
+
 static bool window_choose(window_s* w, const char* title, GtkFileChooserAction action, int size,
                           char* out) {
   GtkWidget* d = gtk_file_chooser_dialog_new(title, window_parent(w), action, "gtk-ok",
                                              GTK_RESPONSE_ACCEPT, "gtk-cancel",
                                              GTK_RESPONSE_CANCEL, nullptr);
+  // Without a folder of its own the chooser opens on "Recent", where a
+  // typed name has no folder to be found in and Return takes nothing: it
+  // opens where the last choice was made, else in the home folder.
+  const char* start = g_chooser_folder.empty() ? g_get_home_dir() : g_chooser_folder.c_str();
+  if (start) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), start);
+  gtk_dialog_set_default_response(GTK_DIALOG(d), GTK_RESPONSE_ACCEPT);
   bool ok = false;
   if (gtk_dialog_run(GTK_DIALOG(d)) == GTK_RESPONSE_ACCEPT) {
     gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
@@ -542,6 +551,11 @@ static bool window_choose(window_s* w, const char* title, GtkFileChooserAction a
       memset(out, 0, (size_t)size);
       memcpy(out, name, strlen(name));
       ok = true;
+    }
+    if (name) {
+      gchar* folder = g_path_get_dirname(name);
+      g_chooser_folder = folder;
+      g_free(folder);
     }
     g_free(name);
   }

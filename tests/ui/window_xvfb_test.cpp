@@ -185,6 +185,16 @@ TEST(WindowXvfb, ChooserCopiesOnlyAWholePath) {
             std::string::npos);
 }
 
+// The folder chooser opens in the home folder, then where the last choice
+// was made, never on "Recent": a name typed there and Return choose it.
+TEST(WindowXvfb, FolderChooserTakesATypedPathWithReturn) {
+  session_s s;
+  ASSERT_TRUE(s.run("folder"));
+  EXPECT_EQ(s.starting("folder"), (std::vector<std::string>{"folder 1 " + s.dir + "/home/plots",
+                                                            "folder 1 " + s.dir + "/disk/a",
+                                                            "folder 1 " + s.dir + "/disk/b"}));
+}
+
 // A binary PPM as ImageMagick writes it.
 struct ppm_s {
   int width = 0, height = 0;

@@ -9,7 +9,9 @@ scenario=$1 demo=$2 out=$3
 events=$out/events.txt
 
 # From OUTDIR, so that its log.txt lands there; GTK's settings stay in memory.
-(cd "$out" && GSETTINGS_BACKEND=memory exec "$demo" "$scenario") >"$events" 2>"$out/demo_stderr.txt" &
+# A home folder of its own, where the choosers open.
+mkdir -p "$out/home"
+(cd "$out" && HOME="$out/home" GSETTINGS_BACKEND=memory exec "$demo" "$scenario") >"$events" 2>"$out/demo_stderr.txt" &
 demo_pid=$!
 trap 'kill $demo_pid 2>/dev/null; wait $demo_pid 2>/dev/null' EXIT  # on failure only
 
@@ -117,6 +119,24 @@ case $scenario in
         xdotool key Escape
       fi
       wait_for 'open [01] .*' $n
+    done
+    sync_input
+    ;;
+  folder)
+    mkdir -p "$out/home/plots" "$out/disk/a" "$out/disk/b"
+    n=0
+    # A name typed where the chooser opens (home, then the folder of the
+    # last choice) and an absolute path, each taken with Return.
+    for typed in plots "$out/disk/a" b; do
+      n=$((n + 1))
+      xdotool mousemove --window "$wid" 170 110 click 1
+      focus "$(window_named 'Choose folder')"
+      xdotool key ctrl+l
+      sleep 0.3
+      xdotool type "$typed"
+      sleep 0.3
+      xdotool key Return
+      wait_for 'folder [01] .*' $n
     done
     sync_input
     ;;

@@ -60,6 +60,11 @@ static void demo_paint(void*) {
     const bool ok = window_open_file(g_demo, "Open plot", calls++ == 0 ? 260 : 8, chosen);
     say("open %d %s", ok ? 1 : 0, chosen);
   });
+  paint_button(w, "Folder", true, 160, 100, 120, 40, 10, [] {
+    static char chosen[260] = "none";
+    const bool ok = window_select_folder(g_demo, "Choose folder", 260, chosen);
+    say("folder %d %s", ok ? 1 : 0, chosen);
+  });
   ui_region_scroll(w, 340, 100, 280, 200, [](int dx, int dy) { say("scroll %d %d", dx, dy); });
   draw_set_fill(w, 0xff336699);
   draw_no_stroke(w);
