@@ -169,7 +169,10 @@ void plotter_destroy(plotter_s* p) {
 }
 
 void plotter_toggle_pause(plotter_s* p) {
-  __atomic_store_n(&p->paused, !__atomic_load_n(&p->paused, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+  bool paused = !__atomic_load_n(&p->paused, __ATOMIC_RELAXED);
+  __atomic_store_n(&p->paused, paused, __ATOMIC_RELAXED);
+  sys_log(paused ? "Plotting paused: the batches being written are finished, no new one is started\n"
+                 : "Plotting resumed\n");
 }
 
 bool plotter_is_paused(plotter_s* p) { return __atomic_load_n(&p->paused, __ATOMIC_RELAXED); }

@@ -534,6 +534,15 @@ void thread_proc(plotter_s* p) {
   while (!plotter_stop_requested(&p->stop) && !p->jobs.empty()) {
     if (plotter_is_paused(p)) {
       p->holding.store(true, std::memory_order_relaxed);
+      // A pause starts nothing new, but a file whose last batch is on the
+      // disk is finished: it takes its final name now, and a run that this
+      // completes ends, rather than wait for Resume with 100 % shown.
+      bool all_done = true;
+      for (job_s* job : p->jobs) {
+        if (job->state == JOB_WRITTEN && job->fd) visit_written(p, job, &pass);
+        all_done = all_done && job->state == JOB_DONE;
+      }
+      if (all_done) break;
       sleep_seconds(0.1);
       continue;
     }

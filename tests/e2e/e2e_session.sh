@@ -335,6 +335,21 @@ case $scenario in
     close_main
     wait_exit 1
     ;;
+  pause_on_last_batch) # TARGET_PLOTTING: paused while the file's last batch
+    # is hashed; the file is finished and the run ends while paused
+    start_app 1
+    answer Auto-Resuming Escape
+    start_plotting
+    wait_file "$1"
+    wait_marker "$1"
+    pause
+    wait_log 'Plotting paused' 1
+    wait_file "${1%.plotting}"
+    wait_window 'Done!' >/dev/null || exit 3
+    answer 'Done!' Escape
+    close_main
+    wait_exit 1
+    ;;
   start_refused) # Start is refused by the plan with an error, told once
     start_app 1
     answer Auto-Resuming Escape

@@ -382,6 +382,25 @@ TEST_F(ProgramTest, TooLittleRamForOneBatchPerBufferSaysHowMuchIsNeeded) {
     for (const std::string& d : drives) EXPECT_TRUE(std::filesystem::is_empty(d)) << d;
 }
 
+// A pause that lands while the last batch of the run is hashed: that batch
+// is written, the file takes its final name and the run ends, paused; the
+// pause is logged.
+TEST_F(ProgramTest, APauseOnTheLastBatchCompletesTheFile) {
+    const uint64_t n = 512;
+    config_with_plan(n, 1);
+    // The session's file is in its folder (created, nothing written yet),
+    // which makes that folder the session's disk.
+    std::ofstream(plot_name(0, n) + ".plotting").close();
+    std::filesystem::resize_file(plot_name(0, n) + ".plotting", n * NONCE_BYTES);
+    ASSERT_TRUE(run("pause_on_last_batch", plot_name(0, n) + ".plotting"));
+    expect_exit_ok(1);
+    std::string log = read_file(work + "/log.txt");
+    EXPECT_TRUE(contains(log, "Plotting paused")) << log;
+    EXPECT_TRUE(contains(log, "All done!\n")) << log;
+    EXPECT_FALSE(std::filesystem::exists(plot_name(0, n) + ".plotting"));
+    expect_plot(plot_name(0, n), 0, n, {0, 255, 256, 511});
+}
+
 TEST_F(ProgramTest, ClosingDuringARunKeepsTheFileForAResumeThatFinishesIt) {
     // The session pauses the run once the first batch has left its marker
     // and closes it: a file finished before the close is (rightly) not
