@@ -526,8 +526,24 @@ void paint_fill_gauge(window_s* w, int x, int y, int ht, uint64_t used, uint64_t
   draw_no_stroke(w);
 }
 
+// A run holds the drive lists and the plotter: a drop can neither resume
+// nor check anything now, and is told so rather than ignored. Told from
+// the task queue, so that the drop ends before the dialog opens.
+static void processing_dropped(int count, char** paths) {
+  if (count <= 0) return;
+  report_s r;
+  r.title = "Not now";
+  r.what = "Plotting is under way, so nothing dropped is checked or resumed now:";
+  r.path = paths[0];
+  if (count > 1) r.path += " and " + std::to_string(count - 1) + " more";
+  r.kept = "Nothing was done with it. Drop it again once the run has ended and Veldgrain has been started again.";
+  report_to_user_later(r, [](const char* title, const char* text) { g_app_message(title, text); });
+}
+
 void paint_cb(void*) {
   window_s* w = g_window;
+  ui_region_drop(w, 0, 0, window_width(w), window_height(w),
+                 [](int count, char** paths, int, int) { processing_dropped(count, paths); });
   if (g_ssds.empty() && g_drives.empty()) return;
   g_processing_texts.clear();
   draw_record_texts(&g_processing_texts);

@@ -660,6 +660,32 @@ wait_state targets ')SH" + more + "|0;" + folder + R"SH(|0;'
   EXPECT_EQ(s.state["jobs"], "1");
 }
 
+// A file dropped while a run goes on is neither checked nor resumed, and the
+// user is told so instead of the drop being ignored.
+TEST_F(Screens, DropsDuringARunAreRefusedWithTheReason) {
+  std::string folder = sub("resume");
+  std::string file = folder + "/7_2000_256.plotting";
+  std::ofstream(file).put('x');
+  ASSERT_EQ(truncate(file.c_str(), (off_t)(256 * 262144)), 0);
+  std::ofstream(folder + "/7_0_256").put('x');
+  scenario_s s = run_scenario("drop_during_run", R"SH(
+drop() { echo "$1" > "$OUT/state.drop"; }
+start_demo --screen config --account 7 --ram 268435456
+drop ')SH" + file + R"SH('
+dialog 'Resume?'
+xdotool key --clearmodifiers alt+y
+dialog_gone 'Resume?' 90
+wait_state screen processing 90
+drop ')SH" + folder + R"SH(/7_0_256'
+dialog 'Not now'
+shot_root refused_drop
+xdotool key Return
+dialog_gone 'Not now'
+wait_state screen processing
+)SH");
+  EXPECT_SCENARIO_OK(s);
+}
+
 // A prompt confirmed with the text it opened with changes nothing: neither
 // the automatic start, nor the file size cap, nor the automatic RAM.
 TEST_F(Screens, UneditedPromptsChangeNothing) {
