@@ -62,22 +62,69 @@ void check_plan_make(check_plan_s* p, int sample_count, uint64_t start, uint64_t
     p->nonce_of.assign(n, 0);
     p->scoop_of.assign(n, 0);
     check_choose_samples(sample_count, start, nonce_count, p->nonce_of.data(), p->scoop_of.data());
-    // Samples sorted by nonce (then by screen order), cut where the nonce
-    // changes.
-    p->sample.resize(n);
-    std::iota(p->sample.begin(), p->sample.end(), 0);
-    std::stable_sort(p->sample.begin(), p->sample.end(),
-                     [&](int a, int b) { return p->nonce_of[a] < p->nonce_of[b]; });
-    p->nonces.clear();
-    p->first.clear();
-    p->scoop.resize(n);
+    auto offset_of = [&](int i) { return ((uint64_t)p->scoop_of[i] * nonce_count + (p->nonce_of[i] - start)) * 64; };
+
+    // Blocks: the samples sorted by offset, cut where the block changes.
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return offset_of(a) < offset_of(b); });
+    p->blocks.clear();
+    p->block_first.clear();
+    p->block_sample = order;
+    p->block_of.assign(n, 0);
     for (size_t k = 0; k < n; k++) {
-        const int i = p->sample[k];
-        if (k == 0 || p->nonce_of[i] != p->nonces.back()) {
-            p->nonces.push_back(p->nonce_of[i]);
-            p->first.push_back((int)k);
+        const uint64_t b = offset_of(order[k]) / CHECK_BLOCK_BYTES * CHECK_BLOCK_BYTES;
+        if (p->blocks.empty() || p->blocks.back() != b) {
+            p->blocks.push_back(b);
+            p->block_first.push_back((int)k);
         }
-        p->scoop[k] = p->scoop_of[i];
+        p->block_of[order[k]] = (int)p->blocks.size() - 1;
     }
-    p->first.push_back((int)n);
+    p->block_first.push_back((int)n);
+
+    // The hashed nonces.
+    p->nonces.assign(p->nonce_of.begin(), p->nonce_of.end());
+    std::sort(p->nonces.begin(), p->nonces.end());
+    p->nonces.erase(std::unique(p->nonces.begin(), p->nonces.end()), p->nonces.end());
+
+    // Every scoop of a hashed nonce inside a block read: (nonce index,
+    // scoop, byte in the blocks read, sample or -1).
+    struct item_s {
+        int j;
+        uint32_t scoop;
+        uint64_t at;
+        int sample;
+    };
+    std::vector<item_s> items;
+    const uint64_t file_bytes = nonce_count * PLOT_NONCE_BYTES;
+    for (size_t b = 0; b < p->blocks.size(); b++) {
+        const uint64_t end = std::min<uint64_t>(p->blocks[b] + CHECK_BLOCK_BYTES, file_bytes);
+        int next_sample = p->block_first[b];
+        for (uint64_t off = p->blocks[b]; off < end; off += 64) {
+            const uint64_t q = off / 64;
+            const uint64_t nonce = start + q % nonce_count;
+            auto it = std::lower_bound(p->nonces.begin(), p->nonces.end(), nonce);
+            if (it == p->nonces.end() || *it != nonce) continue;
+            int sample = -1;
+            if (next_sample < p->block_first[b + 1] && offset_of(p->block_sample[next_sample]) == off)
+                sample = p->block_sample[next_sample++];
+            items.push_back({(int)(it - p->nonces.begin()), (uint32_t)(q / nonce_count),
+                             b * CHECK_BLOCK_BYTES + (off - p->blocks[b]), sample});
+        }
+    }
+    std::sort(items.begin(), items.end(),
+              [](const item_s& a, const item_s& b) { return a.j != b.j ? a.j < b.j : a.scoop < b.scoop; });
+    const size_t m = items.size();
+    p->scoop.resize(m);
+    p->at.resize(m);
+    p->sample.resize(m);
+    p->item_of.assign(n, -1);
+    p->first.assign(p->nonces.size() + 1, (int)m);
+    for (size_t k = m; k-- > 0;) {
+        p->first[items[k].j] = (int)k;
+        p->scoop[k] = items[k].scoop;
+        p->at[k] = items[k].at;
+        p->sample[k] = items[k].sample;
+        if (items[k].sample >= 0) p->item_of[items[k].sample] = (int)k;
+    }
 }

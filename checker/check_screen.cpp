@@ -79,40 +79,51 @@ void paint_verdict(checker_s* c, window_s* w, int H) {
     draw_text(w, text, 178, (float)(H - 64));
 }
 
-// Under the verdict of a single file: how many samples were compared (a
-// check samples, it does not read every scoop), or why the file was not
-// checked.
-void paint_single_detail(checker_s* c, window_s* w, const check_entry_s& e, int H) {
-    char text[200];
+// A line of small text at (178, y), made smaller when it would run past
+// the window's right edge.
+void paint_detail_line(window_s* w, const std::string& text, int y, int W) {
+    if (text.empty()) return;
+    draw_set_fill(w, BLACK);
+    int size = 10;
+    draw_set_font(w, FACE, size);
+    while (size > 7 && 178 + draw_text_width(w, text.c_str()) > (float)(W - 8)) draw_set_font(w, FACE, --size);
+    draw_text(w, text.c_str(), 178, (float)y);
+}
+
+// Under the verdict of a single file: how many samples were compared, or
+// why the file was not checked, or what it holds instead of its name's
+// data; below it what the check looked at and what it can have missed (a
+// check samples, it does not read every scoop).
+void paint_single_detail(checker_s* c, window_s* w, const check_entry_s& e, int W, int H) {
+    char text[400];
     switch (check_entry_outcome(e)) {
     case CHECK_SKIPPED: snprintf(text, sizeof text, "Not checked: %s", check_skip_text(e.skip.load())); break;
     case CHECK_CORRECT: snprintf(text, sizeof text, "%d samples compared", c->sample_count); break;
     case CHECK_MISMATCH:
-        snprintf(text, sizeof text, "The file does not match its name (account or start): all %d samples differ",
-                 c->sample_count - e.unchecked.load());
+        snprintf(text, sizeof text, "All %d samples differ: the file %s", c->sample_count - e.unchecked.load(),
+                 check_entry_verdict_text(e, c->sample_count).c_str());
         break;
-    case CHECK_WRONG: snprintf(text, sizeof text, "%d of %d samples differ", e.wrong.load(), c->sample_count); break;
+    case CHECK_WRONG: snprintf(text, sizeof text, "%s", check_entry_verdict_text(e, c->sample_count).c_str()); break;
     case CHECK_INCOMPLETE:
         snprintf(text, sizeof text, "%d of %d samples could not be read", e.unchecked.load(), c->sample_count);
         break;
     default: return;
     }
-    draw_set_fill(w, BLACK);
-    draw_set_font(w, FACE, 10);
-    draw_text(w, text, 178, (float)(H - 34));
+    paint_detail_line(w, text, H - 34, W);
+    paint_detail_line(w, check_entry_coverage_text(e, c->sample_count), H - 20, W);
 }
 
-// Under the verdict of a list: the samples compared over all files.
-void paint_multi_detail(checker_s* c, window_s* w, int H) {
+// Under the verdict of a list: the samples compared over all files, and
+// what that covers.
+void paint_multi_detail(checker_s* c, window_s* w, int W, int H) {
     if (check_verdict(*c) == CHECK_PENDING || c->entries.empty()) return;
     long compared = 0;
     for (const check_entry_s& e : c->entries)
         if (e.skip.load() == CHECK_SKIP_NONE) compared += c->sample_count - e.unchecked.load();
     char text[120];
     snprintf(text, sizeof text, "%ld samples compared", compared);
-    draw_set_fill(w, BLACK);
-    draw_set_font(w, FACE, 10);
-    draw_text(w, text, 178, (float)(H - 34));
+    paint_detail_line(w, text, H - 34, W);
+    paint_detail_line(w, check_coverage_text(*c), H - 20, W);
 }
 
 // "n of m files" done, right of the title.
@@ -157,7 +168,7 @@ void paint_single(checker_s* c, window_s* w, int W, int H) {
     draw_text(w, e.path.c_str(), 24, (float)(30 * ch + 76));
     draw_clip_pop(w);
     paint_verdict(c, w, H);
-    paint_single_detail(c, w, e, H);
+    paint_single_detail(c, w, e, W, H);
     paint_back_button(w, H - 64, [] { ui_check_stop(); });
 }
 
@@ -244,7 +255,7 @@ void paint_multi(checker_s* c, window_s* w, int W, int H) {
     };
     paint_scroll_vert(w, &c->scroll, 0, 74, W, view, rows);
     paint_verdict(c, w, H);
-    paint_multi_detail(c, w, H);
+    paint_multi_detail(c, w, W, H);
     paint_back_button(w, H - 64, [] { ui_check_stop(); });
 }
 
@@ -260,6 +271,15 @@ void check_paint(void*) {
     draw_set_fill(w, BLACK);
     draw_set_font(w, FACE, 22);
     draw_text(w, "Check", 24, 24);
+    if (!c->collected.load()) {
+        // The dropped folders are still being listed (on a slow or dead
+        // mount, for as long as it takes); Back works meanwhile.
+        draw_set_fill(w, GREY_TEXT);
+        draw_set_font(w, FACE, 10);
+        draw_text(w, "Listing the dropped folders...", 24, 74);
+        paint_back_button(w, H - 64, [] { ui_check_stop(); });
+        return;
+    }
     if (c->entries.size() != 1) paint_file_count(c, w, W);
     if (c->entries.size() == 1)
         paint_single(c, w, W, H);
@@ -269,7 +289,7 @@ void check_paint(void*) {
 
 void check_key_cb(void*, int key) {
     checker_s* c = g_checker;
-    if (!c) return;
+    if (!c || !c->collected.load()) return;
     int view = c->view_height;
     float content = c->scroll.content;
     float& off = c->scroll.scroll_offset;

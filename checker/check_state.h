@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -41,6 +43,16 @@ enum check_skip_e {
     CHECK_SKIP_NOT_FILE,    // a FIFO, a device or a folder: reading could block
 };
 
+// What a file whose every sample differs holds instead of its name's data.
+enum check_mismatch_e {
+    CHECK_MISMATCH_NONE = 0,
+    CHECK_MISMATCH_OTHER_NAME,    // the nonces of another dropped file's name
+    CHECK_MISMATCH_POC1_LAYOUT,   // PoC1 scoops under a PoC2 name
+    CHECK_MISMATCH_POC2_LAYOUT,   // PoC2 scoops under an optimized PoC1 name
+    CHECK_MISMATCH_LONGER,        // fewer nonces, then zeros up to the name's size
+    CHECK_MISMATCH_UNKNOWN,       // none of these
+};
+
 // One file to check.
 struct check_entry_s {
     std::string path;
@@ -50,9 +62,20 @@ struct check_entry_s {
     // final once finished is set.
     std::atomic<int> wrong{0};
     std::atomic<int> unchecked{0};
-    // Every compared sample differs while the file holds data: the content
-    // belongs to another account or start, it is not damaged.
-    std::atomic<bool> name_mismatch{false};
+    // The file's nonce count, and every scoop compared (the samples and the
+    // other scoops of the hashed nonces that the blocks read hold) with
+    // those that differ; final once finished is set.
+    std::atomic<uint64_t> nonces{0};
+    std::atomic<uint64_t> scoops_compared{0};
+    std::atomic<uint64_t> scoops_wrong{0};
+    // Every compared sample differs while the file holds data: what the
+    // data is instead (check_mismatch_e), and for a file under another
+    // name, a layout or a length of its own, the name (and for a file
+    // longer than its data, the nonces) that would fit it. Written before
+    // finished is set.
+    std::atomic<int> mismatch{CHECK_MISMATCH_NONE};
+    std::string fitting_name;
+    uint64_t data_nonces = 0;
     // The check of this file has ended (skipped or compared); set only when
     // the checker was not stopped, so the screen knows the row can no
     // longer change.
@@ -72,12 +95,20 @@ enum check_outcome_e {
 };
 
 // Owned by the UI and by the check thread and readers working for it: each
-// holds a reference (refs), and the last to let go frees it. A read that
-// hangs (a dying disk, a stale network mount) thus never holds up Back or
-// closing: the reader is abandoned with its reference and frees what it
-// shares when its read returns.
+// holds a reference (refs), and the last to let go frees it. A stat, open,
+// folder listing or read that hangs (a dying disk, a stale network mount)
+// thus never holds up Back or closing: the check thread and the readers are
+// abandoned with their references and free what they share when the call
+// returns. Only the hashing workers, which never touch a file, are waited
+// for.
 struct checker_s {
     std::atomic<int> refs{1};
+    // The paths as dropped; the check thread lists them into entries, then
+    // sets collected. Until then the screen reads neither entries nor
+    // sample_count.
+    std::vector<std::string> dropped;
+    int window_width = 0;
+    std::atomic<bool> collected{false};
     int sample_count = 0;
     std::vector<check_entry_s> entries;
     scroll_state scroll{};
@@ -85,6 +116,14 @@ struct checker_s {
     std::thread thread;
     std::atomic<bool> stop{false};
     window_s* window = nullptr;
+    // The check's queues are guarded by check_mutex; stopping wakes every
+    // thread that waits on them.
+    std::mutex check_mutex;
+    std::condition_variable readers_cv, workers_cv, coordinator_cv;
+    // Hashing workers still running.
+    std::mutex workers_mutex;
+    std::condition_variable workers_ended;
+    int workers_running = 0;
 };
 
 // The largest number of samples a file can have: one per scoop band.
@@ -98,7 +137,7 @@ int check_sample_count(int entry_count, int window_width);
 // the plot files of a folder and of its direct sub-folders.
 std::vector<std::string> check_collect(int count, const char* const* paths);
 
-// The reads of sampled scoops (pread); replaceable so that a failing disk
+// The reads of sampled blocks (pread); replaceable so that a failing disk
 // can be reproduced.
 extern ssize_t (*g_check_pread)(int fd, void* buf, size_t count, off_t offset);
 // The hashing of sampled nonces (plot_nonces_scoop_sets); replaceable so
@@ -115,24 +154,37 @@ const char* check_skip_text(int skip);
 // The file's verdict in words, as its row shows it and the log records it
 // ("correct", "3 of 592 samples differ", ...); empty while pending.
 std::string check_entry_verdict_text(const check_entry_s& e, int sample_count);
+// What the check of a compared file looked at and what it can have missed,
+// e.g. "1770 samples of 4,194,304 nonces, 51,320 scoops compared: whole-file
+// faults ruled out, single bad nonces may be missed"; empty while pending
+// and for a file not compared.
+std::string check_entry_coverage_text(const check_entry_s& e, int sample_count);
+// The same over every file of a list.
+std::string check_coverage_text(const checker_s& c);
 
 // A checker over the given files with sample_count samples each, without a
 // thread or a screen (ui_check_start adds both). The caller holds its one
 // reference.
 checker_s* checker_create(window_s* w, const std::vector<std::string>& files,
                           int sample_count);
-// Stops the check and lets go of the caller's reference, without waiting
-// for reads: the check thread is joined (it ends within one hashing step
-// and never waits for a reader once stopped); readers still inside a read
-// are left to end on their own, and the last of them frees the checker.
-// Null is allowed.
+// A checker over dropped paths, listed by its check thread: the folders are
+// not read on the caller's thread.
+checker_s* checker_create_dropped(window_s* w, int count, const char* const* paths);
+// Stops the check and lets go of the caller's reference without waiting
+// for the file system: the hashing workers are waited for (each ends
+// within one lane group); the check thread and readers that may be inside
+// a stat, open, listing or read are left to end on their own, and the last
+// of them frees the checker. Null is allowed.
 void checker_destroy(checker_s* c);
 // References held by the check thread and the readers.
 void checker_hold(checker_s* c);
 void checker_release(checker_s* c);
 
+// The whole check: lists the dropped paths when that is still to be done,
+// then checks every file with one pool of readers and one of hashing
+// workers for all files together. Returns once every file is settled or the
+// check is stopped.
 void check_thread_proc(checker_s* c);
-void check_file_proc(checker_s* c, int index);
 
 // The checker screen.
 void check_paint(void* user);

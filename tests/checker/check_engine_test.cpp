@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <mutex>
 #include <atomic>
 #include <fstream>
 #include <set>
@@ -178,29 +179,52 @@ TEST_F(CheckerTest, EveryScoopAndEveryNonceCanBeChosen) {
     }
 }
 
-// The plan groups the samples by nonce: each distinct nonce once, carrying
-// exactly the samples that fall on it.
-TEST_F(CheckerTest, ThePlanGroupsTheSamplesByNonce) {
+// The plan: each distinct sampled nonce once, carrying every sample that
+// falls on it and every other scoop of it that lies in a block read; every
+// sample in the block that holds it.
+TEST_F(CheckerTest, ThePlanComparesEveryScoopOfAHashedNonceInTheBlocksRead) {
     for (uint64_t nonces : {1ull, 3ull, 256ull, 1ull << 40}) {
+        const uint64_t start = 77;
         check_plan_s p;
-        check_plan_make(&p, 592, 77, nonces);
+        check_plan_make(&p, 592, start, nonces);
         ASSERT_EQ(p.first.size(), p.nonces.size() + 1);
-        EXPECT_EQ(p.first.back(), 592);
+        ASSERT_EQ(p.block_first.size(), p.blocks.size() + 1);
+        EXPECT_EQ(p.first.back(), (int)p.at.size());
         std::vector<int> seen(592, 0);
+        std::set<uint64_t> positions;
         for (size_t j = 0; j < p.nonces.size(); j++) {
             if (j > 0) {
                 EXPECT_LT(p.nonces[j - 1], p.nonces[j]);
             }
             EXPECT_LT(p.first[j], p.first[j + 1]);
             for (int k = p.first[j]; k < p.first[j + 1]; k++) {
-                EXPECT_EQ(p.nonce_of[p.sample[k]], p.nonces[j]);
-                EXPECT_EQ(p.scoop[k], p.scoop_of[p.sample[k]]);
-                seen[p.sample[k]]++;
+                // Scoop scoop[k] of nonce j lies at at[k] of the blocks read.
+                const uint64_t b = p.at[k] / CHECK_BLOCK_BYTES;
+                ASSERT_LT(b, p.blocks.size());
+                const uint64_t offset = p.blocks[b] + p.at[k] % CHECK_BLOCK_BYTES;
+                EXPECT_EQ(offset, ((uint64_t)p.scoop[k] * nonces + (p.nonces[j] - start)) * 64);
+                EXPECT_TRUE(positions.insert(p.at[k]).second);
+                if (p.sample[k] >= 0) {
+                    EXPECT_EQ(p.nonce_of[p.sample[k]], p.nonces[j]);
+                    EXPECT_EQ(p.scoop[k], p.scoop_of[p.sample[k]]);
+                    EXPECT_EQ(p.item_of[p.sample[k]], k);
+                    seen[p.sample[k]]++;
+                }
             }
         }
         EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 592);
+        for (int i = 0; i < 592; i++) {
+            const uint64_t offset = ((uint64_t)p.scoop_of[i] * nonces + (p.nonce_of[i] - start)) * 64;
+            EXPECT_EQ(p.blocks[p.block_of[i]], offset / CHECK_BLOCK_BYTES * CHECK_BLOCK_BYTES);
+        }
         if (nonces == 1) {
+            // The one nonce's 64 blocks all hold samples: every scoop of it.
             EXPECT_EQ(p.nonces.size(), 1u);
+            EXPECT_EQ(p.at.size(), 4096u);
+        }
+        if (nonces == (1ull << 40)) {
+            // Nonces this far apart share no block.
+            EXPECT_EQ(p.at.size(), 592u);
         }
     }
 }
@@ -531,7 +555,7 @@ TEST_F(CheckerTest, StopEndsACheckInProgressPromptlyAndLeavesTheFileUnsettled) {
     checker_destroy(c);
 }
 
-// Each sampled nonce is hashed once, all its sampled scoops taken from that
+// Each sampled nonce is hashed once, all its compared scoops taken from that
 // one hashing: a one-nonce file costs one nonce whatever the sample count,
 // a larger file as many as its plan has distinct nonces.
 std::atomic<long> g_nonces_hashed{0};
@@ -562,13 +586,170 @@ TEST_F(CheckerTest, EachSampledNonceIsHashedOnce) {
         g_check_nonces = plot_nonces_scoop_sets;
         EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_CORRECT) << p;
         EXPECT_EQ(g_nonces_hashed.load(), (long)plan.nonces.size()) << p;
-        EXPECT_EQ(g_scoops_asked.load(), k.samples) << p;
+        // Its samples and every other scoop of its nonces in the blocks read.
+        EXPECT_EQ(g_scoops_asked.load(), (long)plan.at.size()) << p;
+        EXPECT_GE(g_scoops_asked.load(), k.samples) << p;
         if (k.nonces == 1) {
             EXPECT_EQ(g_nonces_hashed.load(), 1) << p;
         }
         checker_destroy(c);
         unlink(p.c_str());
     }
+}
+
+// Whole nonces in scoop order (which is also a one-nonce file's content),
+// hashed a lane group at a time.
+std::vector<uint8_t> whole_nonces(uint64_t account, uint64_t first, int n, bool poc2) {
+    std::vector<uint8_t> out((size_t)n * NONCE_BYTES);
+    std::vector<uint32_t> scoops((size_t)n * 4096);
+    std::vector<uint64_t> nonces(n);
+    std::vector<int> firsts(n + 1);
+    for (int j = 0; j < n; j++) {
+        nonces[j] = first + j;
+        firsts[j] = j * 4096;
+        for (int s = 0; s < 4096; s++) scoops[(size_t)j * 4096 + s] = s;
+    }
+    firsts[n] = n * 4096;
+    plot_nonces_scoop_sets(account, n, nonces.data(), firsts.data(), scoops.data(), out.data(), poc2);
+    return out;
+}
+
+// A complete plot file of n nonces, made size bytes long (zeros after the
+// data).
+void write_full_plot(const std::string& p, uint64_t account, uint64_t start, uint64_t n, bool poc2, uint64_t size) {
+    std::vector<uint8_t> nonces = whole_nonces(account, start, (int)n, poc2), file(n * NONCE_BYTES);
+    for (uint64_t k = 0; k < n; k++)
+        for (uint64_t s = 0; s < 4096; s++)
+            memcpy(&file[(s * n + k) * 64], &nonces[k * NONCE_BYTES + s * 64], 64);
+    int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    ASSERT_GT(fd, 0);
+    ASSERT_EQ(write(fd, file.data(), file.size()), (ssize_t)file.size());
+    ASSERT_EQ(ftruncate(fd, (off_t)size), 0);
+    close(fd);
+}
+
+// The hashing calls of a check: how many, how many nonces each, on which
+// threads.
+std::mutex g_calls_mutex;
+std::vector<int> g_call_sizes;
+std::set<std::thread::id> g_call_threads;
+void recording_nonces(uint64_t account_id, int n, const uint64_t* nonces, const int* first, const uint32_t* scoops,
+                      uint8_t* out, bool poc2) {
+    {
+        std::lock_guard<std::mutex> lock(g_calls_mutex);
+        g_call_sizes.push_back(n);
+        g_call_threads.insert(std::this_thread::get_id());
+    }
+    plot_nonces_scoop_sets(account_id, n, nonces, first, scoops, out, poc2);
+}
+
+// A folder of one-nonce files: their nonces are hashed together in full
+// lane groups, on more than one worker.
+TEST_F(CheckerTest, ManyOneNonceFilesAreHashedInLaneGroupsOnSeveralWorkers) {
+    const int files = 40;
+    const int per_call = plot_nonces_per_call();
+    std::vector<uint8_t> nonces = whole_nonces(ACCOUNT, 0, files, true);
+    std::vector<std::string> paths;
+    for (int k = 0; k < files; k++) {
+        paths.push_back(path("12345678901234567_" + std::to_string(k) + "_1"));
+        int fd = open(paths.back().c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, &nonces[(size_t)k * NONCE_BYTES], NONCE_BYTES), (ssize_t)NONCE_BYTES);
+        close(fd);
+    }
+    g_call_sizes.clear();
+    g_call_threads.clear();
+    g_check_nonces = recording_nonces;
+    checker_s* c = check(paths, check_sample_count(files, 640));
+    g_check_nonces = plot_nonces_scoop_sets;
+    EXPECT_EQ(check_verdict(*c), CHECK_CORRECT);
+    int hashed = 0, partial = 0;
+    for (int n : g_call_sizes) {
+        hashed += n;
+        partial += n < per_call;
+    }
+    EXPECT_EQ(hashed, files);
+    // Only the last group may be partial.
+    EXPECT_LE(partial, 1) << g_call_sizes.size() << " calls";
+    EXPECT_EQ((int)g_call_sizes.size(), (files + per_call - 1) / per_call);
+    EXPECT_GE(g_call_threads.size(), 2u) << "one worker hashed every nonce";
+    EXPECT_EQ(g_call_threads.count(std::this_thread::get_id()), 0u);
+    checker_destroy(c);
+    for (const std::string& p : paths) unlink(p.c_str());
+}
+
+// Every scoop of a sampled nonce in the blocks read is compared: one
+// damaged scoop of a one-nonce file is found by every check, wherever it
+// lies; a larger file compares many more scoops than it has samples.
+TEST_F(CheckerTest, TheOtherScoopsOfASampledNonceAreComparedToo) {
+    std::vector<uint8_t> nonce = whole_nonces(ACCOUNT, 3, 1, true);
+    const std::string p = path("12345678901234567_3_1");
+    for (uint64_t seed : {31, 32, 33, 34}) {
+        const uint32_t damaged = (uint32_t)(seed * 997 % 4096);
+        std::vector<uint8_t> bad = nonce;
+        bad[damaged * 64 + 9] ^= 0x40;
+        int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, bad.data(), bad.size()), (ssize_t)bad.size());
+        close(fd);
+        check_random_seed(seed);
+        checker_s* c = check({p}, check_sample_count(2, 640));
+        const check_entry_s& e = c->entries[0];
+        EXPECT_EQ(check_entry_outcome(e), CHECK_WRONG) << "scoop " << damaged;
+        EXPECT_EQ(e.scoops_compared, 4096u);
+        EXPECT_EQ(e.scoops_wrong, 1u) << "scoop " << damaged;
+        checker_destroy(c);
+    }
+    const std::string big = path("12345678901234567_0_256");
+    write_plot(big, 0, 256, true, 592, 35);
+    check_random_seed(35);
+    checker_s* c = check({big}, 592);
+    EXPECT_EQ(check_entry_outcome(c->entries[0]), CHECK_CORRECT);
+    EXPECT_GT(c->entries[0].scoops_compared, 4u * 592);
+    EXPECT_NE(check_entry_coverage_text(c->entries[0], 592).find("592 samples of 256 nonces, "), std::string::npos);
+    checker_destroy(c);
+}
+
+// A file whose every sample differs: the text says what it holds instead
+// and how to mend it.
+TEST_F(CheckerTest, MismatchTextsNameWhatTheFileHolds) {
+    const uint64_t A = ACCOUNT;
+    // PoC1 content under a PoC2 name.
+    const std::string poc1 = path("12345678901234567_0_256");
+    write_plot(poc1, 0, 256, false, 592, 41);
+    // 256 nonces made as long as its name's 512 nonces.
+    const std::string longer = path("12345678901234567_1000_512");
+    write_full_plot(longer, A, 1000, 256, true, 512 * NONCE_BYTES);
+    // Two one-nonce files renamed into each other's names.
+    const std::string swapped = path("12345678901234567_7_1"), other = path("12345678901234567_8_1");
+    write_full_plot(swapped, A, 8, 1, true, NONCE_BYTES);
+    write_full_plot(other, A, 7, 1, true, NONCE_BYTES);
+    // Another account's plot.
+    const std::string unknown = path("12345678901234567_9_1");
+    write_full_plot(unknown, 99, 9, 1, true, NONCE_BYTES);
+    struct {
+        std::string path;
+        int mismatch;
+        std::string text;
+    } cases[] = {
+        {poc1, CHECK_MISMATCH_POC1_LAYOUT,
+         "holds PoC1 data under a PoC2 name: rename it to 12345678901234567_0_256_256 or plot it again as PoC2"},
+        {longer, CHECK_MISMATCH_LONGER,
+         "is longer than its data: holds 256 nonces, then zeros; cut it to 67,108,864 bytes and rename it to "
+         "12345678901234567_1000_256"},
+        {swapped, CHECK_MISMATCH_OTHER_NAME, "holds the nonces of 12345678901234567_8_1: rename it to that name"},
+        {unknown, CHECK_MISMATCH_UNKNOWN, "every sample differs: data of unknown origin, plot it again"},
+    };
+    check_random_seed(41);
+    checker_s* c = check({poc1, longer, swapped, other, unknown}, 592);
+    for (auto& k : cases) {
+        const check_entry_s* e = nullptr;
+        for (const check_entry_s& x : c->entries)
+            if (x.path == k.path) e = &x;
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(check_entry_outcome(*e), CHECK_MISMATCH) << k.path;
+        EXPECT_EQ(e->mismatch, k.mismatch) << k.path;
+        EXPECT_EQ(check_entry_verdict_text(*e, 592), k.text) << k.path;
+    }
+    checker_destroy(c);
 }
 
 TEST_F(CheckerTest, KeysScrollTheListWithinItsContent) {
@@ -610,7 +791,8 @@ TEST_F(CheckerTest, ClosingTheWindowStopsAndJoinsACheckInProgress) {
     const char* paths[] = {p.c_str()};
     ui_check_start(&sw.w, 1, paths, nullptr);
     ASSERT_NE(g_checker, nullptr);
-    for (int i = 0; i < 20000 && !g_checker->entries[0].status[0].read_issued; i++) usleep(1000);
+    auto issued = [] { return g_checker->collected && g_checker->entries[0].status[0].read_issued; };
+    for (int i = 0; i < 20000 && !issued(); i++) usleep(1000);
     EXPECT_TRUE(close_cb(nullptr));
     EXPECT_EQ(g_checker, nullptr) << "the check still runs after the close";
     ui_check_stop();

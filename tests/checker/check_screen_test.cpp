@@ -3,7 +3,9 @@
 // by hand, judged by its pixels.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +23,7 @@
 #include "checker/ui_check.h"
 #include "app/ui_config.h"
 #include "plot/nonce.h"
+#include "ui/window.h"
 #include "tests/support/temp_dir.h"
 #include "ui/draw.h"
 #include "tests/ui/surface_window.h"
@@ -303,8 +306,8 @@ TEST_F(CheckScreen, ANameThatIsNotUtf8LeavesTheScreenWhole) {
 }
 
 // "All data correct!" says it was a sample; a file whose every sample
-// differs, read from a plot of another account, reads as not matching its
-// name rather than as damaged data.
+// differs, read from a plot of an account no dropped file names, reads as
+// data of unknown origin rather than as damaged data.
 TEST_F(CheckScreen, TheVerdictSaysWhatWasSampled) {
     checker_s* c = checker_create(nullptr, {"/x/1_0_256"}, CHECK_SINGLE_SAMPLES);
     settle(c, 0, {});
@@ -326,7 +329,7 @@ TEST_F(CheckScreen, TheVerdictSaysWhatWasSampled) {
     check_thread_proc(named);
     EXPECT_EQ(check_entry_outcome(named->entries[0]), CHECK_MISMATCH);
     texts = painted_texts(named);
-    EXPECT_NE(find_text(texts, "does not match its name (account or start)"), nullptr);
+    EXPECT_NE(find_text(texts, "data of unknown origin"), nullptr);
     EXPECT_EQ(find_text(texts, "1770 of 1770 samples differ"), nullptr);
     checker_destroy(named);
 }
@@ -401,6 +404,126 @@ TEST_F(CheckScreen, EachFileHasItsVerdictInTheLogAndOnItsRow) {
     for (const drawn_text_s& t : texts) correct_rows += t.text == "correct";
     EXPECT_EQ(correct_rows, 11);
     checker_destroy(c);
+}
+
+// Below the verdict, one line says what was compared and what a sample can
+// miss: 1770 samples of a 2048-nonce file, and the other scoops of the
+// sampled nonces that the blocks read held; a one-nonce file whose every
+// scoop was compared says so instead.
+TEST_F(CheckScreen, TheCoverageLineSaysWhatWasComparedAndWhatASampleCanMiss) {
+    struct {
+        const char* path;
+        uint64_t nonces, scoops;
+        std::set<int> bad;
+        const char* line;
+    } cases[] = {
+        {"/x/1_0_2048", 2048, 52113, {},
+         "1770 samples of 2,048 nonces, 52,113 scoops compared: whole-file faults ruled out, single bad nonces may "
+         "be missed"},
+        {"/x/1_0_1", 1, 4096, {}, "1770 samples of 1 nonce: all 4,096 scoops compared, none left out"},
+        {"/x/1_0_4194304", 4194304, 1770, {3},
+         "1770 samples of 4,194,304 nonces, 1,770 scoops compared: whole-file faults ruled out, single bad nonces "
+         "may be missed"},
+    };
+    for (auto& k : cases) {
+        checker_s* c = checker_create(nullptr, {k.path}, CHECK_SINGLE_SAMPLES);
+        c->entries[0].nonces = k.nonces;
+        c->entries[0].scoops_compared = k.scoops;
+        settle(c, 0, k.bad);
+        std::vector<drawn_text_s> texts = painted_texts(c);
+        const drawn_text_s* verdict = find_text(texts, k.bad.empty() ? "All data correct!" : "Not all data");
+        const drawn_text_s* count = find_text(texts, k.bad.empty() ? "1770 samples compared" : "1 of 1770 samples differ");
+        const drawn_text_s* line = find_text(texts, k.line);
+        ASSERT_NE(verdict, nullptr) << k.path;
+        ASSERT_NE(count, nullptr) << k.path;
+        ASSERT_NE(line, nullptr) << k.path;
+        EXPECT_EQ(line->text, k.line);
+        EXPECT_GT(line->y, count->y);
+        EXPECT_GT(count->y, verdict->y);
+        // Whole inside the 640 x 480 window.
+        EXPECT_LE(line->x + line->w, 640.0f) << k.path;
+        EXPECT_LE(line->y + line->h, 480.0f) << k.path;
+        checker_destroy(c);
+    }
+}
+
+// Run by the test below in a fresh process that has the hanging file
+// system preloaded.
+TEST_F(CheckScreen, HeldFileSystemChild) {
+    if (!getenv("VG_HOLD_CHILD")) GTEST_SKIP() << "only as a fresh process of the next test";
+    auto held = (int (*)())dlsym(RTLD_DEFAULT, "hold_fs_held");
+    auto arm = (void (*)())dlsym(RTLD_DEFAULT, "hold_fs_arm");
+    auto release = (void (*)())dlsym(RTLD_DEFAULT, "hold_fs_release");
+    ASSERT_TRUE(held && arm && release) << "the hanging file system is not preloaded";
+    // A plot file and a folder on the hanging mount, and a good file
+    // elsewhere, made before the mount hangs.
+    const std::string mount = dir.file("vg_held");
+    ASSERT_EQ(mkdir(mount.c_str(), 0755), 0);
+    const std::string held_file = mount + "/1_0_1", good = dir.file("1_5_1");
+    std::vector<uint8_t> nonce(NONCE_BYTES);
+    for (auto& [path, n] : {std::pair<std::string, uint64_t>{held_file, 0}, {good, 5}}) {
+        plot_nonce(1, n, nonce.data(), true);
+        int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, nonce.data(), nonce.size()), (ssize_t)nonce.size());
+        close(fd);
+    }
+    surface_window_s sw{640, 480};
+    // The dropped file waits in its stat or open, the dropped folder in its
+    // listing.
+    for (const std::string& dropped : {held_file, mount}) {
+        arm();
+        // Only a hang guard: should the UI wait for the mount, the mount
+        // comes back after a long while so that the test ends (and fails).
+        std::atomic<bool> answered{false};
+        std::thread guard([&] {
+            for (int i = 0; i < 600 && !answered; i++) usleep(100000);
+            release();
+        });
+        const char* paths[] = {dropped.c_str()};
+        ui_check_start(&sw.w, 1, paths, [&sw] { window_set_paint(&sw.w, config_paint); });
+        const bool start_answered_while_held = eventually([&] { return held() > 0; });
+        checker_s* c = g_checker;
+        ASSERT_NE(c, nullptr);
+        checker_hold(c);  // to see when the check thread lets go
+        ui_check_stop();
+        const bool back_answered_while_held = held() > 0;
+        EXPECT_TRUE(start_answered_while_held) << dropped << ": the drop waited for the mount";
+        EXPECT_TRUE(back_answered_while_held) << dropped << ": Back waited for the mount";
+        EXPECT_EQ(g_checker, nullptr);
+        EXPECT_TRUE(window_is_paint(&sw.w, config_paint));
+        // A drop made meanwhile is checked.
+        const char* again[] = {good.c_str()};
+        ui_check_start(&sw.w, 1, again, [&sw] { window_set_paint(&sw.w, config_paint); });
+        checker_s* next = g_checker;
+        ASSERT_TRUE(eventually([&] { return check_verdict(*next) != CHECK_PENDING; }));
+        EXPECT_EQ(check_verdict(*next), CHECK_CORRECT);
+        const bool checked_while_held = held() > 0;
+        EXPECT_TRUE(checked_while_held) << dropped;
+        ui_check_stop();
+        answered = true;
+        release();
+        guard.join();
+        // The abandoned check thread ends once the mount answers.
+        EXPECT_TRUE(eventually([&] { return c->refs.load() == 1; })) << dropped;
+        checker_release(c);
+    }
+}
+
+// Back and a new drop are answered while a dropped file's stat and open,
+// or a dropped folder's listing, hang: the UI thread waits for no thread
+// that may be inside a file-system call.
+TEST_F(CheckScreen, BackAndANewDropAreAnsweredWhileTheFileSystemHangs) {
+    std::string cmd = std::string("VG_HOLD_CHILD=1 VG_HOLD_MATCH=vg_held LD_PRELOAD=") + VG_HOLD_FS +
+                      " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 /proc/" +
+                      std::to_string(getpid()) + "/exe --gtest_filter=CheckScreen.HeldFileSystemChild 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char line[512];
+    while (fgets(line, sizeof line, p)) out += line;
+    const int status = pclose(p);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("[       OK ] CheckScreen.HeldFileSystemChild"), std::string::npos) << out;
 }
 
 }  // namespace
