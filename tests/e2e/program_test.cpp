@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sys_linux.h"
 #include "plot/nonce.h"
 #include "tests/support/loop_fs.h"
 #include "tests/support/temp_dir.h"
@@ -116,6 +117,14 @@ void expect_plot(const std::string& path, uint64_t start, uint64_t n, const std:
     }
 }
 
+// The stored plan's record of the file system a folder is on, as the
+// program writes it for a started run (" write_fs: ..." or "move_fs").
+std::string fs_line(const char* key, const std::string& folder) {
+    std::string id;
+    if (!sys_fs_identity(folder.c_str(), &id)) return "";
+    return std::string("\n    ") + key + ": \"" + id + "\"";
+}
+
 class ProgramTest : public ::testing::Test {
   protected:
     temp_dir_s root{"e2e", true};
@@ -150,7 +159,7 @@ class ProgramTest : public ::testing::Test {
           << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << run_ram(ram_mib, cpu_threads)
           << "\nresume_drives:\n  - " << target
           << "\nresume_plots:\n  - account: " << ACCOUNT << "\n    start: 0\n    count: " << n
-          << "\n    write: " << target << "\n";
+          << "\n    write: " << target << fs_line("write_fs", target) << "\n";
         write_config(c.str());
     }
 
@@ -197,7 +206,8 @@ class ProgramTest : public ::testing::Test {
           << (scatter ? "true" : "false") << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625"
           << "\nresume_ram: " << run_ram(LONG_RUN_RAM_MIB, 2) << "\nresume_ssds:\n  - " << ssd
           << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
-          << "\n    start: 0\n    count: " << n << "\n    write: " << ssd << "\n    move: " << target << "\n";
+          << "\n    start: 0\n    count: " << n << "\n    write: " << ssd << "\n    move: " << target
+          << fs_line("write_fs", ssd) << fs_line("move_fs", target) << "\n";
         write_config(c.str());
     }
 
@@ -207,7 +217,7 @@ class ProgramTest : public ::testing::Test {
         c << "account: " << ACCOUNT << "\ndisable_opencl: false\ngpus: [0]\ncpu_threads: 2"
           << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << LONG_RUN_RAM_MIB * 1048576ull
           << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
-          << "\n    start: 0\n    count: " << n << "\n    write: " << target << "\n";
+          << "\n    start: 0\n    count: " << n << "\n    write: " << target << fs_line("write_fs", target) << "\n";
         write_config(c.str());
     }
 
@@ -370,7 +380,8 @@ TEST_F(ProgramTest, TooLittleRamForOneBatchPerBufferSaysHowMuchIsNeeded) {
     }
     c << "resume_plots:\n";
     for (int i = 0; i < 16; i++)
-        c << "  - {start: " << i * 256 << ", count: 256, write: " << drives[i] << "}\n";
+        c << "  - start: " << i * 256 << "\n    count: 256\n    write: " << drives[i] << fs_line("write_fs", drives[i])
+          << "\n";
     write_config(c.str());
     ASSERT_TRUE(run("start_refused"));
     expect_exit(1, 1);
@@ -477,7 +488,7 @@ TEST_F(ProgramTest, AWorkGroupOverTheKernelsLimitRunsClampedOnTheGpu) {
     c << "account: " << ACCOUNT << "\ndisable_opencl: false\ngpus: [0]\nthreads_per_group: 512\ncpu_threads: 2"
       << "\nram_double_buffer: false\nmin_ram_gb_per_task: 0.0625\nresume_ram: " << (n << 18)
       << "\nresume_drives:\n  - " << target << "\nresume_plots:\n  - account: " << ACCOUNT
-      << "\n    start: 0\n    count: " << n << "\n    write: " << target << "\n";
+      << "\n    start: 0\n    count: " << n << "\n    write: " << target << fs_line("write_fs", target) << "\n";
     write_config(c.str());
     ASSERT_TRUE(run("complete_run_gpu", std::string(VG_FAILING_OPENCL_DIR) + " 256"));
     expect_exit_ok(1);
