@@ -4,64 +4,89 @@
 # (where the end-to-end sessions labelled "sessions" run the program with
 # leak detection), and a ThreadSanitizer build of the concurrent parts (CPU
 # workers, engine, GPU dispatch) and of the whole program for those
-# sessions. Tests that need a display start their own Xvfb. Each stage's
-# time is printed.
+# sessions. Tests that need a display start their own Xvfb.
+#
+# Every stage runs, also after another one failed, so that each verdict is
+# known; the script then ends with a non-zero status. Each stage's verdict
+# and time are printed at the end.
 #
 # ctest runs as many tests at once as there are processors, counting each
 # test's declared processors (tests/test_resources.cmake), so the tests that
 # hash never ask for more threads than the machine has.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh test
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+bash scripts/install-deps.sh test || { echo "== Installing the test dependencies failed"; exit 1; }
 jobs=$(nproc)
 started=$SECONDS
-times=()
+verdicts=()
+failed=0
 
-# timed NAME COMMAND...: runs the command and prints its time, also when it
-# fails (the script then ends with its status).
-timed() {
+# stage NAME COMMAND...: runs one stage and keeps its verdict and time.
+stage() {
   local name=$1 t0=$SECONDS rc=0
   shift
+  echo "== $name"
   "$@" || rc=$?
-  times+=("$(printf '%-16s %5d s' "$name" $((SECONDS - t0)))")
-  echo "== $name: $((SECONDS - t0)) s$([ $rc -ne 0 ] && echo ", failed ($rc)")"
+  local verdict=passed
+  [ $rc -ne 0 ] && { verdict="FAILED ($rc)"; failed=1; }
+  verdicts+=("$(printf '%-16s %-14s %5d s' "$name" "$verdict" $((SECONDS - t0)))")
+  echo "== $name: $verdict, $((SECONDS - t0)) s"
   return $rc
 }
-run_suite() { # name dir ctest-arguments...
-  local name=$1 dir=$2
-  shift 2
-  timed "$name" ctest --test-dir "$dir" --output-on-failure --timeout 900 -j"$jobs" "$@"
+# skipped NAME WHY: a stage that could not run
+skipped() {
+  verdicts+=("$(printf '%-16s %-14s %s' "$1" "not run" "($2)")")
+  failed=1
+  echo "== $1: not run ($2)"
 }
-build() { # name cmake-build-arguments...
-  local name=$1
+configure_and_build() { # dir cmake-build-arguments -- cmake-configure-arguments...
+  local dir=$1 build_args=()
   shift
-  timed "$name" cmake --build "$@" -j"$jobs"
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do build_args+=("$1"); shift; done
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null && cmake --build "$dir" "${build_args[@]}" -j"$jobs"
+}
+suite() { # dir ctest-arguments...
+  local dir=$1
+  shift
+  ctest --test-dir "$dir" --output-on-failure --timeout 900 -j"$jobs" "$@"
 }
 
-echo "== Release build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-build "Release build" build
-run_suite "Release suite" build
+if stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
+  stage "Release suite" suite build
+else
+  skipped "Release suite" "its build failed"
+fi
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_SANITIZE=ON -DVG_BUILD_BENCH=OFF >/dev/null
-build "ASan build" build-asan
-ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1} \
-UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-  run_suite "ASan suite" build-asan
+if stage "ASan build" configure_and_build build-asan -- \
+     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_SANITIZE=ON -DVG_BUILD_BENCH=OFF; then
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1} \
+  UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+    stage "ASan suite" suite build-asan
+else
+  skipped "ASan suite" "its build failed"
+fi
 
-echo "== ThreadSanitizer build (concurrency tests, the program's sessions)"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_TSAN=ON -DVG_BUILD_BENCH=OFF >/dev/null
+# ThreadSanitizer: the concurrency tests and the program's sessions.
 tsan_targets=()
 for t in test_plot test_engine test_gpu test_e2e; do
-  [ -d "tests/${t#test_}" ] && [ -f "tests/${t#test_}/CMakeLists.txt" ] && tsan_targets+=("$t")
+  [ -f "tests/${t#test_}/CMakeLists.txt" ] && tsan_targets+=("$t")
 done
 if [ ${#tsan_targets[@]} -gt 0 ]; then
-  build "TSan build" build-tsan --target "${tsan_targets[@]}"
-  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-    run_suite "TSan suite" build-tsan -L "^(plot|engine|gpu|sessions)$"
+  if stage "TSan build" configure_and_build build-tsan --target "${tsan_targets[@]}" -- \
+       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_TSAN=ON -DVG_BUILD_BENCH=OFF; then
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+      stage "TSan suite" suite build-tsan -L "^(plot|engine|gpu|sessions)$"
+  else
+    skipped "TSan suite" "its build failed"
+  fi
 fi
-echo "== Times"
-printf '%s\n' "${times[@]}"
-printf '%-16s %5d s\n' "Total" $((SECONDS - started))
-echo "== All suites passed"
+
+echo "== Stages"
+printf '%s\n' "${verdicts[@]}"
+printf '%-16s %-14s %5d s\n' "Total" "" $((SECONDS - started))
+if [ $failed -ne 0 ]; then
+  echo "== Some stages failed"
+  exit 1
+fi
+echo "== All stages passed"
