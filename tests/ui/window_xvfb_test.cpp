@@ -34,7 +34,7 @@ struct session_s {
     char tmpl[] = "/tmp/vg_xvfb_XXXXXX";
     if (!mkdtemp(tmpl)) return false;
     dir = tmpl;
-    const std::string cmd = std::string("timeout 240 tests/xvfb-run.sh bash tests/ui/xvfb_session.sh ") +
+    const std::string cmd = std::string("timeout 360 tests/xvfb-run.sh bash tests/ui/xvfb_session.sh ") +
                             scenario + " " + VG_WINDOW_DEMO + " " + dir + " 2>" + dir + "/run_stderr.txt";
     int rc = -1;
     for (int attempt = 0; attempt < 3; ++attempt) {

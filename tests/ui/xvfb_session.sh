@@ -15,32 +15,31 @@ mkdir -p "$out/home"
 demo_pid=$!
 trap 'kill $demo_pid 2>/dev/null; wait $demo_pid 2>/dev/null' EXIT  # on failure only
 
-# wait_for REGEX [COUNT]: until COUNT whole lines match (30 s at most: a
-# loaded machine can take seconds to open a file chooser).
-wait_for() {
-  local want=${2:-1}
-  for _ in $(seq 600); do
-    [ "$(grep -c -x -E -- "$1" "$events")" -ge "$want" ] && return 0
+# Every wait follows the demo (its event lines, its windows, the focus) and
+# gives up only at the session's one limit, for a demo that hangs; a loaded
+# machine can take many seconds to open a file chooser. The message names
+# what was awaited.
+limit=${VG_SESSION_LIMIT:-300}
+deadline=$((SECONDS + limit))
+# await WHAT COMMAND...: until COMMAND succeeds
+await() {
+  local what=$1
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || { echo "gave up after $limit s waiting for $what" >&2; exit 3; }
     sleep 0.05
   done
-  echo "timed out waiting for '$1' x$want" >&2
-  exit 3
 }
-window_named() {
-  local id
-  id=$(timeout 30 xdotool search --sync --onlyvisible --name "^$1\$" | head -1)
-  [ -n "$id" ] || { echo "no window '$1'" >&2; exit 3; }
-  echo "$id"
-}
+lines_match() { [ "$(grep -c -x -E -- "$1" "$events")" -ge "$2" ]; }
+# wait_for REGEX [COUNT]: until COUNT whole lines match
+wait_for() { await "'$1' x${2:-1}" lines_match "$1" "${2:-1}"; }
+find_window() { found=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1); [ -n "$found" ]; }
+# window_named TITLE: the window's id into $found
+window_named() { await "a window '$1'" find_window "$1"; }
 # A window that is not mapped yet refuses the focus (BadMatch): try again
-# until it takes it, or keys would go to the window behind.
-focus() {
-  for _ in $(seq 50); do
-    xdotool windowfocus "$1" 2>/dev/null && break
-    sleep 0.1
-  done
-  sleep 0.2
-}
+# until it has it, or keys would go to the window behind.
+focused() { xdotool windowfocus "$1" 2>/dev/null && [ "$(xdotool getwindowfocus -f 2>/dev/null)" = "$1" ]; }
+focus() { await "the focus on window $1" focused "$1"; }
 # Everything sent before F12 has been handled once its "sync" line shows.
 syncs=0
 sync_input() {
@@ -51,7 +50,8 @@ sync_input() {
 }
 
 wait_for ready
-wid=$(window_named "Veldgrain demo")
+window_named "Veldgrain demo"
+wid=$found
 # point X Y: the pointer to pixel (X, Y) of the drawing area, whatever title
 # bar lies above it
 read -r area_x area_y < <(sed -n 's/^area origin //p' "$events")
@@ -63,7 +63,10 @@ case $scenario in
   input)
     xdotool mousemove --window "$wid" 30 30 click 1 click 3 click 2
     xdotool click --repeat 2 --delay 80 1                   # a double click
-    sleep 2.2  # past the triple-click time (twice the demo's 1000 ms)
+    # Once the double click is handled, a pause past the triple-click time
+    # (twice the demo's 1000 ms): a lower bound that load only lengthens.
+    wait_for 'click alpha' 5
+    sleep 2.2
     xdotool mousedown 1 mousemove --window "$wid" 600 400 mouseup 1  # dragged off
     xdotool mousemove --window "$wid" 200 30 click 1        # the disabled button
     xdotool mousemove --window "$wid" 400 150 click 5 click 4
@@ -91,12 +94,14 @@ case $scenario in
     ;;
   dialogs)
     xdotool mousemove --window "$wid" 350 30 click 1
-    focus "$(window_named 'Done!')"
+    window_named 'Done!'
+    focus "$found"
     xdotool key Return
     wait_for 'message closed'
     for key in alt+y Escape; do
       xdotool mousemove --window "$wid" 450 30 click 1
-      focus "$(window_named Question)"
+      window_named Question
+      focus "$found"
       xdotool key "$key"
       wait_for 'answer [01]' $([ "$key" = Escape ] && echo 2 || echo 1)
     done
@@ -104,17 +109,27 @@ case $scenario in
     ;;
   chooser)
     touch "$out/1_0_256"
+    chooser_answered() { # N
+      find_window 'Open plot' && xdotool key Return
+      for _ in $(seq 20); do
+        lines_match 'open [01] .*' "$1" && return 0
+        sleep 0.05
+      done
+      return 1
+    }
     n=0
     for answer in accept accept cancel; do
       n=$((n + 1))
       xdotool mousemove --window "$wid" 30 110 click 1
-      focus "$(window_named 'Open plot')"
+      window_named 'Open plot'
+      focus "$found"
       if [ $answer = accept ]; then
         xdotool key ctrl+l
-        sleep 0.3
         xdotool type "$out/1_0_256"
-        sleep 0.3
-        xdotool key Return
+        # A Return while the location entry still completes the typed name
+        # is lost: Return again, a second later each time, until the demo
+        # says what was chosen.
+        await "the chooser to take the typed path (try $n)" chooser_answered $n
       else
         xdotool key Escape
       fi
@@ -143,19 +158,26 @@ case $scenario in
   screenshot)
     xdotool mousemove --window "$wid" 30 30
     wait_for 'paint alpha_hover=1'
-    sleep 0.5  # the frame reaches the screen after its paint returns
-    import -window root -depth 8 "$out/shot.ppm"
+    # The frame reaches the screen after its paint returns: screenshots
+    # until the hovered button shows its colour there.
+    hover_x=$(( $(sed -n 's/^X=//p' "$out/geometry.txt") + 25 ))
+    hover_y=$(( $(sed -n 's/^Y=//p' "$out/geometry.txt") + 25 ))
+    hovered_on_screen() {
+      import -window root -depth 8 "$out/shot.ppm" 2>/dev/null &&
+        [ "$(convert "$out/shot.ppm" -format "%[hex:p{$hover_x,$hover_y}]" info: 2>/dev/null)" = E5F1FB ]
+    }
+    await "the hovered frame on the screen" hovered_on_screen
     ;;
   pointer|headerbar)
     point 30 30
     xdotool click 1                                         # on Alpha
     wait_for 'click alpha'
     point 100 335                                           # over the entry
-    sleep 0.3
     sync_input
     ;;
   drag|drag_move)
-    src=$(window_named "Drag source")
+    window_named "Drag source"
+    src=$found
     xdotool mousemove --window "$src" 50 50 mousedown 1
     for _ in $(seq 10); do
       xdotool mousemove_relative -- -20 -20
@@ -174,10 +196,8 @@ esac
 # Close the window as its close button would; the demo must end cleanly.
 focus "$wid"
 xdotool key F10
-for _ in $(seq 600); do
-  kill -0 $demo_pid 2>/dev/null || break
-  sleep 0.05
-done
+demo_ended() { ! kill -0 $demo_pid 2>/dev/null; }
+await "the demo to end after its window was closed" demo_ended
 wait $demo_pid
 status=$?
 trap - EXIT
