@@ -53,7 +53,10 @@ suite() { # dir ctest-arguments...
 }
 
 if stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
-  stage "Release suite" suite build
+  # The program's end-to-end sessions run once, in the AddressSanitizer
+  # build, where they find the most (and the "sessions" among them again
+  # under ThreadSanitizer); the Release suite runs everything else.
+  stage "Release suite" suite build -LE "^e2e$"
 else
   skipped "Release suite" "its build failed"
 fi
