@@ -40,6 +40,16 @@ window_named() { await "a window '$1'" find_window "$1"; }
 # until it has it, or keys would go to the window behind.
 focused() { xdotool windowfocus "$1" 2>/dev/null && [ "$(xdotool getwindowfocus -f 2>/dev/null)" = "$1" ]; }
 focus() { await "the focus on window $1" focused "$1"; }
+# chooser_answered TITLE REGEX N: presses Return in the chooser TITLE, if it
+# is still open, and gives the demo a second to report its Nth answer.
+chooser_answered() {
+  find_window "$1" && xdotool key Return
+  for _ in $(seq 20); do
+    lines_match "$2" "$3" && return 0
+    sleep 0.05
+  done
+  return 1
+}
 # Everything sent before F12 has been handled once its "sync" line shows.
 syncs=0
 sync_input() {
@@ -109,14 +119,6 @@ case $scenario in
     ;;
   chooser)
     touch "$out/1_0_256"
-    chooser_answered() { # N
-      find_window 'Open plot' && xdotool key Return
-      for _ in $(seq 20); do
-        lines_match 'open [01] .*' "$1" && return 0
-        sleep 0.05
-      done
-      return 1
-    }
     n=0
     for answer in accept accept cancel; do
       n=$((n + 1))
@@ -129,7 +131,7 @@ case $scenario in
         # A Return while the location entry still completes the typed name
         # is lost: Return again, a second later each time, until the demo
         # says what was chosen.
-        await "the chooser to take the typed path (try $n)" chooser_answered $n
+        await "the chooser to take the typed path (try $n)" chooser_answered "Open plot" "open [01] .*" $n
       else
         xdotool key Escape
       fi
@@ -142,14 +144,6 @@ case $scenario in
     n=0
     # A name typed where the chooser opens (home, then the folder of the
     # last choice) and an absolute path, each taken with Return.
-    folder_answered() { # N
-      find_window 'Choose folder' && xdotool key Return
-      for _ in $(seq 20); do
-        lines_match 'folder [01] .*' "$1" && return 0
-        sleep 0.05
-      done
-      return 1
-    }
     for typed in plots "$out/disk/a" b; do
       n=$((n + 1))
       xdotool mousemove --window "$wid" 170 110 click 1
@@ -159,7 +153,7 @@ case $scenario in
       xdotool type "$typed"
       # As with the file chooser: Return again until the demo says what
       # was chosen, as one sent while the entry completes the name is lost.
-      await "the folder chooser to take '$typed' (try $n)" folder_answered $n
+      await "the folder chooser to take '$typed' (try $n)" chooser_answered "Choose folder" "folder [01] .*" $n
     done
     sync_input
     ;;
