@@ -33,6 +33,10 @@ void engine_post_file_error(const report_s& r);
 // saying what stays as it was.
 bool engine_job_disks_present(plotter_s* p, job_s* job, const char* path, const char* kept);
 
+// Free space a staged job's move (its whole file) or scatter (what its
+// target's scatter file does not hold allocated yet) needs on its target.
+uint64_t engine_target_room_needed(const plotter_s* p, job_s* job);
+
 // What the user is told was kept, by the kind of file a run stopped on.
 extern const char* const ENGINE_KEPT_PLOTTING;  // a ".plotting" file and the resume data
 extern const char* const ENGINE_KEPT_STAGED;    // a complete file on its staging drive

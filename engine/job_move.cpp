@@ -23,6 +23,13 @@ bool last_of_scatter(plotter_s* p, const job_s* job) {
 
 }  // namespace
 
+uint64_t engine_target_room_needed(const plotter_s* p, job_s* job) {
+  if (!p->scatter) return plot_file_bytes(job->nonces);
+  char dst[PLOT_PATH_MAX];
+  job_scatter_path(job, PLOT_PATH_MAX, dst);
+  return plot_file_scatter_room(dst);
+}
+
 void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   drive_s* w = job->write_drive;
   drive_s* m = job->move_drive;
@@ -81,15 +88,17 @@ void job_move(plotter_s* p, job_s* job, volatile bool* stop) {
   if (result == PLOT_FILE_FULL) {
     // As a direct write does: the file waits on its staging drive for room
     // on the target (shown on the processing screen) while the other drives
-    // go on; the move is tried again once the space is there.
+    // go on; the move or scatter is tried again once the space is there.
     uint64_t free_bytes = sys_free_space(m->path, nullptr);
     drive_set_free_bytes(m, free_bytes);
-    uint64_t bytes = plot_file_bytes(job->nonces);
+    uint64_t bytes = engine_target_room_needed(p, job);
     uint64_t missing = bytes > free_bytes ? bytes - free_bytes : 1;
     job->bytes_missing.store(missing, std::memory_order_relaxed);
-    sys_log("%llu is waiting for free space on %s: %s missing (the disk filled during its move: %s); %s is kept and "
-            "moved once there is room\n",
-            (unsigned long long)job->start_nonce, m->path, format_size(missing, false, ""), why.c_str(), src);
+    const char* step = p->scatter ? "scatter" : "move";
+    sys_log("%llu is waiting for free space on %s: %s missing (the disk filled during its %s: %s); %s is kept and "
+            "%s once there is room\n",
+            (unsigned long long)job->start_nonce, m->path, format_size(missing, false, ""), step, why.c_str(), src,
+            p->scatter ? "scattered" : "moved");
   }
   if (result == PLOT_FILE_FAILED) {
     sys_log("%s of %llu failed; the staged file %s is kept\n", p->scatter ? "Scatter" : "Move",

@@ -22,6 +22,9 @@ namespace {
 bool sync_data(int fd) { return !g_plot_file_sync || sys_sync_data(fd); }
 bool sync_folder_of(const char* path) { return !g_plot_file_sync || sys_sync_folder_of(path); }
 
+// Whether errno says that the disk (or the user's quota on it) is full.
+bool disk_full() { return errno == ENOSPC || errno == EDQUOT; }
+
 // The step that failed and the system's words for errno, for the user.
 void failure_reason(std::string* why, const std::string& step) {
   int err = errno;
@@ -191,7 +194,8 @@ namespace {
 
 // Copies src's scoop rows into the open scatter file out of dn nonces from
 // d0: PLOT_FILE_DONE when every row was read and written, PLOT_FILE_STOPPED
-// when progress asked to stop after a row, PLOT_FILE_FAILED (with *why).
+// when progress asked to stop after a row, PLOT_FILE_FULL when a write found
+// the disk full, PLOT_FILE_FAILED (with *why).
 int scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t dn, const char* src,
                  const std::string& dst, const std::function<bool(uint64_t)>& progress, std::string* why) {
   const uint64_t run = n * PLOT_SCOOP_BYTES;
@@ -210,8 +214,8 @@ int scatter_rows(int in, int out, uint64_t s0, uint64_t n, uint64_t d0, uint64_t
     progress(i * run + run / 2);
     uint64_t at = plot_file_scoop_offset(dn, i, s0 - d0);
     if (!sys_write_at(out, at, run, buffer)) {
+      result = disk_full() ? PLOT_FILE_FULL : PLOT_FILE_FAILED;
       failure_reason(why, "writing " + dst + " at byte " + std::to_string(at));
-      result = PLOT_FILE_FAILED;
       break;
     }
     // Any row boundary is a safe place to stop: the staged file is still
@@ -251,22 +255,27 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
     return PLOT_FILE_FAILED;
   }
   std::string temp = std::string(dst) + PLOT_FILE_SCATTERING;
+  // A target too full for the scatter file's space is waited for, as a
+  // move's is; a scatter file created here is removed by the failed
+  // allocation, one reopened keeps the rows of earlier staged files.
   int out = sys_create_file(temp.c_str(), plot_file_bytes(dn), true);
   if (!out) {
+    bool full = disk_full();
     failure_reason(why, "opening " + temp);
     sys_close(in);
     sys_log("Scatter of %llu stopped: could not open %s\n", (unsigned long long)s0, temp.c_str());
-    return PLOT_FILE_FAILED;
+    return full ? PLOT_FILE_FULL : PLOT_FILE_FAILED;
   }
   int rows = scatter_rows(in, out, s0, n, d0, dn, src, temp, progress, why);
   bool ok = rows == PLOT_FILE_DONE;
   if (ok && !sync_data(out)) {
+    rows = disk_full() ? PLOT_FILE_FULL : PLOT_FILE_FAILED;
     failure_reason(why, "syncing " + temp);
     ok = false;
   }
   sys_close(out);
   sys_close(in);
-  if (rows == PLOT_FILE_STOPPED) return PLOT_FILE_STOPPED;
+  if (rows == PLOT_FILE_STOPPED || rows == PLOT_FILE_FULL) return rows;
   if (!ok) return PLOT_FILE_FAILED;
   // The staged file goes only once its rows are durable in the scatter file,
   // and so is the scatter file's name: the first staged file creates it.
@@ -278,4 +287,12 @@ int plot_file_scatter(const char* src, const char* dst, bool last, const std::fu
   sys_unlink(src);
   progress(plot_file_bytes(n));
   return PLOT_FILE_DONE;
+}
+
+uint64_t plot_file_scatter_room(const char* dst) {
+  uint64_t acc, d0, dn, stagger;
+  if (!plot_name_parse(dst, &acc, &d0, &dn, &stagger)) return 0;
+  std::string temp = std::string(dst) + PLOT_FILE_SCATTERING;
+  if (sys_exists(temp.c_str())) return sys_unallocated_bytes(temp.c_str(), plot_file_bytes(dn));
+  return sys_exists(dst) ? 0 : plot_file_bytes(dn);
 }

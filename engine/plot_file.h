@@ -78,8 +78,9 @@ int plot_file_open(const char* temp_path, uint64_t nonces, bool resume);
 // file keeps its unfinished name), the reason in errno.
 bool plot_file_finish(int fd, const char* temp_path, const char* final_path);
 
-// PLOT_FILE_FULL: a move found its target full; nothing of the copy is
-// left there and src is kept.
+// PLOT_FILE_FULL: a move or a scatter found its target full; src is kept,
+// nothing of a move's copy is left there, and the rows a scatter wrote stay
+// in its unnamed scatter file to be written again.
 enum { PLOT_FILE_DONE = 0, PLOT_FILE_STOPPED = 1, PLOT_FILE_FAILED = 2, PLOT_FILE_FULL = 3 };
 // Copies the staged plot src to dst + ".moving", syncs it, renames it to
 // dst, syncs the folder and only then deletes src. progress gets the bytes
@@ -101,3 +102,6 @@ int plot_file_move(const char* src, const char* dst, const std::function<bool(ui
 // (may be null) receives the step, its file and the reason in words.
 int plot_file_scatter(const char* src, const char* dst, bool last, const std::function<bool(uint64_t)>& progress,
                       std::string* why = nullptr);
+// Bytes of free space the scatter file dst still needs on its disk: all of
+// it before the first scatter creates it, then what is not yet allocated.
+uint64_t plot_file_scatter_room(const char* dst);

@@ -181,10 +181,11 @@ void visit_staged(plotter_s* p, job_s* job, pass_s* pass) {
     pass->end_pass = true;
     return;
   }
-  // A move that found its target full waits for the room its file needs.
+  // A move or scatter that found its target full waits for the room it
+  // needs there.
   if (job->bytes_missing.load(std::memory_order_relaxed) != 0) {
     double now = pass->now != 0 ? pass->now : sys_time();
-    uint64_t bytes = plot_file_bytes(job->nonces);
+    uint64_t bytes = engine_target_room_needed(p, job);
     uint64_t free_bytes = drive_free_space_cached(m, now);
     if (free_bytes < bytes) {
       job->bytes_missing.store(bytes - free_bytes, std::memory_order_relaxed);

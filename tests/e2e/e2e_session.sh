@@ -316,8 +316,8 @@ case $scenario in
     ;;
   target_fills_during_move) # STAGED_PLOTTING TARGET_MOUNT_POINT: the target's
     # file system is filled while the file is still plotted on the SSD (the
-    # run paused meanwhile); its move waits for space instead of ending the
-    # run, and goes on once space is freed
+    # run paused meanwhile); its move or scatter waits for space instead of
+    # ending the run, and goes on once space is freed
     start_app 1
     answer Auto-Resuming Escape
     start_plotting

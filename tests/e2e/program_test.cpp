@@ -338,31 +338,36 @@ TEST_F(ProgramTest, AStagedRunMovesOrScattersTheFileToItsTarget) {
     }
 }
 
-// A target that fills up while a staged file waits for its move: the move
-// waits for free space as a direct write does, says so on the screen, and
-// the run is not ended; once space is freed the file reaches its target.
-TEST_F(ProgramTest, AMoveToATargetThatFilledWaitsForSpace) {
-    loop_fs_s disk(400);
-    if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
-    target = disk.file("target");
-    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
-    std::string ssd = root.file("ssd");
-    mkdir(ssd.c_str(), 0755);
-    const uint64_t n = LONG_RUN;
-    config_with_staged_plan(ssd, n, false);
-    std::string staged = ssd + "/" + std::to_string(ACCOUNT) + "_0_" + std::to_string(n) + ".plotting";
-    ASSERT_TRUE(run("target_fills_during_move", staged + " " + disk.mount_point));
-    expect_exit_ok(1);
-    std::string log = read_file(work + "/log.txt");
-    EXPECT_TRUE(contains(log, "0 is waiting for free space on " + target)) << log;
-    EXPECT_FALSE(contains(log, "Could not move file")) << log;
-    EXPECT_TRUE(contains(log, "All done!\n")) << log;
-    shot_s s;
-    ASSERT_TRUE(s.load(out + "/waiting.ppm"));
-    EXPECT_GT(s.count(0, 0, s.width, s.height, 0xffffff), 1000);  // the processing screen, not a dialog
-    std::vector<uint64_t> sample = {0, 1, n / 2, n - 1};
-    expect_plot(plot_name(0, n), 0, n, sample);
-    EXPECT_TRUE(std::filesystem::is_empty(ssd)) << ssd;
+// A target that fills up while a staged file waits for its move or its
+// scatter: the file waits for free space as a direct write does, says so on
+// the screen, and the run is not ended; once space is freed the file
+// reaches its target.
+TEST_F(ProgramTest, AMoveOrScatterToATargetThatFilledWaitsForSpace) {
+    for (bool scatter : {false, true}) {
+        SCOPED_TRACE(scatter ? "scatter" : "move");
+        loop_fs_s disk(400);
+        if (!disk.ok()) GTEST_SKIP() << "loop ext4: " << disk.why;
+        target = disk.file("target");
+        ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+        std::string ssd = root.file(scatter ? "ssd_scatter" : "ssd_move");
+        mkdir(ssd.c_str(), 0755);
+        const uint64_t n = LONG_RUN;
+        config_with_staged_plan(ssd, n, scatter);
+        std::string staged = ssd + "/" + std::to_string(ACCOUNT) + "_0_" + std::to_string(n) + ".plotting";
+        ASSERT_TRUE(run("target_fills_during_move", staged + " " + disk.mount_point));
+        expect_exit_ok(1);
+        std::string log = read_file(work + "/log.txt");
+        EXPECT_TRUE(contains(log, "0 is waiting for free space on " + target)) << log;
+        EXPECT_FALSE(contains(log, "Could not move file")) << log;
+        EXPECT_FALSE(contains(log, "Could not scatter file")) << log;
+        EXPECT_TRUE(contains(log, "All done!\n")) << log;
+        shot_s s;
+        ASSERT_TRUE(s.load(out + "/waiting.ppm"));
+        EXPECT_GT(s.count(0, 0, s.width, s.height, 0xffffff), 1000);  // the processing screen, not a dialog
+        std::vector<uint64_t> sample = {0, 1, n / 2, n - 1};
+        expect_plot(plot_name(0, n), 0, n, sample);
+        EXPECT_TRUE(std::filesystem::is_empty(ssd)) << ssd;
+    }
 }
 
 // Sixteen drives plotted at once with 512 MiB of RAM: 32 buffers cannot
