@@ -38,6 +38,10 @@ static bool app_question_window(const char* title, const char* text) {
   return window_question(g_window, title, "%s", text);
 }
 bool (*g_app_question)(const char* title, const char* text) = app_question_window;
+
+void app_report(const report_s& r) {
+  report_to_user(r, [](const char* title, const char* text) { g_app_message(title, text); });
+}
 bool g_plan_restored = false;
 
 namespace {
@@ -128,11 +132,14 @@ bool drive_path_acceptable(const char* path) {
     return false;
   }
   if (len >= sizeof(drive_s::path)) {
-    sys_log("Drive path too long (%llu bytes): %s\n", static_cast<unsigned long long>(len), path);
-    char text[512];
-    snprintf(text, sizeof text, "This folder path is too long (%llu characters; at most %d are supported).",
+    char text[128];
+    snprintf(text, sizeof text, "This folder path is too long (%llu characters; at most %d are supported):",
              static_cast<unsigned long long>(len), static_cast<int>(sizeof(drive_s::path)) - 1);
-    g_app_message("Sorry", text);
+    report_s r;
+    r.title = "Sorry";
+    r.what = text;
+    r.path = path;
+    app_report(r);
     return false;
   }
   return true;
@@ -160,10 +167,13 @@ std::string folder_fault(const char* path) {
 
 bool drive_list_has_room(const std::vector<drive_s>& list, const char* path) {
   if (list.size() < DRIVE_LIST_MAX) return true;
-  sys_log("Drive list full (%d drives), not adding %s\n", DRIVE_LIST_MAX, path);
   char text[128];
-  snprintf(text, sizeof text, "A drive list holds at most %d drives; remove one first.", DRIVE_LIST_MAX);
-  g_app_message("Sorry", text);
+  snprintf(text, sizeof text, "A drive list holds at most %d drives; remove one first. Not added:", DRIVE_LIST_MAX);
+  report_s r;
+  r.title = "Sorry";
+  r.what = text;
+  r.path = path;
+  app_report(r);
   return false;
 }
 
@@ -568,10 +578,11 @@ std::string job_file(job_s* j, int which, const char* suffix = "") {
 }
 
 void plan_refuse(const std::string& why) {
-  sys_log("Plan refused: %s\n", why.c_str());
   plotter_clear_jobs(g_plotter);
   g_max_job_bytes = 0;
-  g_app_message("Error", ("The plan was refused because it would waste disk space: " + why + ".").c_str());
+  report_s r;
+  r.what = "The plan was refused because it would waste disk space: " + why + ".";
+  app_report(r);
 }
 
 }  // namespace
@@ -616,7 +627,7 @@ bool drive_add(int kind, const char* path, int resuming, std::vector<drive_refus
 
 void drive_refusals_tell(const std::vector<drive_refusal_s>& refusals) {
   if (refusals.empty()) return;
-  report_to_user(drive_refusals_report(refusals), [](const char* title, const char* text) { g_app_message(title, text); });
+  app_report(drive_refusals_report(refusals));
 }
 
 report_s drive_refusals_report(const std::vector<drive_refusal_s>& refusals) {

@@ -30,6 +30,9 @@ extern std::vector<std::string> g_ssds_unusable;
 extern void (*g_app_message)(const char* title, const char* text);
 // A yes/no question to the user; by default a window_question on g_window.
 extern bool (*g_app_question)(const char* title, const char* text);
+// A failure or refusal told to the user: its log line, then its dialog
+// through g_app_message (report_to_user).
+void app_report(const report_s& r);
 
 // True while the job list is an unfinished session restored from config.yml
 // or taken over from a dropped ".plotting" file rather than a plan of the

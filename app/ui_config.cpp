@@ -448,23 +448,19 @@ void files_dropped(int count, char** paths) {
   if (count < 1) return;
 
   if (strstr(paths[0], ".plotting")) {
+    report_s refused;
+    refused.path = paths[0];
     uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
-    if (!plot_name_is_unfinished(paths[0]) || !plot_name_parse(paths[0], &account, &start, &nonces, &stagger)) {
-      window_message(g_window, "Error", "Incorrect filename format for plotfile.");
-      return;
-    }
-    if (account != g_account) {
-      window_message(g_window, "Error", "Can't resume plot for a different account id.");
-      return;
-    }
-    if (stagger != 0) {
-      window_message(g_window, "Error", "Can't resume PoC1 format plots.");
-      return;
-    }
-    std::string fault = resume_fault(paths[0], nonces);
-    if (!fault.empty()) {
-      sys_log("Can't resume %s: %s\n", paths[0], fault.c_str());
-      window_message(g_window, "Error", "Can't resume this file: %s.", fault.c_str());
+    if (!plot_name_is_unfinished(paths[0]) || !plot_name_parse(paths[0], &account, &start, &nonces, &stagger))
+      refused.what = "Incorrect filename format for plotfile.";
+    else if (account != g_account)
+      refused.what = "Can't resume plot for a different account id.";
+    else if (stagger != 0)
+      refused.what = "Can't resume PoC1 format plots.";
+    else if (!(refused.reason = resume_fault(paths[0], nonces)).empty())
+      refused.what = "Can't resume this file:";
+    if (!refused.what.empty()) {
+      app_report(refused);
       return;
     }
     // "No" leaves everything as it was: an unfinished file is no plot to

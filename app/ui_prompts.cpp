@@ -149,8 +149,10 @@ uint64_t parse_u64(const char* text) {
 }
 
 void refuse(const std::string& text) {
-  sys_log("Value refused: %s\n", text.c_str());
-  g_app_message("Value out of range", text.c_str());
+  report_s r;
+  r.title = "Value out of range";
+  r.what = text;
+  app_report(r);
 }
 
 }  // namespace
@@ -256,7 +258,10 @@ bool choose_plot_file() {
   path[sizeof path - 1] = 0;
   uint64_t account = 0, start = 0, nonces = 0, stagger = 0;
   if (!plot_name_parse(path, &account, &start, &nonces, &stagger)) {
-    window_message(g_window, "Error", "Incorrect filename format for plotfile.");
+    report_s r;
+    r.what = "Incorrect filename format for plotfile.";
+    r.path = path;
+    app_report(r);
     return false;
   }
   if (!drive_plan_may_replace()) return false;

@@ -415,7 +415,10 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
         why = "no GPU batch of whole work groups fits in the RAM and the GPU memory given";
       const std::string text = why.empty() ? std::string("Fall back to using CPU?")
                                            : "The GPU could not be set up: " + why + ".\nFall back to using CPU?";
-      if (!engine_question(false, nullptr, "Error initializing GPU", text.c_str()))
+      report_s r;
+      r.title = "Error initializing GPU";
+      r.what = text;
+      if (!report_ask_user(r, [](const char* title, const char* t) { return engine_question(false, nullptr, title, t); }))
         return engine_exit_error();
       p->gpu_mask = 0;
       p->gpu_count = 0;
@@ -442,7 +445,6 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   sys_plot_start_hook();
 
   if (p->scatter && !plan_scatter_ranges(p->jobs)) {
-    sys_log("%s\n", SCATTER_MESSAGE);
     return refuse(SCATTER_MESSAGE);
   }
   log_plan(p, c, buffers, f);

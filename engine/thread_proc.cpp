@@ -120,7 +120,10 @@ void gpu_recover(plotter_s* p, job_s* job, pass_s* pass) {
   const std::string text = why.empty() ? std::string("Failed to recover GPU device. Fall back to CPU processing?")
                                        : "Failed to recover GPU device after " + why +
                                              ".\nFall back to CPU processing?";
-  bool yes = engine_question(true, &p->stop, "Error", text.c_str());
+  report_s r;
+  r.what = text;
+  bool yes = report_ask_user(
+      r, [p](const char* title, const char* t) { return engine_question(true, &p->stop, title, t); });
   if (!yes && plotter_stop_requested(&p->stop)) {
     // The wait was abandoned because the window is closing: that is a stop
     // like any close (the UI thread joins this one and then saves the
@@ -427,7 +430,10 @@ void visit_new(plotter_s* p, job_s* job, pass_s* pass) {
     return;
   }
   if (!take_buffers(p, job)) {
-    engine_message(true, &p->stop, "Memory Error", "Failed to allocate buffer memory.");
+    report_s r;
+    r.title = "Memory Error";
+    r.what = "Failed to allocate buffer memory.";
+    report_to_user(r, [p](const char* title, const char* t) { engine_message(true, &p->stop, title, t); });
     // A close during the message is a stop like any close: no exit, so that
     // the UI thread can save the settings once it has joined this one.
     if (plotter_stop_requested(&p->stop)) {

@@ -55,6 +55,15 @@ void report_to_user(const report_s& r, const report_show_fn& show) {
     window_message(nullptr, r.title.c_str(), "%s", text.c_str());
 }
 
+bool report_ask_user(const report_s& r, const report_ask_fn& ask) {
+  report_s line = r;
+  for (std::string* part : {&line.what, &line.reason, &line.kept})
+    for (char& c : *part)
+      if (c == '\n') c = ' ';
+  report_log(line);
+  return ask(r.title.c_str(), report_text(r).c_str());
+}
+
 void report_to_user_later(const report_s& r, const report_show_fn& show, std::function<void()> after) {
   report_log(r);
   std::string title = r.title;

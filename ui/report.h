@@ -35,6 +35,12 @@ typedef std::function<void(const char* title, const char* text)> report_show_fn;
 // when the dialog is closed. UI thread.
 void report_to_user(const report_s& r, const report_show_fn& show = report_show_fn());
 
+// A failure that asks the user how to go on (yes or no): logs the report
+// (one line: line breaks of its text become blanks), then asks with its
+// text through ask and returns the answer.
+typedef std::function<bool(const char* title, const char* text)> report_ask_fn;
+bool report_ask_user(const report_s& r, const report_ask_fn& ask);
+
 // From any thread: logs the report now and shows its dialog from the UI
 // thread's task queue, without waiting; then (on the UI thread, once the
 // dialog is closed) runs after, when given.

@@ -90,6 +90,14 @@ TEST_F(gpu_run_fixture, failing_gpu_recovers_then_falls_back_to_the_cpu) {
                            g_gpu_devices[0].name + ")\n";
   EXPECT_NE(log.find(told), std::string::npos) << log;
   EXPECT_EQ(log.find("error -5"), std::string::npos) << log;
+  // The question is in the log as one line, once.
+  std::string asked = launch_failure_question().substr(std::string("Q:Error|").size());
+  asked.replace(asked.find('\n'), 1, " ");
+  size_t at = log.find(asked + "\n");
+  EXPECT_NE(at, std::string::npos) << log;
+  if (at != std::string::npos) {
+    EXPECT_EQ(log.find(asked, at + 1), std::string::npos) << log;
+  }
   EXPECT_EQ(p->gpu_mask, 0u);
   EXPECT_EQ(p->gpu_count, 0);
   expect_plot_nonces(std::string(d->path) + "/7_0_256", 7, 0, 256, {0, 255});

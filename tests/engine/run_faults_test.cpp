@@ -298,6 +298,28 @@ TEST_F(fault_fixture, waiting_for_free_space_is_reported) {
   EXPECT_TRUE(dialogs.get().empty());
 }
 
+// A failure the work thread tells in a dialog is in the log too, once: a
+// buffer missing from the pool when a job starts.
+TEST_F(fault_fixture, a_failure_told_in_a_dialog_is_one_log_line_and_one_dialog) {
+  add(drive(dir.file("hdd")), nullptr, 0, 256);
+  p->double_buffer = 0;
+  p->nonces_per_buffer = 256;
+  p->free_buffers.push_back(nullptr);
+  testing::internal::CaptureStderr();
+  p->thread = std::thread(thread_proc, p);
+  bool ended = wait_until([&] { return saw("exit"); });
+  plotter_stop(p, true);
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(ended) << "awaited the end of the process after the dialog";
+  const std::string text = "Failed to allocate buffer memory.";
+  EXPECT_EQ(dialogs.get(), (std::vector<std::string>{"M:Memory Error|" + text, "exit"}));
+  size_t at = log.find(text);
+  EXPECT_NE(at, std::string::npos) << log;
+  if (at != std::string::npos) {
+    EXPECT_EQ(log.find(text, at + 1), std::string::npos) << "told twice:\n" << log;
+  }
+}
+
 // A stop that finds a file's last batch written gives it its final name
 // instead of leaving it to be plotted again from nonce 0.
 TEST_F(fault_fixture, file_written_when_the_stop_comes_is_finished) {
