@@ -32,6 +32,10 @@ struct gpu_device_s {
   uint64_t max_alloc;
   char name[64];
   char driver_version[64];
+  // A CPU-type device listed as a GPU for the test suite (see
+  // gpu_list_devices): the plan treats it as a GPU, but its short benchmark
+  // keeps the suite's GPU sessions quick.
+  bool stand_in;
 };
 
 // Filled once by gpu_list_devices at start-up, read-only afterwards.

@@ -110,6 +110,7 @@ int gpu_list_devices(int max, int name_size, char** names)
       entry.max_work_group = max_work_group;
       entry.global_mem = global_mem;
       entry.max_alloc = max_alloc;
+      entry.stand_in = !is_gpu;
       text_copy(entry.name, name, sizeof entry.name);
       text_copy(entry.driver_version, driver, sizeof entry.driver_version);
       g_gpu_devices.push_back(entry);

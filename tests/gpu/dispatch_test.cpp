@@ -406,13 +406,22 @@ TEST(GpuDispatchSetting, HashPerDispatchWithinRangeAndLaunchTime)
   }
 }
 
-// Without a preset the benchmark runs 1024 nonces per device through the
-// whole dispatch path (with empty hash_down launches, to keep it short).
-// Those bytes are wrong, so the fill fails and the benchmark gives no rate
-// instead of a very high one.
+// PoCL's device stands in for a GPU here; as_real_gpu makes the benchmark
+// treat it as a real one for the length of a test.
+struct as_real_gpu {
+  bool saved = g_gpu_devices[0].stand_in;
+  as_real_gpu() { g_gpu_devices[0].stand_in = false; }
+  ~as_real_gpu() { g_gpu_devices[0].stand_in = saved; }
+};
+
+// Without a preset the benchmark runs 1024 nonces per device of a real GPU
+// through the whole dispatch path (with empty hash_down launches, to keep it
+// short). Those bytes are wrong, so the fill fails and the benchmark gives
+// no rate instead of a very high one.
 TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
 {
   ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
+  as_real_gpu real;
   g_skip_rounds = true;
   settings.threads_per_group = 128;  // fewer, larger groups: launch overhead dominates here
   const int index[1] = {0};
@@ -425,6 +434,20 @@ TEST_F(GpuDispatch, FailedBenchmarkGivesNoRate)
   EXPECT_EQ(g_launches["hash_down"], 2048);
   EXPECT_EQ(g_reads, 1);
   EXPECT_EQ(g_last_global, 1024u);
+}
+
+// A CPU device standing in for a GPU in the test suite hashes a quarter of
+// that, in whole work groups, and still gives a rate from correct bytes.
+TEST_F(GpuDispatch, StandInDeviceBenchmarksAShortBatch)
+{
+  ASSERT_TRUE(g_gpu_devices[0].stand_in);
+  settings.threads_per_group = 96;
+  const int index[1] = {0};
+  testing::internal::CaptureStderr();
+  const double rate = gpu_benchmark(1, index, settings);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_GT(rate, 0.0) << log;
+  EXPECT_EQ(g_last_global, 288u);  // 256 rounded up to whole groups of 96
 }
 
 // A device that allows 256 MiB in one allocation (1023 nonces of
@@ -443,6 +466,7 @@ cl_mem CL_API_CALL t_limited_buffer(cl_context c, cl_mem_flags f, size_t size, v
 TEST_F(GpuDispatch, BenchmarkWithinA256MiBAllocationLimitGivesARate)
 {
   ASSERT_EQ(gpu_device_preset_nonces(0), 0u);
+  as_real_gpu real;
   const uint64_t saved = g_gpu_devices[0].max_alloc;
   g_gpu_devices[0].max_alloc = 256u << 20;
   g_opencl_api.clCreateBuffer = t_limited_buffer;
