@@ -8,8 +8,7 @@
 #   e2e and the screens' real runs: the program's two workers, its Xvfb and
 #     the session that drives it;
 #   the gpu label and tests named for the GPU: four PoCL threads (PoCL
-#     hashes far slower than the CPU workers, and the program benchmarks a
-#     GPU with 1024 nonces);
+#     hashes far slower than the CPU workers);
 #   PlotCpu.ThreadCounts: more workers than processors, on purpose.
 # The sessions wait on progress and fail when nothing moves for minutes, so
 # their time limit is only a guard against a hang.
