@@ -329,21 +329,6 @@ uint64_t plan_target(drive_s* t, drive_s* ssd, uint64_t n, uint64_t f, uint64_t*
   return done;
 }
 
-// A mount point as /proc/self/mountinfo writes it: blanks, tabs, newlines
-// and backslashes as three octal digits.
-std::string mountinfo_unescape(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); i++) {
-    if (field[i] == '\\' && i + 3 < field.size() && isdigit((unsigned char)field[i + 1])) {
-      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
 // The file system that holds real (a resolved path) as the kernel counts
 // free space: btrfs gives each subvolume its own st_dev and ZFS each
 // dataset, yet all of one pool share its space. The mount under which the
@@ -351,34 +336,14 @@ std::string mountinfo_unescape(const std::string& field) {
 // device, the pool for ZFS. Anything else (tmpfs, network shares) keeps
 // st_dev.
 std::string file_system_key(const std::string& real, uint64_t device) {
-  FILE* f = fopen("/proc/self/mountinfo", "re");
-  std::string best_point, best_key;
-  if (f) {
-    char* line = nullptr;
-    size_t cap = 0;
-    while (getline(&line, &cap, f) > 0) {
-      std::vector<std::string> fields;
-      for (char* tok = strtok(line, " \n"); tok; tok = strtok(nullptr, " \n")) fields.push_back(tok);
-      size_t dash = 0;
-      while (dash < fields.size() && fields[dash] != "-") dash++;
-      if (fields.size() < 5 || dash + 2 >= fields.size()) continue;
-      std::string point = mountinfo_unescape(fields[4]);
-      bool under = point == "/" || real == point || real.compare(0, point.size() + 1, point + "/") == 0;
-      if (!under || point.size() < best_point.size()) continue;
-      const std::string& type = fields[dash + 1];
-      std::string source = mountinfo_unescape(fields[dash + 2]);
-      best_point = point;
-      if (type == "zfs")
-        best_key = "zfs:" + source.substr(0, source.find('/'));
-      else if (source.rfind("/dev/", 0) == 0)
-        best_key = "source:" + source;
-      else
-        best_key.clear();
-    }
-    free(line);
-    fclose(f);
+  std::string type, source, key;
+  if (sys_mount_of(real, &type, &source)) {
+    if (type == "zfs")
+      key = "zfs:" + source.substr(0, source.find('/'));
+    else if (source.rfind("/dev/", 0) == 0)
+      key = "source:" + source;
   }
-  return best_key.empty() ? "dev:" + std::to_string(device) : best_key;
+  return key.empty() ? "dev:" + std::to_string(device) : key;
 }
 
 // Folders on one file system share its free space: the plan books each file

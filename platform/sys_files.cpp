@@ -319,36 +319,6 @@ std::string mountinfo_field(const std::string& field) {
   return out;
 }
 
-// The mount that holds real (a resolved path): the longest mount point that
-// is real or lies above it. Its type and source into *type and *source.
-bool mount_of(const std::string& real, std::string* type, std::string* source) {
-  FILE* f = fopen("/proc/self/mountinfo", "re");
-  if (!f) return false;
-  std::string best;
-  bool found = false;
-  char* line = nullptr;
-  size_t cap = 0;
-  while (getline(&line, &cap, f) > 0) {
-    std::vector<std::string> fields;
-    for (char* save = nullptr, *tok = strtok_r(line, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save))
-      fields.push_back(tok);
-    size_t dash = 0;
-    while (dash < fields.size() && fields[dash] != "-") dash++;
-    if (fields.size() < 5 || dash + 2 >= fields.size()) continue;
-    std::string point = mountinfo_field(fields[4]);
-    bool under = point == "/" || real == point || real.compare(0, point.size() + 1, point + "/") == 0;
-    // Later lines are mounted over earlier ones at the same place.
-    if (!under || point.size() < best.size()) continue;
-    best = point;
-    *type = fields[dash + 1];
-    *source = mountinfo_field(fields[dash + 2]);
-    found = true;
-  }
-  free(line);
-  fclose(f);
-  return found;
-}
-
 // A tag ("TYPE", "UUID") of the file system on a block device, read from
 // its superblock; "" when it cannot be read (the device needs read access).
 std::string probe_tag(const std::string& device, const char* tag) {
@@ -408,10 +378,38 @@ bool statfs_identity(const char* path, std::string* id) {
 
 const uint64_t SYS_FAT_MAX_FILE_BYTES = (4ull << 30) - 1;
 
+bool sys_mount_of(const std::string& real, std::string* type, std::string* source) {
+  FILE* f = fopen("/proc/self/mountinfo", "re");
+  if (!f) return false;
+  std::string best;
+  bool found = false;
+  char* line = nullptr;
+  size_t cap = 0;
+  while (getline(&line, &cap, f) > 0) {
+    std::vector<std::string> fields;
+    for (char* save = nullptr, *tok = strtok_r(line, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save))
+      fields.push_back(tok);
+    size_t dash = 0;
+    while (dash < fields.size() && fields[dash] != "-") dash++;
+    if (fields.size() < 5 || dash + 2 >= fields.size()) continue;
+    std::string point = mountinfo_field(fields[4]);
+    bool under = point == "/" || real == point || real.compare(0, point.size() + 1, point + "/") == 0;
+    // Later lines are mounted over earlier ones at the same place.
+    if (!under || point.size() < best.size()) continue;
+    best = point;
+    *type = fields[dash + 1];
+    *source = mountinfo_field(fields[dash + 2]);
+    found = true;
+  }
+  free(line);
+  fclose(f);
+  return found;
+}
+
 bool sys_fs_info(const char* path, sys_fs_info_s* out) {
   std::string real;
   *out = sys_fs_info_s();
-  if (!real_path_of(path, &real) || !mount_of(real, &out->type, &out->source)) return false;
+  if (!real_path_of(path, &real) || !sys_mount_of(real, &out->type, &out->source)) return false;
   // A FUSE block-device mount names no file system of its own.
   if (out->type == "fuseblk") {
     std::string probed = probe_tag(out->source, "TYPE");
@@ -425,7 +423,7 @@ bool sys_fs_info(const char* path, sys_fs_info_s* out) {
 
 bool sys_fs_identity(const char* path, std::string* id) {
   std::string real, type, source;
-  if (real_path_of(path, &real) && mount_of(real, &type, &source)) {
+  if (real_path_of(path, &real) && sys_mount_of(real, &type, &source)) {
     std::string uuid = device_uuid(source);
     if (!uuid.empty()) {
       *id = "uuid:" + uuid;

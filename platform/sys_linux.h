@@ -159,6 +159,10 @@ bool sys_fs_identity(const char* path, std::string* id);
 // also of an older form) names.
 bool sys_fs_identity_is(const char* path, const std::string& id);
 
+// The mount that holds real (a resolved path): the longest mount point that
+// is real or lies above it, the last one mounted there. Its type and source
+// as /proc/self/mountinfo gives them; false when none is found.
+bool sys_mount_of(const std::string& real, std::string* type, std::string* source);
 // What the file system holding path is, and the largest file it can hold.
 struct sys_fs_info_s {
   // As the kernel names it ("ext4", "vfat", "fuse.fusefat"); a FUSE
