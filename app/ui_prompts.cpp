@@ -52,6 +52,7 @@ unsigned g_prompt_serial = 0;
 
 const char* FONT = "Microsoft Sans Serif";
 const unsigned GREY = 0xff707070;
+const unsigned REFUSED = 0xffc62828;  // why the text gives no account
 const unsigned BLACK = 0xff000000;
 const int ENTRY_W = 440;
 const int ENTRY_H = 30;
@@ -223,6 +224,55 @@ uint64_t prompt_account_value(address_s* a, const char* text) {
   return parse_u64(p);
 }
 
+std::string prompt_account_refusal(const char* input) {
+  address_s a;
+  if (prompt_account_value(&a, input) != 0) return "";
+  std::string text = input;
+  const char* blanks = " \t\r\n";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return "";
+  text = text.substr(first, text.find_last_not_of(blanks) - first + 1);
+  const bool prefixed = strncasecmp(text.c_str(), "BURST-", 6) == 0;
+  const std::string rest = prefixed ? text.substr(6) : text;
+  const bool number = !rest.empty() && rest.find_first_not_of("0123456789 \t") == std::string::npos;
+  if (number && prefixed) return "\"BURST-\" begins an address of 17 characters; an account id is typed as its digits alone";
+  if (number) {
+    if (rest.find_first_of(" \t") != std::string::npos) return "an account id has no blanks between its digits";
+    if (rest.find_first_not_of('0') == std::string::npos) return "0 is no account id";
+    return "the number is larger than any account id (18446744073709551615 at most)";
+  }
+  if (rest.size() > 1 && rest[0] == '-' && rest.find_first_not_of("0123456789", 1) == std::string::npos)
+    return "an account id is not negative";
+  // An address: the characters that look like its symbols but are none,
+  // then the count of symbols, then the check.
+  std::string unused;
+  int symbols = 0;
+  for (char c : rest) {
+    char up = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+    if (up == '\0') continue;
+    if (strchr("01IO", up)) {
+      if (unused.find(up) == std::string::npos) unused += up;
+    } else if (strchr(address_alphabet, up)) {
+      symbols++;
+    }
+  }
+  if (!unused.empty()) {
+    std::string list;
+    for (size_t i = 0; i < unused.size(); i++) {
+      if (i > 0) list += i + 1 == unused.size() ? " and " : ", ";
+      list += unused[i];
+    }
+    return list + (unused.size() == 1 ? " is" : " are") +
+           " not used in addresses (they use 2 to 9 and A to Z but I and O)";
+  }
+  if (symbols != 17)
+    return "an address has 17 characters after \"BURST-\" (dashes not counted); this one has " +
+           std::to_string(symbols);
+  if (address_parse(&a, ("BURST-" + rest).c_str())) return "it is the address of 0, which is no account id";
+  if (!address_check(&a)) return "it is mistyped (its check characters do not match the others)";
+  return "it stands for a number beyond 64 bits, which no account has";
+}
+
 void prompt__setup(int, char* text, void (*paint)(void*)) {
   g_prompt_serial++;
   g_prompt_initial = text;
@@ -311,12 +361,28 @@ void start_get_account_paint(void*) {
   text_centred(w, 10, line, (float)(y0 + 49));
   // The account changes only on OK: what is typed is never saved unconfirmed.
   uint64_t typed = prompt_account_value(&g_address, g_account_text);
-  ok_button(w, y0, typed != 0, [] {
+  std::function<void()> ok = [] {
     uint64_t account = prompt_account_value(&g_address, g_account_text);
     if (account == 0) return;
     g_account = account;
     back_to_config(true);
-  });
+  };
+  ok_button(w, y0, typed != 0, ok);
+  // A greyed OK says why under the entry, and Return tells it in a dialog.
+  std::string why = prompt_account_refusal(g_account_text);
+  if (why.empty()) return;
+  draw_set_fill(w, REFUSED);
+  text_centred(w, 10, ("Not an account: " + why).c_str(), (float)(y0 + 76));
+  g_prompt_confirm = [ok] {
+    // The text may have changed since this paint.
+    if (prompt_account_value(&g_address, g_account_text) != 0) return ok();
+    report_s r;
+    r.title = "Not an account";
+    r.what = "This is neither an address nor an account id:";
+    r.path = g_account_text;
+    r.reason = prompt_account_refusal(g_account_text);
+    if (!r.reason.empty()) app_report(r);
+  };
 }
 
 void start_get_nonce_paint(void*) {

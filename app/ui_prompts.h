@@ -5,6 +5,8 @@
 // it, and confirming the text a prompt opened with changes nothing.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "app/address.h"
@@ -44,6 +46,9 @@ void drive_fill_paint(void* user);
 // Text to number conversions of the prompts. Text that is not a number,
 // negative or non-finite values give 0 (never garbage).
 uint64_t prompt_account_value(address_s* a, const char* text);
+// Why the account prompt refuses text, in words; "" when it gives an
+// account or holds nothing yet.
+std::string prompt_account_refusal(const char* text);
 uint64_t prompt_gb_to_bytes(const char* text, double unit);
 double prompt_number(const char* text);
 // Strict forms for what a prompt stores: false for text that is not one

@@ -147,6 +147,47 @@ TEST(address, account_prompt_reads_addresses_only_as_addresses) {
   EXPECT_EQ(prompt_account_value(&a, text.c_str()), 0u) << text;
 }
 
+// What the account prompt says under the entry (and in its dialog on
+// Return) for text that gives no account: the reason in words, so that OK
+// is never greyed without one. Text that gives an account, and an empty
+// entry, say nothing.
+TEST(address, account_prompt_says_why_it_refuses_a_text) {
+  address_s a;
+  address_encode(&a, 1);
+  const std::string good = address_format(&a, 1);  // BURST-2223-2222-KB8Y-22222
+  std::string mistyped = good;
+  mistyped.back() = '3';
+  address_s big;
+  address_encode(&big, 18446744073709551615ull);
+  big.symbol[12] = 16 | 15;
+  address_encode_parity(&big);
+  const std::string beyond = address_format(&big, 1);
+  address_s zero;
+  address_encode(&zero, 0);
+  const std::string nobody = address_format(&zero, 1);
+  struct {
+    std::string text, reason;
+  } cases[] = {
+      {good, ""},
+      {"12345", ""},
+      {"  ", ""},
+      {mistyped, "it is mistyped (its check characters do not match the others)"},
+      {"BURST-2223-2222-KB8Y", "an address has 17 characters after \"BURST-\" (dashes not counted); this one has 12"},
+      {good + "2", "an address has 17 characters after \"BURST-\" (dashes not counted); this one has 18"},
+      {"BURST-2223-2222-KB8Y-2222O", "O is not used in addresses (they use 2 to 9 and A to Z but I and O)"},
+      {"BURST-1IO0-2222-KB8Y-22222", "1, I, O and 0 are not used in addresses (they use 2 to 9 and A to Z but I and O)"},
+      {"not an id", "O and I are not used in addresses (they use 2 to 9 and A to Z but I and O)"},
+      {nobody, "it is the address of 0, which is no account id"},
+      {beyond, "it stands for a number beyond 64 bits, which no account has"},
+      {"0", "0 is no account id"},
+      {"-5", "an account id is not negative"},
+      {"123 456", "an account id has no blanks between its digits"},
+      {"18446744073709551616", "the number is larger than any account id (18446744073709551615 at most)"},
+      {"BURST-12345", "\"BURST-\" begins an address of 17 characters; an account id is typed as its digits alone"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(prompt_account_refusal(c.text.c_str()), c.reason) << "'" << c.text << "'";
+}
+
 TEST(address, decimal_path_and_length_rules) {
   struct {
     const char* text;

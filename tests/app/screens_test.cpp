@@ -317,6 +317,11 @@ shot account_refused
 [ "$(state account)" = 0 ] || fail "text gave an account"
 click 320 356                                # disabled: nothing happens
 wait_state screen account
+xdotool key Return                           # says why, and stays
+dialog 'Not an account'
+xdotool key Return
+dialog_gone 'Not an account'
+wait_state screen account
 type_text 'BURST-'
 type_text '12345'
 # The pointer stays where it is: the key press alone must enable OK, and
@@ -334,6 +339,24 @@ shot config_no_target
   EXPECT_TRUE(near(refused.at(275, 343), DISABLED_BUTTON, 3));
   image_s ok = s.shot("account_ok");
   EXPECT_FALSE(near(ok.at(275, 343), DISABLED_BUTTON, 3));
+  // The reason is written in red between the example and OK, and only
+  // while the text is refused; Return told it once in the log too.
+  const unsigned REFUSED = 0xc62828;
+  EXPECT_GT(count_colour(refused, 0, 285, 640, 310, REFUSED, 40), 20);
+  EXPECT_EQ(count_colour(ok, 0, 285, 640, 310, REFUSED, 40), 0);
+  std::string demo_log;
+  {
+    std::ifstream f(s.out + "/demo.log");
+    std::stringstream ss;
+    ss << f.rdbuf();
+    demo_log = ss.str();
+  }
+  const std::string told = "This is neither an address nor an account id: not an id: O and I are not used in addresses";
+  size_t at = demo_log.find(told);
+  EXPECT_NE(at, std::string::npos) << demo_log;
+  if (at != std::string::npos) {
+    EXPECT_EQ(demo_log.find(told, at + 1), std::string::npos) << demo_log;
+  }
   // An account but no jobs: still disabled.
   EXPECT_TRUE(near(s.shot("config_no_target").at(491, 421), DISABLED_BUTTON, 3));
 }
