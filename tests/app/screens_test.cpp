@@ -108,12 +108,16 @@ void remove_tree(const std::string& dir) {
   }
 }
 
-// Runs body under its own Xvfb with the helpers of screens_lib.sh. The
-// limit only ends a hang (a real run's waits go on while it moves, see
-// wait_run), before ctest's own.
+// Runs body under its own Xvfb with the helpers of screens_lib.sh. Its
+// waits follow the demo and give up at the scenario's one limit, for a hang:
+// VG_SCREENS_LIMIT seconds where it is set, else limit_seconds. A real run's
+// waits also fail when nothing has moved for minutes (see wait_run). The
+// timeout around the scenario is a last guard, past that limit, for a
+// script that no longer waits at all.
 // xvfb_screen, when given, is the display's geometry ("2560x1440x24").
 scenario_s run_scenario(const std::string& name, const std::string& body, int limit_seconds = 600,
                         const std::string& xvfb_screen = "") {
+  if (const char* limit = getenv("VG_SCREENS_LIMIT")) limit_seconds = atoi(limit);
   scenario_s s;
   s.out = artifacts_root() + "/" + name;
   std::string mk = "rm -rf '" + s.out + "' && mkdir -p '" + s.out + "'";
@@ -122,11 +126,12 @@ scenario_s run_scenario(const std::string& name, const std::string& body, int li
   {
     std::ofstream f(script);
     f << "OUT='" << s.out << "'\nDEMO='" << VG_SCREENS_DEMO << "'\n"
+      << "VG_SCREENS_LIMIT=" << limit_seconds << "\n"
       << "source '" << VG_SOURCE_DIR << "/tests/app/screens_lib.sh'\n"
       << body << "\nstop_demo\nexit 0\n";
   }
   std::string env = xvfb_screen.empty() ? "" : "VG_XVFB_SCREEN=" + xvfb_screen + " ";
-  std::string cmd = env + "timeout " + std::to_string(limit_seconds) + " '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" +
+  std::string cmd = env + "timeout " + std::to_string(limit_seconds + 60) + " '" VG_SOURCE_DIR "/tests/xvfb-run.sh' bash '" +
                     script + "' > '" + s.out + "/scenario.log' 2>&1";
   int st = system(cmd.c_str());
   s.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -325,8 +330,8 @@ wait_state screen account
 type_text 'BURST-'
 type_text '12345'
 # The pointer stays where it is: the key press alone must enable OK, and
-# only OK takes the account.
-sleep 0.5
+# only OK takes the account (the entry's text above came in a state that
+# tells the account too).
 [ "$(state account)" = 0 ] || fail "the typed account was taken before OK"
 shot account_ok
 click 320 356
@@ -373,8 +378,7 @@ wait_state screen fill
 click 320 356                                # OK, over the target's path
 wait_state screen config
 shot back_on_path
-xdotool mousemove --window "$WID" 620 20
-sleep 0.5
+hover 620 20
 shot moved_off
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -384,6 +388,28 @@ shot moved_off
   image_s off = s.shot("moved_off");
   EXPECT_EQ(count_colour(off, 40, 342, 600, 380, PATH_HOVER, 40), 0);
   EXPECT_GT(count_colour(off, 40, 342, 600, 380, PATH, 40), 50);
+}
+
+// The helpers wait for what the demo has drawn, not for a while: a demo
+// that stands still for seconds after each move (as on a loaded machine)
+// is still shot with the frame that shows the move.
+TEST_F(Screens, ShotsShowTheMoveOfADemoThatStalls) {
+  std::string target = sub("target_with_a_long_folder_name_that_reaches_past_the_middle");
+  scenario_s s = run_scenario("stalled_demo", R"SH(
+start_demo --screen config --account 1 --target ')SH" + target + R"SH('
+stall() { kill -STOP "$DEMO_PID"; (sleep 2; kill -CONT "$DEMO_PID") & }
+hover 620 20
+stall
+hover 320 360                                # over the target's path
+shot stalled_on_path
+stall
+hover 620 20
+shot stalled_off_path
+)SH");
+  EXPECT_SCENARIO_OK(s);
+  const unsigned PATH_HOVER = 0x8b12ae;
+  EXPECT_GT(count_colour(s.shot("stalled_on_path"), 40, 342, 600, 380, PATH_HOVER, 40), 50);
+  EXPECT_EQ(count_colour(s.shot("stalled_off_path"), 40, 342, 600, 380, PATH_HOVER, 40), 0);
 }
 
 TEST_F(Screens, FirstRunYesReadsPlotFileName) {
@@ -447,7 +473,7 @@ wait_state resume_ram 8589934592
 wait_state jobs 2
 wait_state entries 0
 xdotool windowsize "$WID" 640 480
-sleep 0.5
+wait_state size 640,480
 shot config_after_prompts
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -464,15 +490,15 @@ TEST_F(Screens, ProcessingWithoutSsdPauseEstimateSummary) {
   scenario_s s = run_scenario("processing_no_ssd", R"SH(
 start_demo --account 1 --target ')SH" + target + R"SH(' --fake-run 0
 wait_state screen processing
-sleep 1.5
+wait_run_seconds 1.5
 shot processing
 early_eta="$(state eta)"
 early_clock="$(state clock)"
 # No estimate during the first 5 s of the run.
 if awk "BEGIN { exit !($early_clock < 5) }"; then [ -z "$early_eta" ] || fail "estimate before 5 s"; fi
 echo "$early_eta" > "$OUT/early_eta"
-for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
-[ -n "$(state eta)" ] || fail "no estimate"
+has_eta() { [ -n "$(state eta)" ]; }
+await "an estimate" has_eta
 click 577 465                                # "Pause"
 wait_state paused 1
 shot estimate
@@ -480,7 +506,7 @@ cp "$OUT/state.texts" "$OUT/texts_estimate"
 click 577 465                                # "Resume"
 wait_state paused 0
 shot resumed
-wait_state screen summary 60
+wait_state screen summary
 shot summary
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -538,14 +564,14 @@ TEST_F(Screens, ProcessingWithSsdSections) {
   scenario_s s = run_scenario("processing_ssd", R"SH(
 start_demo --account 1 --ssd ')SH" + ssd + R"SH(' --target ')SH" + target + R"SH(' --fake-run 1
 wait_state screen processing
-sleep 1.5
+wait_run_seconds 1.5
 shot processing_ssd
 cp "$OUT/state.texts" "$OUT/texts_start"
-for ((t = 0; t < 150; t++)); do [ -n "$(state eta)" ] && break; sleep 0.1; done
-sleep 3
+# The move begins at 9.6 s of the simulated run; the file is written at
+# 15.6 s and moves until 24 s.
+wait_run_seconds 11
 shot processing_ssd_moving
-# The simulated file is written at 15.6 s and moves until 24 s.
-for ((t = 0; t < 300; t++)); do awk "BEGIN { exit !($(state clock) > 17) }" && break; sleep 0.1; done
+wait_run_seconds 17
 shot processing_ssd_written
 cp "$OUT/state.texts" "$OUT/texts_written"
 )SH");
@@ -597,21 +623,19 @@ TEST_F(Screens, ProcessingManyDrivesStaysLegible) {
 texts() { cp "$OUT/state.texts" "$OUT/texts_$1"; }
 start_demo --account 1)SH" + args13 + R"SH( --fake-run 1
 wait_state screen processing
-sleep 2
+wait_run_seconds 2
 shot many_staged; texts many_staged
 click 605 347                                # ">" of the Move section
-sleep 0.6
 shot many_staged_page2; texts many_staged_page2
-sleep 8
+wait_run_seconds 11                          # moving from the SSDs
 shot many_staged_moving; texts many_staged_moving
 xdotool windowsize "$WID" 800 600
 wait_state size 800,600
-sleep 0.8
 shot many_staged_800; texts many_staged_800
 stop_demo
 start_demo --account 1)SH" + args64 + R"SH( --fake-run 0
 wait_state screen processing
-sleep 2
+wait_run_seconds 2
 shot all_targets; texts all_targets
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -665,7 +689,7 @@ drop ')SH" + file + R"SH('
 dialog 'Resume?'
 xdotool key Escape
 dialog_gone 'Resume?'
-sleep 1
+drawn                                        # the answer handled
 wait_state screen config
 wait_state jobs "$jobs"
 wait_state targets ')SH" + more + R"SH(|0;'
@@ -674,8 +698,8 @@ dialog 'Resume?'
 shot_root resume_question
 xdotool key --clearmodifiers alt+y
 # The plotter's start (its benchmark) holds the UI thread for a while.
-dialog_gone 'Resume?' 90
-wait_state screen processing 90
+dialog_gone 'Resume?'
+wait_state screen processing
 wait_state targets ')SH" + more + "|0;" + folder + R"SH(|0;'
 )SH");
   EXPECT_SCENARIO_OK(s);
@@ -697,8 +721,8 @@ start_demo --screen config --account 7 --ram 268435456
 drop ')SH" + file + R"SH('
 dialog 'Resume?'
 xdotool key --clearmodifiers alt+y
-dialog_gone 'Resume?' 90
-wait_state screen processing 90
+dialog_gone 'Resume?'
+wait_state screen processing
 drop ')SH" + folder + R"SH(/7_0_256'
 dialog 'Not now'
 shot_root refused_drop
@@ -790,8 +814,7 @@ shot real_paused
 # file, and the run ends while paused; otherwise Resume goes on.
 resumed_or_done() { [ "$(state paused)" = 0 ] || [ "$(state screen)" = summary ]; }
 [ "$(state screen)" = processing ] && click 577 465   # "Resume"
-for ((i = 0; i < 3000; i++)); do resumed_or_done && break; sleep 0.1; done
-resumed_or_done || fail "neither resumed nor finished: paused is '$(state paused)', screen '$(state screen)'"
+await "the run resumed or finished" resumed_or_done
 wait_run screen summary ')SH" + target + R"SH('
 shot real_summary
 )SH", 3500);
@@ -843,7 +866,6 @@ start_demo --screen first
 click 380 231                                # "No"
 wait_state screen account
 type_text 1028
-sleep 0.5
 [ "$(state account)" = 0 ] || fail "the typed account was taken before OK"
 xdotool key Escape
 wait_state screen first
@@ -906,11 +928,11 @@ TEST_F(Screens, DoubleClickOnPromptOkKeepsTheDrive) {
 start_demo --screen config --account 1 --target ')SH" + target + R"SH('
 click 44 385                                 # "Fill ..." of the target
 wait_state screen fill
-xdotool mousemove --window "$WID" 320 356
-sleep 0.4
+hover 320 356
+releases=$(state releases)
 xdotool click --repeat 2 --delay 60 1        # OK, twice
 wait_state screen config
-sleep 1
+await "both releases of the double click" released_after $((releases + 1))
 wait_state targets ')SH" + target + R"SH(|0;'
 click 320 360                                # the path on its own
 wait_state targets ''
@@ -978,7 +1000,7 @@ for scale in 1 2; do
   shots fill $scale
   stop_demo
   GDK_SCALE=$scale start_demo --account 1 --target ')SH" + target + R"SH(' --fake-run 0 --fake-seconds 6
-  wait_state screen summary 60
+  wait_state screen summary
   shots summary $scale
   stop_demo
 done

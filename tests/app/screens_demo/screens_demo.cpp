@@ -7,7 +7,10 @@
 // not depend on the speed of the machine ("--fake-seconds" sets its length,
 // 24 s by default). The demo writes what the tests
 // check (settings, plan, lists, current screen) to the --state file every
-// 100 ms.
+// 100 ms, and what its windows have shown, so that the tests wait for the
+// effect of their input instead of for a while: the frames painted, the
+// pointer where the window last saw it, the button releases it handled, the
+// entry's text, and whether anything asked for is still to be painted.
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -38,6 +41,47 @@ int g_fake_ssds = -1;
 std::vector<job_s*> g_fake_jobs;
 const uint64_t FAKE_NONCES = 4096;
 double g_fake_seconds = 24.0;
+double g_fake_progress = 0;  // seconds of unpaused simulated run
+unsigned g_frames = 0;
+unsigned g_releases = 0;
+unsigned g_writes = 0;
+
+gboolean count_frame(GtkWidget*, cairo_t*, gpointer) {
+  g_frames++;
+  return FALSE;
+}
+
+// Every event passes here on its way to GTK. A release of the main window
+// is counted before GTK hands it to the window: the state is written from
+// the main loop, so a count read there comes after the window's handler
+// returned, or while a dialog that the handler opened waits for its answer.
+void count_event(GdkEvent* e, gpointer) {
+  if (e->type == GDK_BUTTON_RELEASE && g_window && g_window->toplevel) {
+    GdkWindow* top = gtk_widget_get_window(g_window->toplevel);
+    if (top && e->button.window && gdk_window_get_toplevel(e->button.window) == top) g_releases++;
+  }
+  gtk_main_do_event(e);
+}
+
+// True while one of the demo's visible windows has a part that it was asked
+// to draw and has not painted yet. GDK hands the part over only by taking
+// it, so it is given back at once.
+bool paint_pending() {
+  bool pending = false;
+  GList* tops = gtk_window_list_toplevels();
+  for (GList* l = tops; l; l = l->next) {
+    GtkWidget* top = GTK_WIDGET(l->data);
+    GdkWindow* win = gtk_widget_get_window(top);
+    if (!win || !gtk_widget_get_mapped(top)) continue;
+    if (cairo_region_t* part = gdk_window_get_update_area(win)) {
+      gdk_window_invalidate_region(win, part, TRUE);
+      cairo_region_destroy(part);
+      pending = true;
+    }
+  }
+  g_list_free(tops);
+  return pending;
+}
 
 const char* screen_name() {
   if (window_is_paint(g_window, config_paint)) return "config";
@@ -74,6 +118,13 @@ void write_texts() {
 
 void write_state() {
   if (g_state_path.empty()) return;
+  // The texts first: once a state line is read, the texts of its frame are
+  // in place.
+  write_texts();
+  // Whatever was painted is on the screen once the server has answered, so
+  // a screenshot taken after "drawn=1" shows it.
+  gdk_display_sync(gdk_display_get_default());
+  const bool drawn = !paint_pending();
   std::string tmp = g_state_path + ".tmp";
   FILE* f = fopen(tmp.c_str(), "w");
   if (!f) return;
@@ -112,11 +163,22 @@ void write_state() {
     fprintf(f, "entry_xy=%d,%d\n", x, y);
   }
   fprintf(f, "size=%d,%d\n", window_width(g_window), window_height(g_window));
+  fprintf(f, "run_seconds=%.2f\n", g_fake_progress);
+  fprintf(f, "writes=%u\n", ++g_writes);
+  fprintf(f, "frames=%u\n", g_frames);
+  fprintf(f, "drawn=%d\n", drawn ? 1 : 0);
+  // The pointer in GDK's units, each "scale" pixels of the screen, where
+  // xdotool moves it.
+  const int scale = g_window->area ? gtk_widget_get_scale_factor(g_window->area) : 1;
+  fprintf(f, "scale=%d\n", scale);
+  fprintf(f, "pointer=%d,%d\n", window_mouse_x(g_window), window_mouse_y(g_window));
+  fprintf(f, "releases=%u\n", g_releases);
+  fprintf(f, "entry_text=%s\n",
+          g_window->entries.empty() ? "" : gtk_entry_get_text(GTK_ENTRY(g_window->entries[0].entry)));
   write_list(f, "ssds", g_ssds);
   write_list(f, "targets", g_drives);
   fclose(f);
   rename(tmp.c_str(), g_state_path.c_str());
-  write_texts();
 }
 
 // Paths written into the file "<state>.drop", one a line, are dropped on
@@ -157,9 +219,8 @@ void finish_run() {
 // move follows the write.
 bool fake_tick() {
   if (plotter_is_paused(g_plotter)) return true;
-  static double progress;  // seconds of unpaused run
-  progress += 0.25;
-  double share = progress / g_fake_seconds;
+  g_fake_progress += 0.25;
+  double share = g_fake_progress / g_fake_seconds;
   auto clamp = [](double v) { return v < 0 ? 0.0 : v > 1 ? 1.0 : v; };
   uint64_t bytes = FAKE_NONCES * 262144;
   double fc = clamp(share / 0.6), fw = clamp((share - 0.05) / 0.6), fm = clamp((share - 0.4) / 0.6);
@@ -271,12 +332,19 @@ int main(int argc, char** argv) {
   }
 
   g_window = window_create("Veldgrain screens", 640, 480, 0);
+  g_signal_connect_after(g_window->area, "draw", G_CALLBACK(count_frame), nullptr);
+  gdk_event_handler_set(count_event, nullptr, nullptr);
   window_set_callbacks(g_window, nullptr, nullptr, nullptr,
                        screen == "first" ? ui_prompt_latest_plot_paint : config_paint);
   if (g_fake_ssds >= 0 && !g_drives.empty() && (g_fake_ssds == 0 || !g_ssds.empty()))
     start_fake_run();
+  // Two timers: a drop may ask a question, and the state must go on while
+  // its dialog waits (a timer does not run again inside its own call).
   sys_timer_add(100, [] {
     write_state();
+    return true;
+  });
+  sys_timer_add(100, [] {
     drop_pending();
     return true;
   });
