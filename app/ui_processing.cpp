@@ -322,7 +322,17 @@ std::string closing_text(const plotter_snapshot_s& snap) {
   return "Finishing the writes in progress\u2026";
 }
 
-void update_estimate(double now, double run_seconds, const run_progress_s& p) {
+const char* const ETA_PAUSED = "Estimated time remaining: paused";
+
+void update_estimate(double now, double run_seconds, const run_progress_s& p, bool paused) {
+  // A paused run counts no time down, and what it had left when the pause
+  // came (perhaps a fraction of a second) is not what is left now.
+  if (paused) {
+    snprintf(g_eta_text, sizeof g_eta_text, "%s", ETA_PAUSED);
+    g_eta_time = 0;  // estimated afresh at the first paint after Resume
+    return;
+  }
+  if (strcmp(g_eta_text, ETA_PAUSED) == 0) g_eta_text[0] = '\0';
   if (!(sys_seconds_between(g_eta_time, now) > 5.0) || p.moved >= p.total) return;
   g_eta_time = now;
   double seconds = estimate_seconds(
@@ -443,7 +453,7 @@ void paint_processing(window_s* w) {
   if (ssds) paint_ssd_section(w, snap, W, S, now, p.written);
   paint_target_section(w, snap, W, S, now, p.written, p.moved);
 
-  update_estimate(now, run_seconds, p);
+  update_estimate(now, run_seconds, p, snap.paused);
   if (g_run_closing) {
     text(w, BLACK, 9, closing_text(snap).c_str(), 24, (float)(H - 17));
     return;

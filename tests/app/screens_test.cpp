@@ -501,10 +501,14 @@ has_eta() { [ -n "$(state eta)" ]; }
 await "an estimate" has_eta
 click 577 465                                # "Pause"
 wait_state paused 1
+# A paused run claims no time left, however little it had.
+wait_state eta 'Estimated time remaining: paused'
 shot estimate
 cp "$OUT/state.texts" "$OUT/texts_estimate"
 click 577 465                                # "Resume"
 wait_state paused 0
+not_paused_eta() { case "$(state eta)" in *paused) return 1 ;; esac; }
+await "an estimate that is not 'paused' after Resume" not_paused_eta
 shot resumed
 wait_state screen summary
 shot summary
