@@ -46,12 +46,7 @@ std::unique_ptr<drive_s> target(const drive_s* before) {
   snprintf(d->path, sizeof d->path, "%s", folder().c_str());
   d->sector_size = 16384;
   d->scatter_start = UINT64_MAX;
-  if (before) {
-    d->timed_bytes = before->timed_bytes;
-    d->timed_rows_ns = before->timed_rows_ns;
-    d->timed_batches = before->timed_batches;
-    d->timed_ends_ns = before->timed_ends_ns;
-  }
+  if (before) d->timing = before->timing;
   return d;
 }
 

@@ -53,8 +53,8 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
   const uint64_t seal = plot_file_marker_bytes(drive_sector(job));
   const bool sealing = first + count == n && run >= seal && (run - seal) % 4096 == 0;
   bool stopped = false;
-  // The drive's rate and fixed cost per batch are timed here, for the
-  // buffering choice of later runs.
+  // The drive's cost per row of this size and fixed cost per batch are
+  // timed here, for the buffering choice of later runs.
   const auto rows_begin = std::chrono::steady_clock::now();
   for (uint64_t s = 0; s < PLOT_SCOOPS; s++) {
     const uint8_t* row = buf->data + s * buf->capacity * PLOT_SCOOP_BYTES;
@@ -94,7 +94,7 @@ void job_write(plotter_s* p, job_s* job, uint64_t first, uint64_t count, volatil
     auto ns = [](std::chrono::steady_clock::duration d) {
       return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
     };
-    drive_add_batch_timing(job->write_drive, run * PLOT_SCOOPS, ns(rows_end - rows_begin),
+    drive_add_batch_timing(job->write_drive, run, PLOT_SCOOPS, ns(rows_end - rows_begin),
                            ns(std::chrono::steady_clock::now() - rows_end));
   }
 

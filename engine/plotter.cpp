@@ -403,20 +403,82 @@ uint64_t drive_bytes_in(const drive_s* d) { return __atomic_load_n(&d->bytes_in,
 
 void drive_add_bytes_in(drive_s* d, uint64_t bytes) { __atomic_fetch_add(&d->bytes_in, bytes, __ATOMIC_RELAXED); }
 
-void drive_add_batch_timing(drive_s* d, uint64_t bytes, uint64_t rows_ns, uint64_t end_ns) {
-  __atomic_fetch_add(&d->timed_bytes, bytes, __ATOMIC_RELAXED);
-  __atomic_fetch_add(&d->timed_rows_ns, rows_ns, __ATOMIC_RELAXED);
-  __atomic_fetch_add(&d->timed_ends_ns, end_ns, __ATOMIC_RELAXED);
-  __atomic_fetch_add(&d->timed_batches, 1, __ATOMIC_RELAXED);
+void drive_add_batch_timing(drive_s* d, uint64_t row_bytes, uint64_t rows, uint64_t rows_ns, uint64_t end_ns) {
+  drive_timing_s& t = d->timing;
+  // The entry of this row size, or a free one claimed for it; when every
+  // entry holds another size, the nearest one takes these rows as well.
+  int at = -1, nearest = 0;
+  uint64_t nearest_apart = UINT64_MAX;
+  for (int i = 0; i < DRIVE_TIMED_ROW_SIZES; i++) {
+    uint64_t seen = __atomic_load_n(&t.row_bytes[i], __ATOMIC_RELAXED);
+    if (seen == 0 &&
+        __atomic_compare_exchange_n(&t.row_bytes[i], &seen, row_bytes, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+      seen = row_bytes;
+    if (seen == row_bytes) {
+      at = i;
+      break;
+    }
+    const uint64_t apart = seen > row_bytes ? seen - row_bytes : row_bytes - seen;
+    if (apart < nearest_apart) nearest_apart = apart, nearest = i;
+  }
+  if (at < 0) at = nearest;
+  __atomic_fetch_add(&t.rows[at], rows, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&t.rows_ns[at], rows_ns, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&t.ends_ns, end_ns, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&t.batches, 1, __ATOMIC_RELAXED);
 }
 
-bool drive_write_figures(const drive_s* d, double* rate, double* batch_latency) {
-  uint64_t bytes = __atomic_load_n(&d->timed_bytes, __ATOMIC_RELAXED);
-  uint64_t rows_ns = __atomic_load_n(&d->timed_rows_ns, __ATOMIC_RELAXED);
-  uint64_t batches = __atomic_load_n(&d->timed_batches, __ATOMIC_RELAXED);
-  if (batches == 0 || bytes == 0 || rows_ns == 0) return false;
-  *rate = bytes / (rows_ns * 1e-9);
-  *batch_latency = __atomic_load_n(&d->timed_ends_ns, __ATOMIC_RELAXED) * 1e-9 / batches;
+bool drive_write_figures(const drive_s* d, write_cost_s* w) {
+  const drive_timing_s& t = d->timing;
+  const uint64_t batches = __atomic_load_n(&t.batches, __ATOMIC_RELAXED);
+  // Each row size's seconds per row, weighted by its rows.
+  double weight = 0, sum_b = 0, sum_t = 0;
+  double b[DRIVE_TIMED_ROW_SIZES], s[DRIVE_TIMED_ROW_SIZES], n[DRIVE_TIMED_ROW_SIZES];
+  int sizes = 0;
+  for (int i = 0; i < DRIVE_TIMED_ROW_SIZES; i++) {
+    const uint64_t bytes = __atomic_load_n(&t.row_bytes[i], __ATOMIC_RELAXED);
+    const uint64_t rows = __atomic_load_n(&t.rows[i], __ATOMIC_RELAXED);
+    const uint64_t ns = __atomic_load_n(&t.rows_ns[i], __ATOMIC_RELAXED);
+    if (bytes == 0 || rows == 0 || ns == 0) continue;
+    b[sizes] = static_cast<double>(bytes);
+    s[sizes] = ns * 1e-9 / rows;
+    n[sizes] = static_cast<double>(rows);
+    weight += n[sizes];
+    sum_b += n[sizes] * b[sizes];
+    sum_t += n[sizes] * s[sizes];
+    sizes++;
+  }
+  if (batches == 0 || sizes == 0) return false;
+  w->batch_cost = __atomic_load_n(&t.ends_ns, __ATOMIC_RELAXED) * 1e-9 / batches;
+  if (sizes == 1) {
+    w->row_cost = s[0];
+    w->bandwidth = 0;
+    w->only_row_bytes = static_cast<uint64_t>(b[0]);
+    return true;
+  }
+  // Least squares: seconds per row = cost per write + bytes / bandwidth.
+  const double mean_b = sum_b / weight, mean_t = sum_t / weight;
+  double sbb = 0, sbt = 0, sb2 = 0, sbt0 = 0;
+  for (int i = 0; i < sizes; i++) {
+    sbb += n[i] * (b[i] - mean_b) * (b[i] - mean_b);
+    sbt += n[i] * (b[i] - mean_b) * (s[i] - mean_t);
+    sb2 += n[i] * b[i] * b[i];
+    sbt0 += n[i] * b[i] * s[i];
+  }
+  double per_byte = sbb > 0 ? sbt / sbb : 0;
+  double per_row = mean_t - per_byte * mean_b;
+  if (!(per_byte > 0)) {
+    // Larger rows took no longer: the writes' own cost is all there is.
+    per_byte = 0;
+    per_row = mean_t;
+  } else if (per_row < 0) {
+    // No cost per write to be seen: the bytes are all there is.
+    per_row = 0;
+    per_byte = sbt0 / sb2;
+  }
+  w->row_cost = per_row;
+  w->bandwidth = per_byte > 0 ? 1 / per_byte : 0;
+  w->only_row_bytes = 0;
   return true;
 }
 

@@ -62,6 +62,20 @@ struct buffer_s {
   uint8_t* data;  // capacity * 262144 bytes, 4096-byte aligned; null = placeholder
 };
 
+// Batch writes into a drive timed in this process, all runs together
+// (atomic access). Their scoop rows are kept apart by size, since a row is
+// one write: what a write costs beside its bytes shows only where rows of
+// two sizes are compared. Then how many batches there were and the
+// nanoseconds of the sync and resume marker that end each. See
+// drive_write_figures.
+enum { DRIVE_TIMED_ROW_SIZES = 4 };
+struct drive_timing_s {
+  uint64_t row_bytes[DRIVE_TIMED_ROW_SIZES];  // 0 = a free entry
+  uint64_t rows[DRIVE_TIMED_ROW_SIZES];
+  uint64_t rows_ns[DRIVE_TIMED_ROW_SIZES];
+  uint64_t batches, ends_ns;
+};
+
 // One staging SSD or target folder. The application builds these (drive_add)
 // and keeps them in its drive lists; jobs only point at them.
 struct drive_s {
@@ -82,11 +96,7 @@ struct drive_s {
   double free_time;         // run-clock time of the last free-space query
   uint64_t fill_limit;      // bytes at most to fill; 0 = no limit
   uint64_t max_file_bytes;  // the largest file its file system holds; 0 = no limit of its own
-  // Batch writes into the drive timed in this process, all runs together
-  // (atomic access): their bytes and the nanoseconds of their scoop rows,
-  // and how many there were and the nanoseconds of the sync and resume
-  // marker that end each. See drive_write_figures.
-  uint64_t timed_bytes, timed_rows_ns, timed_batches, timed_ends_ns;
+  drive_timing_s timing;    // its batch writes timed in this process
 };
 
 // One plot file to produce. state is atomic because the write and move tasks
@@ -226,13 +236,15 @@ uint64_t drive_bytes_in(const drive_s* d);
 void drive_add_bytes_in(drive_s* d, uint64_t bytes);
 uint64_t drive_free_bytes(const drive_s* d);
 void drive_set_free_bytes(drive_s* d, uint64_t bytes);
-// Counts one timed batch write: bytes of rows written in rows_ns, then the
-// batch's sync and marker in end_ns.
-void drive_add_batch_timing(drive_s* d, uint64_t bytes, uint64_t rows_ns, uint64_t end_ns);
-// The drive's write rate (bytes per second) and fixed cost per batch
-// (seconds) as its timed batches showed them; false (and nothing set)
-// before any batch was timed.
-bool drive_write_figures(const drive_s* d, double* rate, double* batch_latency);
+// Counts one timed batch write: rows of row_bytes each written in rows_ns,
+// then the batch's sync and marker in end_ns.
+void drive_add_batch_timing(drive_s* d, uint64_t row_bytes, uint64_t rows, uint64_t rows_ns, uint64_t end_ns);
+struct write_cost_s;  // engine/run_plan.h
+// What the drive's writes cost as its timed batches showed them: a line
+// through the time per row of each row size timed (a cost per write and a
+// bandwidth, neither below 0), or, with one size only, what a row of it
+// took; false (and nothing set) before any batch was timed.
+bool drive_write_figures(const drive_s* d, write_cost_s* w);
 
 // What a screen draws of a run, copied under the plotter's mutex in one go:
 // it stays valid and consistent whatever the work thread does next.

@@ -2,6 +2,7 @@
 // GPU context, buffer pool and scatter ranges; then the work thread starts.
 // The arithmetic lives in the plan_* functions, the effects in plotter_start.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -71,20 +72,28 @@ int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint
   return static_cast<int>(std::max<uint64_t>(1, tasks));
 }
 
+double plan_row_seconds(const write_cost_s& w, double row_bytes) {
+  if (w.only_row_bytes != 0) return w.row_cost * std::max(1.0, row_bytes / static_cast<double>(w.only_row_bytes));
+  return w.row_cost + (w.bandwidth > 0 ? row_bytes / w.bandwidth : 0);
+}
+
 namespace {
 
-// Seconds to plot m.plot_bytes with buffers of buffer bytes, the jobs
-// sharing the hashing: each job hashes a batch and writes it, in turn
-// (overlap false) or the write of one batch beside the hashing of the next
-// (overlap true), which pays one batch's hashing and writing once more, at
-// the start and at the end.
-double plan_run_seconds(const buffer_model_s& m, double buffer, bool overlap) {
+// Seconds to plot m.plot_bytes in batches of at most batch nonces per job,
+// the jobs sharing the hashing: each job hashes a batch and writes it, in
+// turn (overlap false) or the write of one batch beside the hashing of the
+// next (overlap true), which pays one batch's hashing and writing once
+// more, at the start and at the end. A job's last batch may be partial, but
+// it writes all its rows: the rows are counted per batch, the bytes as
+// they are.
+double plan_run_seconds(const buffer_model_s& m, uint64_t batch, bool overlap) {
   const double tasks = std::max(m.tasks, 1);
-  // A job smaller than the buffer fills only its part of it.
-  const double batch = std::min(buffer, m.plot_bytes / tasks);
-  const double hash = batch / (m.hash_rate / 60 * PLOT_NONCE_BYTES);
-  const double write = batch / m.write_rate + m.batch_latency;
-  const double rounds = m.plot_bytes / (tasks * batch);
+  const double job = static_cast<double>(m.plot_bytes) / tasks / PLOT_NONCE_BYTES;
+  const double rounds = std::ceil(job / static_cast<double>(batch));
+  const double nonces = job / rounds;
+  const double hash = nonces / (m.hash_rate / 60);
+  const double write =
+      PLOT_SCOOPS * plan_row_seconds(m.write, nonces * PLOT_SCOOP_BYTES) + m.write.batch_cost;
   if (!overlap) return rounds * std::max(tasks * hash, hash + write);
   return hash + write + (rounds - 1) * std::max(tasks * hash, write);
 }
@@ -93,16 +102,15 @@ double plan_run_seconds(const buffer_model_s& m, double buffer, bool overlap) {
 
 void plan_buffer_times(const buffer_model_s& m, double* single, double* double_) {
   *single = *double_ = 0;
-  if (m.plot_bytes == 0 || m.limit == 0 || !(m.hash_rate > 0) || !(m.write_rate > 0)) return;
-  const double per_job = static_cast<double>(m.limit) / std::max(m.tasks, 1);
-  *single = plan_run_seconds(m, per_job, false);
-  *double_ = plan_run_seconds(m, per_job / 2, true);
+  if (m.plot_bytes == 0 || !(m.hash_rate > 0)) return;
+  if (m.single_nonces != 0) *single = plan_run_seconds(m, m.single_nonces, false);
+  if (m.double_nonces != 0) *double_ = plan_run_seconds(m, m.double_nonces, true);
 }
 
 int plan_double_buffer(const buffer_model_s& m) {
   double single, double_;
   plan_buffer_times(m, &single, &double_);
-  return single > double_ ? 1 : 0;
+  return m.double_nonces != 0 && single > double_ ? 1 : 0;
 }
 
 uint64_t plan_alignment(const std::vector<job_s*>& jobs) {
@@ -270,45 +278,64 @@ void log_plan(plotter_s* p, uint64_t c, uint64_t buffers, uint64_t f) {
 }
 
 // What a write drive not yet timed in this process is taken to do: a
-// staging SSD, a disk, and the fixed cost of a batch's sync and marker.
-const double ASSUMED_SSD_WRITE_RATE = 600.0 * 1048576;
-const double ASSUMED_DISK_WRITE_RATE = 200.0 * 1048576;
-const double ASSUMED_BATCH_LATENCY = 0.005;
+// staging SSD, a disk, each a cost per row write and a bandwidth, and the
+// fixed cost of a batch's sync and marker.
+const write_cost_s ASSUMED_SSD_WRITE = {0.00005, 600.0 * 1048576, 0.005, 0};
+const write_cost_s ASSUMED_DISK_WRITE = {0.0001, 200.0 * 1048576, 0.005, 0};
 
 // Step 6, automatic: single or double buffering, whichever the model finds
-// faster for the slowest write drive of the plan, as its earlier batches
-// measured it where they did.
-void choose_buffering(plotter_s* p, uint64_t limit, int tasks, double rate, int ssd_count, bool two_fit) {
-  buffer_model_s m{plan_plot_bytes(p->jobs), limit, tasks, rate, 0, 0};
+// faster with batches of single_nonces or double_nonces (0: two do not fit)
+// for the slowest write drive of the plan, as its earlier batches measured
+// it where they did. Each mode's time is that of its slowest drive.
+void choose_buffering(plotter_s* p, int tasks, double rate, int ssd_count, uint64_t single_nonces,
+                      uint64_t double_nonces) {
+  buffer_model_s m{plan_plot_bytes(p->jobs), tasks, rate, single_nonces, double_nonces, {}};
   bool measured = true;
+  double single = 0, double_ = 0;
+  write_cost_s slowest[2] = {};  // the figures behind each mode's time
   std::vector<const drive_s*> seen;
   for (const job_s* job : p->jobs) {
     const drive_s* d = job->write_drive;
     if (!d || std::find(seen.begin(), seen.end(), d) != seen.end()) continue;
     seen.push_back(d);
-    double w = 0, l = 0;
-    if (!drive_write_figures(d, &w, &l)) {
+    if (!drive_write_figures(d, &m.write)) {
       measured = false;
-      w = ssd_count > 0 ? ASSUMED_SSD_WRITE_RATE : ASSUMED_DISK_WRITE_RATE;
-      l = ASSUMED_BATCH_LATENCY;
+      m.write = ssd_count > 0 ? ASSUMED_SSD_WRITE : ASSUMED_DISK_WRITE;
     }
-    m.write_rate = m.write_rate == 0 ? w : std::min(m.write_rate, w);
-    m.batch_latency = std::max(m.batch_latency, l);
+    double s = 0, t = 0;
+    plan_buffer_times(m, &s, &t);
+    if (seen.size() == 1 || s > single) single = s, slowest[0] = m.write;
+    if (seen.size() == 1 || t > double_) double_ = t, slowest[1] = m.write;
   }
-  double single = 0, double_ = 0;
-  plan_buffer_times(m, &single, &double_);
-  if (!two_fit) {
+  if (double_nonces == 0) {
     p->double_buffer = 0;
     sys_log("Determined singly buffered RAM will be faster overall for your configuration: the RAM holds one batch "
             "per job, not two\n");
     return;
   }
   p->double_buffer = single > double_ ? 1 : 0;
+  const write_cost_s& w = slowest[p->double_buffer];
+  // How the rows were charged: a line through what rows of several sizes
+  // took, or, from one size alone, the most a row of another could cost.
+  char how[256];
+  if (w.only_row_bytes != 0) {
+    const std::string size = format_size(w.only_row_bytes, true, "");
+    snprintf(how, sizeof how, "%.3f ms per row of %s and %.1f ms per batch, %s on rows of that size only: a larger "
+             "row is charged as much per byte, a smaller one as much per row", w.row_cost * 1000, size.c_str(),
+             w.batch_cost * 1000, measured ? "as measured" : "assumed");
+  } else if (w.bandwidth > 0) {
+    snprintf(how, sizeof how, "%.3f ms per row plus %.0f MiB/s and %.1f ms per batch, %s", w.row_cost * 1000,
+             w.bandwidth / 1048576, w.batch_cost * 1000, measured ? "as measured" : "assumed");
+  } else {
+    snprintf(how, sizeof how, "%.3f ms per row whatever its size and %.1f ms per batch, %s", w.row_cost * 1000,
+             w.batch_cost * 1000, measured ? "as measured" : "assumed");
+  }
   sys_log("Determined %s buffered RAM will be faster overall for your configuration: about %.0f s against %.0f s "
-          "(hashing %.0f MiB/s, writing %.0f MiB/s %s, %.1f ms per batch)\n",
+          "(hashing %.0f MiB/s, batches of %llu nonces against %llu; writing %s)\n",
           p->double_buffer ? "double" : "singly", p->double_buffer ? double_ : single,
-          p->double_buffer ? single : double_, rate / 60 * PLOT_NONCE_BYTES / 1048576, m.write_rate / 1048576,
-          measured ? "as measured" : "assumed", m.batch_latency * 1000);
+          p->double_buffer ? single : double_, rate / 60 * PLOT_NONCE_BYTES / 1048576,
+          (unsigned long long)(p->double_buffer ? double_nonces : single_nonces),
+          (unsigned long long)(p->double_buffer ? single_nonces : double_nonces), how);
 }
 
 // Step 2: the selected GPUs that are listed, at most eight. Bits naming no
@@ -359,12 +386,24 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   const int threads = plot_cpu_thread_count(p->settings.cpu_threads);
   const uint64_t work = plot_cpu_work_bytes(threads);
   const uint64_t cpu_limit = limit > work ? limit - work : 0;
+  // The batch of each of buffers buffers, before any GPU context is tried:
+  // CPU-sized, or whole device batches of the geometry for that many (the
+  // work-group size that will run, device batches of whole groups of it and
+  // of whole sectors where the RAM holds that).
+  const uint64_t group =
+      p->gpu_count == 0 ? 0 : gpu_devices_work_group(p->gpu_count, p->gpu_index, p->settings.threads_per_group);
+  auto batch_for = [&](uint64_t buffers, plan_gpu_geometry_s* geometry) {
+    if (p->gpu_count == 0) return plan_cpu_batch(cpu_limit, buffers, a);
+    *geometry = plan_gpu_geometry(limit, p->gpu_count, buffers, o, m, preset, p->settings.max_gpu_nonces, group, a);
+    return plan_gpu_batch(limit, p->gpu_count, buffers, geometry->f, a);
+  };
   if (p->double_buffer != -1) {
     sys_log("Forcing RAM double buffering to %s\n", p->double_buffer != 0 ? "true" : "false");
   } else {
-    // Double buffering needs room for two aligned batches per job.
-    const uint64_t room = p->gpu_count == 0 ? plan_cpu_batch(cpu_limit, static_cast<uint64_t>(tasks) * 2, a) : 1;
-    choose_buffering(p, p->gpu_count == 0 ? cpu_limit : limit, tasks, rate, ssd_count, room != 0);
+    // Each mode weighed with the batches it would have.
+    plan_gpu_geometry_s unused{};
+    const uint64_t jobs = static_cast<uint64_t>(tasks);
+    choose_buffering(p, tasks, rate, ssd_count, batch_for(jobs, &unused), batch_for(jobs * 2, &unused));
   }
   uint64_t buffers = static_cast<uint64_t>(tasks) * (p->double_buffer != 0 ? 2 : 1);
 
@@ -377,21 +416,16 @@ void plotter_start(plotter_s* p, uint32_t gpu_mask, int ssd_count, int target_co
   }
 
   uint64_t c = 0, f = 0;
+  plan_gpu_geometry_s geometry{};
+  c = batch_for(buffers, &geometry);
   if (p->gpu_count == 0) {
-    c = plan_cpu_batch(cpu_limit, buffers, a);
     sys_log("%s mode with %llu nonces per batch\n", ssd_count == 0 ? "CPU direct" : "CPU + SSD",
             (unsigned long long)c);
   } else {
     // A device batch of whole work groups and whole sectors, so that a
     // buffer of whole device batches is sector-aligned as well.
-    // The work-group size that will run, and device batches of whole groups
-    // of it (and of whole sectors where the RAM holds that).
-    const plan_gpu_geometry_s geometry =
-        plan_gpu_geometry(limit, p->gpu_count, buffers, o, m, preset, p->settings.max_gpu_nonces,
-                          gpu_devices_work_group(p->gpu_count, p->gpu_index, p->settings.threads_per_group), a);
     const uint64_t granule = geometry.granule;
     f = geometry.f;
-    c = plan_gpu_batch(limit, p->gpu_count, buffers, f, a);
     sys_log("%s mode with %llu nonces per batch and %llu per GPU\n", ssd_count == 0 ? "GPU direct" : "GPU + SSD",
             (unsigned long long)c, (unsigned long long)f);
     util_assert(granule != 0 && f % granule == 0, false, __FILE__, __LINE__);

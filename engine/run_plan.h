@@ -21,28 +21,42 @@ uint64_t plan_ram_limit(uint64_t ram_bytes, uint64_t avail, uint64_t total);
 int plan_tasks(int ssd_count, int target_count, double min_ram_gb_per_task, uint64_t avail,
                bool* concurrent);
 
-// What the buffering choice weighs: the bytes to plot, the RAM for buffers,
-// the jobs in progress at once, the hashing rate (nonces per minute, from the
-// benchmark), and the slowest write drive's rate (bytes per second) and
-// fixed cost per batch (seconds: the sync and resume marker every batch
-// ends with).
+// What writing a batch costs on a drive. Each of a batch's 4096 scoop rows
+// is one write at its own offset, which costs row_cost seconds whatever its
+// size plus its bytes at bandwidth; then the batch's fixed cost, the sync
+// and resume marker it ends with. bandwidth 0: rows cost row_cost alone.
+// Where rows of only one size were timed (only_row_bytes, not 0), row_cost
+// is what one of them took and the split between the two is unknown: a row
+// of another size is charged the most it could cost, as much per byte for a
+// larger row and a whole row write for a smaller one.
+struct write_cost_s {
+  double row_cost;
+  double bandwidth;
+  double batch_cost;
+  uint64_t only_row_bytes;
+};
+// Seconds of one row write of row_bytes.
+double plan_row_seconds(const write_cost_s& w, double row_bytes);
+
+// What the buffering choice weighs: the bytes to plot, the jobs in progress
+// at once, the hashing rate (nonces per minute, from the benchmark), the
+// batch of each mode (nonces per buffer: one buffer per job, or two), and
+// the slowest write drive's costs.
 struct buffer_model_s {
   uint64_t plot_bytes;
-  uint64_t limit;
   int tasks;
   double hash_rate;
-  double write_rate;
-  double batch_latency;
+  uint64_t single_nonces, double_nonces;
+  write_cost_s write;
 };
 
-// Estimated seconds of the run with one buffer per job of limit / tasks
-// bytes (single: each batch hashed, then written) and with two of half the
-// size (double_: a batch hashed while the previous one is written). Both
-// sides charge each batch its writing time and the same fixed cost; the
-// jobs share the hashing.
+// Estimated seconds of the run with single buffering (each batch hashed,
+// then written) and with double buffering (a batch hashed while the
+// previous one is written). Both sides charge each batch its rows, its
+// bytes and the same fixed cost; the jobs share the hashing.
 void plan_buffer_times(const buffer_model_s& m, double* single, double* double_);
-// 1 when double buffering is estimated faster, else 0 (ties and no bytes to
-// plot give 0).
+// 1 when double buffering is estimated faster, else 0 (ties, no bytes to
+// plot and no room for two batches give 0).
 int plan_double_buffer(const buffer_model_s& m);
 
 // Batch alignment in nonces: max(256, every write drive's sector) / 64;

@@ -2,6 +2,10 @@
 // that must be refused before any work starts.
 #include <unistd.h>
 
+#include <cmath>
+#include <utility>
+#include <vector>
+
 #include "app/settings.h"
 #include "plot/plt_cpu.h"
 #include "tests/engine/engine_fixture.h"
@@ -42,42 +46,120 @@ TEST(run_plan, tasks_and_concurrency) {
 }
 
 // One model on both sides: a batch is hashed and then written (single
-// buffering) or hashed while the previous one is written (double, with
-// batches of half the size), every batch paying the drive's fixed cost per
-// batch once. Hash and write rates in MiB/s.
-TEST(run_plan, buffering_choice_by_hash_and_write_rate) {
+// buffering) or hashed while the previous one is written (double), every
+// batch paying each of its 4096 rows' write cost, its bytes at the drive's
+// bandwidth and the drive's fixed cost per batch once. Hash rates and
+// bandwidths in MiB/s, a row's cost in ms, the batches in nonces per job.
+TEST(run_plan, buffering_choice_by_hash_rate_row_cost_bandwidth_and_batches) {
   const double MIB_MIN = 60.0 * 4;  // nonces per minute of 1 MiB/s
+  const uint64_t KiB = 1024;
   const struct {
-    double hash, write, latency;
-    uint64_t plot, limit;
+    double hash, row_ms, bandwidth, batch_cost;
+    uint64_t only_row_bytes, plot, single, dbl;
     int tasks, want;
   } cases[] = {
-      {200, 2000, 0.005, 100 * GiB, GiB, 1, 1},       // writing faster than hashing
-      {200, 50, 0.005, 100 * GiB, GiB, 1, 1},         // writing slower than hashing
-      {200, 200, 0.005, 100 * GiB, GiB, 1, 1},        // both alike
-      {200, 200, 0, 100 * GiB, 12 * GiB, 1, 1},       // a large buffer
-      {833, 200, 0.005, 953600ull << 20, 12 * GiB, 1, 1},
-      {20000, 200, 0.5, 100 * GiB, GiB, 1, 0},        // a batch hashes faster than a write's fixed cost
-      {200, 200, 0.005, 256 * NONCE, GiB, 1, 0},      // one batch either way: no overlap to win
-      {200, 50, 0.005, 100 * GiB, 2 * GiB, 2, 1},     // two jobs, slow drives
-      {200, 5000, 0.005, 100 * GiB, 2 * GiB, 2, 1},   // two jobs, fast drives
-      {200, 200, 0.005, 0, GiB, 1, 0},                // no jobs: single
+      // Rows that cost their bytes alone.
+      {200, 0, 2000, 0.005, 0, 100 * GiB, 4096, 2048, 1, 1},     // writing faster than hashing
+      {200, 0, 50, 0.005, 0, 100 * GiB, 4096, 2048, 1, 1},       // writing slower than hashing
+      {200, 0, 200, 0.005, 0, 100 * GiB, 4096, 2048, 1, 1},      // both alike
+      {200, 0, 200, 0, 0, 100 * GiB, 49152, 24576, 1, 1},        // a large buffer
+      {833, 0, 200, 0.005, 0, 953600ull << 20, 49152, 24576, 1, 1},
+      {20000, 0, 200, 0.5, 0, 100 * GiB, 4096, 2048, 1, 0},      // a batch hashes faster than a write's fixed cost
+      {200, 0, 200, 0.005, 0, 256 * NONCE, 4096, 2048, 1, 0},    // one batch either way: no overlap to win
+      {200, 0, 50, 0.005, 0, 100 * GiB, 4096, 2048, 2, 1},       // two jobs, slow drives
+      {200, 0, 5000, 0.005, 0, 100 * GiB, 4096, 2048, 2, 1},     // two jobs, fast drives
+      {200, 0, 200, 0.005, 0, 0, 4096, 2048, 1, 0},              // no jobs: single
+      {200, 0, 200, 0.005, 0, 100 * GiB, 4096, 0, 1, 0},         // no room for two batches: single
+      // Rows whose write costs more than their bytes: a larger batch writes
+      // more bytes in as many rows.
+      {200, 2, 0, 0.001, 0, 2048 * NONCE, 768, 256, 1, 0},       // each row a seek: single's rows carry 3x
+      {200, 2, 2000, 0.001, 0, 2048 * NONCE, 768, 384, 1, 0},
+      {57, 0.09, 0, 0.001, 0, 2048 * NONCE, 768, 256, 1, 1},     // a fast disk: the writes hide behind hashing
+      {57, 0.05, 25, 0.001, 0, 2048 * NONCE, 768, 256, 1, 1},    // writes throttled below the hashing
+      {200, 0.05, 0, 0.001, 0, 2048 * NONCE, 768, 256, 1, 1},    // hidden as well, 0.2 s of rows per batch
+      // Rows of one size timed: another size is charged the most it could
+      // cost, larger rows as much per byte, smaller ones as much per row.
+      {200, 2, 0, 0.001, 16 * KiB, 2048 * NONCE, 768, 256, 1, 1},
+      {200, 2, 0, 0.001, 48 * KiB, 2048 * NONCE, 768, 256, 1, 0},
   };
   for (const auto& c : cases) {
-    buffer_model_s m{c.plot, c.limit, c.tasks, c.hash * MIB_MIN, c.write * 1048576.0, c.latency};
+    const write_cost_s w{c.row_ms / 1000, c.bandwidth * 1048576.0, c.batch_cost, c.only_row_bytes};
+    buffer_model_s m{c.plot, c.tasks, c.hash * MIB_MIN, c.single, c.dbl, w};
     double single = 0, dbl = 0;
     plan_buffer_times(m, &single, &dbl);
     EXPECT_EQ(plan_double_buffer(m), c.want)
-        << "hash " << c.hash << " write " << c.write << " latency " << c.latency << " plot " << c.plot << " limit "
-        << c.limit << " tasks " << c.tasks << ": single " << single << " s, double " << dbl << " s";
+        << "hash " << c.hash << " row " << c.row_ms << " ms, bandwidth " << c.bandwidth << ", batch cost "
+        << c.batch_cost << ", rows timed of " << c.only_row_bytes << " only, plot " << c.plot << ", batches "
+        << c.single << "/" << c.dbl << ", tasks " << c.tasks << ": single " << single << " s, double " << dbl
+        << " s";
   }
   // One job writing at the hashing rate with no fixed cost: single takes
   // hashing plus writing, double hides the writing but for the last batch.
-  buffer_model_s m{100 * GiB, GiB, 1, 200 * MIB_MIN, 200 * 1048576.0, 0};
+  buffer_model_s m{100 * GiB, 1, 200 * MIB_MIN, 4096, 2048, {0, 200 * 1048576.0, 0, 0}};
   double single = 0, dbl = 0;
   plan_buffer_times(m, &single, &dbl);
   EXPECT_NEAR(single, 1024, 0.01);
   EXPECT_NEAR(dbl, 512 + 2.56, 0.01);
+  // A job's last, partial batch writes all its rows: 2048 nonces in
+  // batches of 768 are three batches of 4096 rows of 1 ms.
+  m = {2048 * NONCE, 1, 200 * MIB_MIN, 768, 256, {0.001, 0, 0, 0}};
+  plan_buffer_times(m, &single, &dbl);
+  EXPECT_NEAR(single, 2.56 + 3 * 4.096, 0.01);
+  EXPECT_NEAR(dbl, 0.32 + 8 * 4.096, 0.01);
+}
+
+// A drive whose row writes cost the same whatever their size (each row is
+// one write at its own offset, and the write's own cost dominates): batches
+// of 16 KiB rows and of 48 KiB rows took 2 ms a row. Single buffering's
+// batches, three times larger, write three times the bytes in the same
+// time, which outweighs hiding the writes behind the hashing.
+TEST(run_plan, buffering_choice_charges_rows_as_the_drive_measured_them) {
+  std::unique_ptr<drive_s> d = make_drive("/nowhere");
+  const uint64_t ms = 1000000;
+  drive_add_batch_timing(d.get(), 256 * 64, 4096, 4096 * 2 * ms, ms);  // rows of 256 nonces
+  drive_add_batch_timing(d.get(), 768 * 64, 4096, 4096 * 2 * ms, ms);  // rows of 768 nonces
+  // 2048 nonces, 200 MiB/s of hashing, RAM for one batch of 768 nonces or
+  // two of 384.
+  buffer_model_s m{2048 * NONCE, 1, 200 * 60.0 * 4, 768, 384, {}};
+  ASSERT_TRUE(drive_write_figures(d.get(), &m.write));
+  double single = 0, dbl = 0;
+  plan_buffer_times(m, &single, &dbl);
+  EXPECT_EQ(plan_double_buffer(m), 0) << "single " << single << " s, double " << dbl << " s";
+}
+
+// What a drive's writes cost, from its timed batches: a line through the
+// time per row of each size (a cost per write, and a bandwidth), neither
+// below 0; with one size alone, what a row of it took. Row sizes in KiB,
+// seconds per row in ms, bandwidth in KiB per ms (0: not limiting).
+TEST(run_plan, drive_write_figures_fit_the_rows_of_each_size) {
+  const struct {
+    const char* what;
+    std::vector<std::pair<uint64_t, double>> rows;  // size, ms per row
+    double row_ms, bandwidth;
+    uint64_t only_kib;
+  } cases[] = {
+      {"both", {{16, 1.0}, {48, 1.2}}, 0.9, 160, 0},
+      {"bytes alone", {{16, 0.1}, {48, 0.3}}, 0, 160, 0},
+      // The line through the two would cost less than nothing at no bytes:
+      // the bytes alone, fitted through the origin.
+      {"no cost per write", {{16, 0.1}, {48, 0.4}}, 0, (16.0 * 16 + 48 * 48) / (16 * 0.1 + 48 * 0.4), 0},
+      {"larger rows no slower", {{16, 1.0}, {48, 0.9}}, 0.95, 0, 0},
+      {"the same size twice", {{16, 1.0}, {16, 2.0}}, 1.5, 0, 16},
+      {"three sizes on a line", {{16, 1.0}, {32, 1.1}, {64, 1.3}}, 0.9, 160, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<drive_s> d = make_drive("/nowhere");
+    write_cost_s w{};
+    EXPECT_FALSE(drive_write_figures(d.get(), &w));
+    for (const auto& r : c.rows)
+      drive_add_batch_timing(d.get(), r.first * 1024, 4096, static_cast<uint64_t>(std::llround(4096 * r.second * 1e6)), 2000000);
+    ASSERT_TRUE(drive_write_figures(d.get(), &w));
+    EXPECT_NEAR(w.row_cost * 1000, c.row_ms, 1e-6);
+    EXPECT_NEAR(w.bandwidth / 1024 / 1000, c.bandwidth, 1e-6 + c.bandwidth * 1e-6);
+    EXPECT_EQ(w.only_row_bytes, c.only_kib * 1024);
+    EXPECT_NEAR(w.batch_cost, 0.002, 1e-12);
+  }
 }
 
 TEST(run_plan, gpu_batch_sizes) {
@@ -370,8 +452,8 @@ TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
   temp_dir_s dir("engine_plan", true);
   std::unique_ptr<drive_s> d = make_drive(dir.path);
   const uint64_t work = plot_cpu_work_bytes(2);
-  double rate = 0, latency = 0;
-  EXPECT_FALSE(drive_write_figures(d.get(), &rate, &latency));
+  write_cost_s w{};
+  EXPECT_FALSE(drive_write_figures(d.get(), &w));
   const struct {
     uint64_t limit;
     const char* why;
@@ -400,7 +482,7 @@ TEST(run_plan, automatic_buffering_says_why_and_uses_the_measured_drive) {
     plotter_destroy(p);
     unlink((dir.path + "/7_0_512").c_str());
   }
-  EXPECT_TRUE(drive_write_figures(d.get(), &rate, &latency));
-  EXPECT_GT(rate, 0);
-  EXPECT_GE(latency, 0);
+  EXPECT_TRUE(drive_write_figures(d.get(), &w));
+  EXPECT_GT(w.row_cost, 0);
+  EXPECT_GE(w.batch_cost, 0);
 }
