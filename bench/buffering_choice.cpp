@@ -13,7 +13,8 @@
 // writes are throttled below the hashing rate (a loop-device file system
 // under a cgroup write limit). VG_BENCH_NONCES (default 2048) and
 // VG_BENCH_RAM_MIB (default 256) size the run; VG_BENCH_THREADS (default 3)
-// the CPU workers. Compare each mode's median seconds as ratios.
+// the CPU workers; VG_BENCH_ROUNDS (default 6) the rounds. Compare each
+// mode's median seconds as ratios.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -85,13 +86,15 @@ void BM_direct_run(benchmark::State& state) {
 
 }  // namespace
 
-// Six rounds of automatic (-1), single (0) and double (1): the three
-// rotations of one order and of the reverse order.
+// Rounds of automatic (-1), single (0) and double (1), VG_BENCH_ROUNDS of
+// them (default 6): the three rotations of one order and of the reverse
+// order, and again.
 BENCHMARK(BM_direct_run)
     ->Apply([](benchmark::internal::Benchmark* b) {
-      const int rounds[6][3] = {{-1, 0, 1}, {0, 1, -1}, {1, -1, 0}, {-1, 1, 0}, {1, 0, -1}, {0, -1, 1}};
-      for (const auto& round : rounds)
-        for (int mode : round) b->Arg(mode);
+      const int orders[6][3] = {{-1, 0, 1}, {0, 1, -1}, {1, -1, 0}, {-1, 1, 0}, {1, 0, -1}, {0, -1, 1}};
+      const uint64_t rounds = env_number("VG_BENCH_ROUNDS", 6);
+      for (uint64_t r = 0; r < rounds; r++)
+        for (int mode : orders[r % 6]) b->Arg(mode);
     })
     ->Iterations(1)
     ->UseManualTime()
