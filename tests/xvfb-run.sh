@@ -15,6 +15,9 @@
 #
 # A server that said its number is still asked for its screen before the
 # command runs, and a fresh one is started when it cannot be opened.
+# Waiting for a server to start has no limit of its own: a loaded machine
+# may take long, and a server that fails ends, which ends the wait. The
+# caller's limit ends a hang; what was awaited is then said.
 set -u
 screen=${VG_XVFB_SCREEN:-1280x1024x24}
 dir=$(mktemp -d /tmp/vg_xvfb.XXXXXX) || exit 1
@@ -24,6 +27,8 @@ stop_server() {
   xvfb=""
 }
 display=""
+awaiting="Xvfb to start"
+trap 'echo "xvfb-run: stopped while waiting for $awaiting" >&2; stop_server; rm -rf "$dir"; exit 143' TERM
 for attempt in 1 2 3 4 5 6; do
   number=$((1000 + (RANDOM * 32768 + RANDOM) % 50000))
   rm -f "$dir/display"
@@ -31,7 +36,8 @@ for attempt in 1 2 3 4 5 6; do
   Xvfb ":$number" -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset 3>"$dir/display" 2>"$dir/xvfb.log" &
   xvfb=$!
   display=""
-  read -r -t 120 display <"$dir/display"
+  awaiting="Xvfb :$number to say it accepts connections (attempt $attempt)"
+  read -r display <"$dir/display"
   if [ -n "$display" ] && DISPLAY=":$display" XAUTHORITY=/dev/null xdotool getdisplaygeometry >/dev/null 2>&1; then
     break
   fi
@@ -44,6 +50,7 @@ if [ -z "$display" ]; then
   rm -rf "$dir"
   exit 1
 fi
+awaiting="the command to end: $*"
 DISPLAY=":$display" XAUTHORITY=/dev/null "$@"
 rc=$?
 stop_server

@@ -74,7 +74,19 @@ start_app() { # phase
     fail "program ended before its window opened"
   done
   [ -n "$wid" ] || fail "no main window"
-  sleep 1
+  # Clicks reach the regions of the latest frame: the first one must be
+  # on the screen (more than the background's one colour) before any.
+  wait_begins
+  until painted; do
+    running || fail "program ended before its window was drawn"
+    moving || fail "the main window was never drawn"
+    sleep 0.2
+  done
+}
+painted() {
+  xdotool search --onlyvisible --name '^Veldgrain v' >/dev/null 2>&1 &&
+    import -window "$wid" -depth 8 "$out/painted.ppm" 2>/dev/null &&
+    [ "$(convert "$out/painted.ppm" -format %k info: 2>/dev/null)" -gt 1 ] 2>/dev/null
 }
 # wait_window TITLE: prints the window's id
 wait_window() {
@@ -87,17 +99,23 @@ wait_window() {
   done
   fail "no window '$1'"
 }
+# A window not mapped yet refuses the focus (BadMatch): tried again until
+# the server says it has it, or keys would go to the window behind.
+focused() { xdotool windowfocus "$1" 2>/dev/null && [ "$(xdotool getwindowfocus -f 2>/dev/null)" = "$1" ]; }
+# give_focus ID TITLE
+give_focus() {
+  wait_begins
+  until focused "$1"; do
+    moving || fail "the dialog '$2' never took the focus"
+    sleep 0.1
+  done
+}
 # answer TITLE KEY: the dialog titled TITLE (a regular expression) gets KEY
 # and closes
 answer() {
   local id
   id=$(wait_window "$1") || exit 3
-  # Until the dialog takes the focus: one not yet mapped refuses it.
-  for _ in $(seq 50); do
-    xdotool windowfocus "$id" 2>/dev/null && break
-    sleep 0.1
-  done
-  sleep 0.3
+  give_focus "$id" "$1"
   xdotool key "$2"
   wait_begins
   while moving; do
@@ -112,11 +130,7 @@ visible() { xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; }
 press() {
   local id
   id=$(wait_window "$1") || exit 3
-  for _ in $(seq 50); do
-    xdotool windowfocus "$id" 2>/dev/null && break
-    sleep 0.1
-  done
-  sleep 0.3
+  give_focus "$id" "$1"
   xdotool key "$2"
   sleep 0.3
 }
@@ -230,6 +244,18 @@ wait_white() {
     [ "$(convert "$out/white.ppm" -depth 8 -format "%[hex:p{$1,$2}]" info:)" = FFFFFF ] && return 0
   done
   fail "pixel $1,$2 did not turn white"
+}
+# wait_cells SHOT: screenshots until the checker's grid cells cover more
+# than 100000 of the 590 x 300 pixels at (24, 74)
+wait_cells() {
+  local white
+  wait_begins
+  while shot "$1" && moving "$1"; do
+    white=$(convert "$out/$1.ppm" -crop 590x300+24+74 +repage -fill black +opaque white \
+              -format "%[fx:int(mean*w*h+0.5)]" info: 2>/dev/null)
+    [ -n "$white" ] && [ $((590 * 300 - white)) -gt 100000 ] && return 0
+  done
+  fail "the checker's grid never filled its view"
 }
 # has_colour SHOT WxH+X+Y HEX: the area holds a pixel of that colour
 has_colour() {
@@ -550,7 +576,7 @@ case $scenario in
     click 89 436                            # Back
     wait_white 30 98
     drag "$single"
-    sleep 1
+    wait_cells single                       # the grid fills as it checks
     shot single
     click 89 436                            # Back, while it checks
     wait_white 30 98                        # a grid cell until the screen changes
