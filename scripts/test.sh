@@ -55,8 +55,9 @@ suite() { # dir ctest-arguments...
 if stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
   # The program's end-to-end sessions run once, in the AddressSanitizer
   # build, where they find the most (and the "sessions" among them again
-  # under ThreadSanitizer); the Release suite runs everything else.
-  stage "Release suite" suite build -LE "^e2e$"
+  # under ThreadSanitizer), as do the whole plots hashed on PoCL; the
+  # Release suite runs everything else.
+  stage "Release suite" suite build -LE "^(e2e|whole_gpu_plots)$"
 else
   skipped "Release suite" "its build failed"
 fi

@@ -24,6 +24,13 @@
 set(vg_sanitizer_sessions
     "^ProgramTest\\.(AStagedRunMovesOrScatters|ClosingDuringARunKeeps|ClosingAtTheGpuFallBack|DroppedFilesAndFoldersAreChecked|NoToTheGpuFallBack)")
 
+# Whole plots hashed on PoCL in a table of work-group sizes: about a minute
+# of four processors each. They carry the label "whole_gpu_plots", which
+# scripts/test.sh runs in the sanitizer builds (where the dispatch around
+# the kernels is checked) and not again in Release; the kernels' bytes are
+# the same in every build.
+set(vg_whole_gpu_plots "^Sizes/GpuWorkGroup\\.")
+
 function(vg_test_resources label sanitizer source_dir tests)
   foreach(t IN LISTS tests)
     set(procs 1)
@@ -38,6 +45,9 @@ function(vg_test_resources label sanitizer source_dir tests)
     if(label STREQUAL "gpu" OR t MATCHES "[Gg]pu")
       set(procs 4)
       list(APPEND env POCL_MAX_PTHREAD_COUNT=4)
+    endif()
+    if(t MATCHES "${vg_whole_gpu_plots}")
+      set_tests_properties(${t} PROPERTIES LABELS "${label};whole_gpu_plots")
     endif()
     if(t MATCHES "${vg_sanitizer_sessions}")
       set_tests_properties(${t} PROPERTIES LABELS "${label};sessions")
