@@ -69,7 +69,8 @@ function(vg_test_resources label sanitizer source_dir tests)
     # the short ones fill the processors beside them instead of a few long
     # sessions running alone at the end.
     set(cost 0)
-    if(t MATCHES "^(recovery_fixture|power_cut_fixture|fault_fixture)\\.")
+    if(t MATCHES "^(recovery_fixture|power_cut_fixture|fault_fixture)\\." OR
+       t MATCHES "^PlotCpu\\.(ScoopsEqualPlotNonce|BatchEqualsPlotNonceInEveryBuild)$")
       set(cost 40)
     endif()
     if(procs EQUAL 4)
