@@ -6,37 +6,48 @@
 # workers, engine, GPU dispatch) and of the whole program for those
 # sessions. Tests that need a display start their own Xvfb.
 #
+# The builds run one after another, each on every processor; a build's
+# suite starts as soon as it is built and runs beside the next builds and
+# the other suites. Most tests wait on a disk, a window or a child process
+# more than they hash, so one suite alone leaves most processors idle; the
+# AddressSanitizer suite, the longest, is built and started first.
+#
 # Every stage runs, also after another one failed, so that each verdict is
 # known; the script then ends with a non-zero status. Each stage's verdict
-# and time are printed at the end.
+# and time are printed at the end, and the whole output of each suite that
+# failed. While they run, the suites' lines appear as they come, each
+# marked with its build.
 #
-# ctest runs as many tests at once as there are processors, counting each
-# test's declared processors (tests/test_resources.cmake), so the tests that
-# hash never ask for more threads than the machine has.
+# Within a suite ctest runs as many tests at once as there are processors,
+# counting each test's declared processors (tests/test_resources.cmake).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 bash scripts/install-deps.sh test || { echo "== Installing the test dependencies failed"; exit 1; }
 jobs=$(nproc)
 started=$SECONDS
-verdicts=()
-failed=0
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+stage_names=()
+suite_pids=()
 
-# stage NAME COMMAND...: runs one stage and keeps its verdict and time.
+# stage NAME COMMAND...: runs one stage and keeps its verdict and time in
+# $results, under the stage's place in the order of stages.
 stage() {
   local name=$1 t0=$SECONDS rc=0
   shift
   echo "== $name"
   "$@" || rc=$?
   local verdict=passed
-  [ $rc -ne 0 ] && { verdict="FAILED ($rc)"; failed=1; }
-  verdicts+=("$(printf '%-16s %-14s %5d s' "$name" "$verdict" $((SECONDS - t0)))")
+  [ $rc -ne 0 ] && verdict="FAILED ($rc)"
+  printf '%-16s %-14s %5d s\n' "$name" "$verdict" $((SECONDS - t0)) >"$results/$name.verdict"
+  [ $rc -ne 0 ] && touch "$results/$name.failed"
   echo "== $name: $verdict, $((SECONDS - t0)) s"
   return $rc
 }
 # skipped NAME WHY: a stage that could not run
 skipped() {
-  verdicts+=("$(printf '%-16s %-14s %s' "$1" "not run" "($2)")")
-  failed=1
+  printf '%-16s %-14s %s\n' "$1" "not run" "($2)" >"$results/$1.verdict"
+  touch "$results/$1.failed"
   echo "== $1: not run ($2)"
 }
 configure_and_build() { # dir cmake-build-arguments -- cmake-configure-arguments...
@@ -46,29 +57,43 @@ configure_and_build() { # dir cmake-build-arguments -- cmake-configure-arguments
   shift
   cmake -S . -B "$dir" "$@" >/dev/null && cmake --build "$dir" "${build_args[@]}" -j"$jobs"
 }
-suite() { # dir ctest-arguments...
-  local dir=$1
+# background_suite NAME MARK DIR [VAR=VALUE...] -- ctest-arguments...: starts
+# the suite of DIR beside what follows; its lines go to the screen marked
+# with MARK, and whole to DIR/suite.log.
+background_suite() {
+  local name=$1 mark=$2 dir=$3 vars=()
+  shift 3
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
   shift
-  ctest --test-dir "$dir" --output-on-failure --timeout 900 -j"$jobs" "$@"
+  stage_names+=("$name")
+  ( stage "$name" env "${vars[@]}" ctest --test-dir "$dir" --output-on-failure --timeout 900 -j"$jobs" "$@" 2>&1 \
+      | tee "$dir/suite.log" | sed -u "s/^/[$mark] /" ) &
+  suite_pids+=($!)
+}
+build_stage() { # NAME DIR cmake-arguments...
+  stage_names+=("$1")
+  stage "$@"
 }
 
-if stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
-  # The program's end-to-end sessions run once, in the AddressSanitizer
-  # build, where they find the most (and the "sessions" among them again
-  # under ThreadSanitizer), as do the whole plots hashed on PoCL; the
-  # Release suite runs everything else.
-  stage "Release suite" suite build -LE "^(e2e|whole_gpu_plots)$"
+# The AddressSanitizer build, where the program's end-to-end sessions run
+# (they find the most there, and the "sessions" among them run again under
+# ThreadSanitizer), as do the whole plots hashed on PoCL.
+if build_stage "ASan build" configure_and_build build-asan -- \
+     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_SANITIZE=ON -DVG_BUILD_BENCH=OFF; then
+  background_suite "ASan suite" ASan build-asan \
+    "ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}" \
+    "UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" --
 else
-  skipped "Release suite" "its build failed"
+  stage_names+=("ASan suite")
+  skipped "ASan suite" "its build failed"
 fi
 
-if stage "ASan build" configure_and_build build-asan -- \
-     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_SANITIZE=ON -DVG_BUILD_BENCH=OFF; then
-  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1} \
-  UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-    stage "ASan suite" suite build-asan
+# Release: everything but the end-to-end sessions and the whole PoCL plots.
+if build_stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
+  background_suite "Release suite" Release build -- -LE "^(e2e|whole_gpu_plots)$"
 else
-  skipped "ASan suite" "its build failed"
+  stage_names+=("Release suite")
+  skipped "Release suite" "its build failed"
 fi
 
 # ThreadSanitizer: the concurrency tests and the program's sessions.
@@ -77,17 +102,39 @@ for t in test_plot test_engine test_gpu test_e2e; do
   [ -f "tests/${t#test_}/CMakeLists.txt" ] && tsan_targets+=("$t")
 done
 if [ ${#tsan_targets[@]} -gt 0 ]; then
-  if stage "TSan build" configure_and_build build-tsan --target "${tsan_targets[@]}" -- \
+  if build_stage "TSan build" configure_and_build build-tsan --target "${tsan_targets[@]}" -- \
        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_TSAN=ON -DVG_BUILD_BENCH=OFF; then
-    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-      stage "TSan suite" suite build-tsan -L "^(plot|engine|gpu|sessions)$"
+    background_suite "TSan suite" TSan build-tsan \
+      "TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" -- -L "^(plot|engine|gpu|sessions)$"
   else
+    stage_names+=("TSan suite")
     skipped "TSan suite" "its build failed"
   fi
 fi
 
+for pid in "${suite_pids[@]}"; do wait "$pid"; done
+
+failed=0
+for name in "${stage_names[@]}"; do
+  if [ -e "$results/$name.failed" ] || [ ! -e "$results/$name.verdict" ]; then
+    failed=1
+    case $name in
+      "ASan suite") log=build-asan/suite.log ;;
+      "Release suite") log=build/suite.log ;;
+      "TSan suite") log=build-tsan/suite.log ;;
+      *) log="" ;;
+    esac
+    if [ -n "$log" ] && [ -f "$log" ]; then
+      echo "== $name: its whole output"
+      cat "$log"
+    fi
+  fi
+done
 echo "== Stages"
-printf '%s\n' "${verdicts[@]}"
+for name in "${stage_names[@]}"; do
+  if [ -e "$results/$name.verdict" ]; then cat "$results/$name.verdict"
+  else printf '%-16s %-14s\n' "$name" "no verdict"; fi
+done
 printf '%-16s %-14s %5d s\n' "Total" "" $((SECONDS - started))
 if [ $failed -ne 0 ]; then
   echo "== Some stages failed"
