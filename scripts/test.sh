@@ -75,11 +75,17 @@ build_stage() { # NAME DIR cmake-arguments...
   stage "$@"
 }
 
+# The sanitizer builds keep line tables only (-g1): their reports name the
+# function, file and line of each frame, and the builds take a third less
+# time than with full debug information.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_BUILD_BENCH=OFF
+                 "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+                 "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+
 # The AddressSanitizer build, where the program's end-to-end sessions run
 # (they find the most there, and the "sessions" among them run again under
 # ThreadSanitizer), as do the whole plots hashed on PoCL.
-if build_stage "ASan build" configure_and_build build-asan -- \
-     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_SANITIZE=ON -DVG_BUILD_BENCH=OFF; then
+if build_stage "ASan build" configure_and_build build-asan -- "${sanitizer_flags[@]}" -DVG_SANITIZE=ON; then
   background_suite "ASan suite" ASan build-asan \
     "ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}" \
     "UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" --
@@ -96,16 +102,18 @@ else
   skipped "Release suite" "its build failed"
 fi
 
-# ThreadSanitizer: the concurrency tests and the program's sessions.
+# ThreadSanitizer: the concurrency tests and the program's sessions; of the
+# whole PoCL plots, one with single and one with double buffering.
 tsan_targets=()
 for t in test_plot test_engine test_gpu test_e2e; do
   [ -f "tests/${t#test_}/CMakeLists.txt" ] && tsan_targets+=("$t")
 done
 if [ ${#tsan_targets[@]} -gt 0 ]; then
   if build_stage "TSan build" configure_and_build build-tsan --target "${tsan_targets[@]}" -- \
-       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_TSAN=ON -DVG_BUILD_BENCH=OFF; then
+       "${sanitizer_flags[@]}" -DVG_TSAN=ON; then
     background_suite "TSan suite" TSan build-tsan \
-      "TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" -- -L "^(plot|engine|gpu|sessions)$"
+      "TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" -- \
+      -L "^(plot|engine|gpu|sessions)$" -LE "^more_work_groups$"
   else
     stage_names+=("TSan suite")
     skipped "TSan suite" "its build failed"
