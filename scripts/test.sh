@@ -94,9 +94,10 @@ else
   skipped "ASan suite" "its build failed"
 fi
 
-# Release: everything but the end-to-end sessions and the whole PoCL plots.
+# Release: everything but the end-to-end sessions, the whole PoCL plots and
+# the full PoCL benchmark.
 if build_stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
-  background_suite "Release suite" Release build -- -LE "^(e2e|whole_gpu_plots)$"
+  background_suite "Release suite" Release build -- -LE "^(e2e|whole_gpu_plots|full_gpu_benchmark)$"
 else
   stage_names+=("Release suite")
   skipped "Release suite" "its build failed"

@@ -40,6 +40,12 @@ set(vg_sanitizer_sessions
 set(vg_whole_gpu_plots "^Sizes/GpuWorkGroup\\.")
 set(vg_whole_gpu_plots_threads "/group_(96_ram_128_MiB_single|1021_ram_128_MiB_double)( |$)")
 
+# The benchmark of a real GPU's 1024 nonces on PoCL within an allocation
+# limit, a minute and more of two processors: it carries the label
+# "full_gpu_benchmark" and, like the whole plots, is checked for its buffers
+# in the sanitizer builds and not hashed again in Release.
+set(vg_full_gpu_benchmark "^GpuDispatch\\.BenchmarkWithinA256MiBAllocationLimitGivesARate$")
+
 function(vg_test_resources label sanitizer source_dir tests)
   foreach(t IN LISTS tests)
     set(procs 1)
@@ -61,6 +67,9 @@ function(vg_test_resources label sanitizer source_dir tests)
         set_tests_properties(${t} PROPERTIES LABELS "${label};whole_gpu_plots;more_work_groups")
       endif()
     endif()
+    if(t MATCHES "${vg_full_gpu_benchmark}")
+      set_tests_properties(${t} PROPERTIES LABELS "${label};full_gpu_benchmark")
+    endif()
     if(t MATCHES "${vg_sanitizer_sessions}")
       set_tests_properties(${t} PROPERTIES LABELS "${label};sessions")
       set(supp "${source_dir}/tests/sanitizers")
@@ -79,8 +88,12 @@ function(vg_test_resources label sanitizer source_dir tests)
     # The longest tests start first (ctest runs a set in falling COST
     # where it has no times of its own yet, as on a fresh clone), so that
     # the short ones fill the processors beside them instead of a few long
-    # sessions running alone at the end.
+    # sessions running alone at the end. The checker's tests, which hash
+    # their samples, come before the quick ones.
     set(cost 0)
+    if(label STREQUAL "checker")
+      set(cost 20)
+    endif()
     if(t MATCHES "^(recovery_fixture|power_cut_fixture|fault_fixture)\\." OR
        t MATCHES "^PlotCpu\\.(ScoopsEqualPlotNonce|BatchEqualsPlotNonceInEveryBuild)$")
       set(cost 40)
