@@ -29,9 +29,10 @@ results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 stage_names=()
 suite_pids=()
+declare -A suite_logs
 
 # stage NAME COMMAND...: runs one stage and keeps its verdict and time in
-# $results, under the stage's place in the order of stages.
+# $results, under the stage's name.
 stage() {
   local name=$1 t0=$SECONDS rc=0
   shift
@@ -46,6 +47,7 @@ stage() {
 }
 # skipped NAME WHY: a stage that could not run
 skipped() {
+  stage_names+=("$1")
   printf '%-16s %-14s %s\n' "$1" "not run" "($2)" >"$results/$1.verdict"
   touch "$results/$1.failed"
   echo "== $1: not run ($2)"
@@ -66,17 +68,18 @@ background_suite() {
   while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
   shift
   stage_names+=("$name")
+  suite_logs[$name]=$dir/suite.log
   ( stage "$name" env "${vars[@]}" ctest --test-dir "$dir" --output-on-failure --timeout 900 -j"$jobs" "$@" 2>&1 \
       | tee "$dir/suite.log" | sed -u "s/^/[$mark] /" ) &
   suite_pids+=($!)
 }
-build_stage() { # NAME DIR cmake-arguments...
+build_stage() { # NAME COMMAND...
   stage_names+=("$1")
   stage "$@"
 }
 
 # The sanitizer builds keep line tables only (-g1): their reports name the
-# function, file and line of each frame, and the builds take a third less
+# function, file and line of each frame, and the builds take a quarter less
 # time than with full debug information.
 sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_BUILD_BENCH=OFF
                  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
@@ -90,7 +93,6 @@ if build_stage "ASan build" configure_and_build build-asan -- "${sanitizer_flags
     "ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}" \
     "UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" --
 else
-  stage_names+=("ASan suite")
   skipped "ASan suite" "its build failed"
 fi
 
@@ -99,7 +101,6 @@ fi
 if build_stage "Release build" configure_and_build build -- -DCMAKE_BUILD_TYPE=Release; then
   background_suite "Release suite" Release build -- -LE "^(e2e|whole_gpu_plots|full_gpu_benchmark)$"
 else
-  stage_names+=("Release suite")
   skipped "Release suite" "its build failed"
 fi
 
@@ -116,7 +117,6 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
       "TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" -- \
       -L "^(plot|engine|gpu|sessions)$" -LE "^more_work_groups$"
   else
-    stage_names+=("TSan suite")
     skipped "TSan suite" "its build failed"
   fi
 fi
@@ -127,12 +127,7 @@ failed=0
 for name in "${stage_names[@]}"; do
   if [ -e "$results/$name.failed" ] || [ ! -e "$results/$name.verdict" ]; then
     failed=1
-    case $name in
-      "ASan suite") log=build-asan/suite.log ;;
-      "Release suite") log=build/suite.log ;;
-      "TSan suite") log=build-tsan/suite.log ;;
-      *) log="" ;;
-    esac
+    log=${suite_logs[$name]:-}
     if [ -n "$log" ] && [ -f "$log" ]; then
       echo "== $name: its whole output"
       cat "$log"

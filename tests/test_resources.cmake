@@ -40,8 +40,8 @@ set(vg_sanitizer_sessions
 set(vg_whole_gpu_plots "^Sizes/GpuWorkGroup\\.")
 set(vg_whole_gpu_plots_threads "/group_(96_ram_128_MiB_single|1021_ram_128_MiB_double)( |$)")
 
-# The benchmark of a real GPU's 1024 nonces on PoCL within an allocation
-# limit, a minute and more of two processors: it carries the label
+# The benchmark a real GPU gets, on PoCL within an allocation limit, a
+# minute and more of two processors: it carries the label
 # "full_gpu_benchmark" and, like the whole plots, is checked for its buffers
 # in the sanitizer builds and not hashed again in Release.
 set(vg_full_gpu_benchmark "^GpuDispatch\\.BenchmarkWithinA256MiBAllocationLimitGivesARate$")
@@ -57,15 +57,17 @@ function(vg_test_resources label sanitizer source_dir tests)
       set(procs 2)
       set_tests_properties(${t} PROPERTIES TIMEOUT 3600)
     endif()
+    set(on_pocl FALSE)
     if(label STREQUAL "gpu" OR t MATCHES "[Gg]pu")
+      set(on_pocl TRUE)
       list(APPEND env POCL_MAX_PTHREAD_COUNT=2)
     endif()
     if(t MATCHES "${vg_whole_gpu_plots}")
-      if(t MATCHES "${vg_whole_gpu_plots_threads}")
-        set_tests_properties(${t} PROPERTIES LABELS "${label};whole_gpu_plots")
-      else()
-        set_tests_properties(${t} PROPERTIES LABELS "${label};whole_gpu_plots;more_work_groups")
+      set(labels "${label};whole_gpu_plots")
+      if(NOT t MATCHES "${vg_whole_gpu_plots_threads}")
+        list(APPEND labels more_work_groups)
       endif()
+      set_tests_properties(${t} PROPERTIES LABELS "${labels}")
     endif()
     if(t MATCHES "${vg_full_gpu_benchmark}")
       set_tests_properties(${t} PROPERTIES LABELS "${label};full_gpu_benchmark")
@@ -98,7 +100,7 @@ function(vg_test_resources label sanitizer source_dir tests)
        t MATCHES "^PlotCpu\\.(ScoopsEqualPlotNonce|BatchEqualsPlotNonceInEveryBuild)$")
       set(cost 40)
     endif()
-    if(label STREQUAL "gpu" OR t MATCHES "[Gg]pu")
+    if(on_pocl)
       set(cost 60)
     endif()
     if(label STREQUAL "e2e" OR t MATCHES "^Screens\\.Real")
